@@ -1,0 +1,42 @@
+/*
+ * The few facts that differ between the platforms and are not Win32 calls.
+ * One implementation per platform: platform/windows/host.cpp, platform/posix/host.cpp.
+ * Every function that writes text writes at most `capacity` bytes including the
+ * terminating NUL and returns 0, or returns 1 (with an empty text) when the
+ * result would not fit; nothing is ever cut.
+ */
+#ifndef PELORIM_HOST_H
+#define PELORIM_HOST_H
+
+#include <stddef.h>
+
+/* The character that separates directories in a path: '\\' or '/'. */
+extern const char hostPathSeparator;
+
+/* Subdirectory names of a Java home, each with its leading separator. */
+extern const char *const hostJreSubdirectory;   /* "\jre" or "/jre" */
+
+/* The places below a Java home where jvm.cfg is looked for, in order, each
+ * relative to the directory being searched: "", "\lib", "\lib\i386" on
+ * Windows; "", "/lib", "/lib/<arch>" on Linux. NULL-terminated. */
+extern const char *const hostJvmConfigPlaces[];
+
+/* The runtime library of JVM type `typeName` (without its "-") for a Java
+ * home `directory` whose jvm.cfg was found in `configDirectory`.
+ * Windows: directory\bin\<type>\jvm.dll.  Linux: configDirectory/<type>/libjvm.so. */
+int HostTypedJvmPath(char *out, size_t capacity, const char *directory,
+                     const char *configDirectory, const char *typeName);
+
+/* The one library a Java home without any jvm.cfg would have.
+ * Windows: directory\bin\javai.dll.  Linux: directory/lib/server/libjvm.so. */
+int HostClassicJvmPath(char *out, size_t capacity, const char *directory);
+
+/* The path that Java opens (FileOutputStream) for the named pipe `pipeName`
+ * ("\\.\PIPE\NAME"). Windows: the name itself. Linux: the FIFO under the root. */
+int HostJavaPipePath(char *out, size_t capacity, const char *pipeName);
+
+/* How an executable image begins: "MZ" on Windows, the ELF magic on Linux. */
+extern const char hostImageMagic[];
+extern const size_t hostImageMagicLength;
+
+#endif

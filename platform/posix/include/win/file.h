@@ -1,0 +1,62 @@
+/* Files and the I/O calls shared by files and pipes. */
+#ifndef PELORIM_WIN_FILE_H
+#define PELORIM_WIN_FILE_H
+
+#include "base.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define FILE_SHARE_DELETE 0x00000004
+
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define TRUNCATE_EXISTING 5
+
+#define FILE_ATTRIBUTE_READONLY 0x00000001
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_FLAG_OVERLAPPED 0x40000000
+
+#define FILE_BEGIN 0
+#define FILE_CURRENT 1
+#define FILE_END 2
+#define INVALID_SET_FILE_POINTER ((DWORD)-1)
+
+typedef struct _OVERLAPPED {
+    ULONG_PTR Internal;     /* status of the operation: ERROR_IO_PENDING while it runs */
+    ULONG_PTR InternalHigh; /* bytes transferred */
+    union {
+        struct {
+            DWORD Offset;
+            DWORD OffsetHigh;
+        };
+        PVOID Pointer;
+    };
+    HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
+
+/* Dispositions and share modes as Win32; a second writer of a file opened with
+ * FILE_SHARE_READ is refused with ERROR_SHARING_VIOLATION (32), across processes. */
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
+                            DWORD dwMoveMethod);
+/* Files, anonymous pipes and named pipes. With lpOverlapped on a named pipe
+ * opened FILE_FLAG_OVERLAPPED the read is asynchronous (ERROR_IO_PENDING). */
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,136 @@
+/* Kernel objects: handles, threads, processes, events, mutexes, waits and pipes. */
+#ifndef PELORIM_WIN_KERNEL_H
+#define PELORIM_WIN_KERNEL_H
+
+#include "base.h"
+#include "file.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One process-wide handle table; CloseHandle closes any kind of handle. */
+BOOL WINAPI CloseHandle(HANDLE hObject);
+
+/* Threads: pthreads with Win32 exit codes. */
+#define STILL_ACTIVE 259
+typedef DWORD(WINAPI *PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                           LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                           DWORD dwCreationFlags, LPDWORD lpThreadId);
+BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+/* POSIX cannot kill one thread of a process safely. TerminateThread does the
+ * nearest thing that keeps the program's observable behaviour: the thread's
+ * handle becomes signalled with dwExitCode at once and every waiter goes on;
+ * the thread itself keeps running until it ends or the process does (for the
+ * primary thread of a child process the child is left running). */
+BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode);
+
+/* Waits. */
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED 0x00000080u
+#define WAIT_ABANDONED_0 0x00000080u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define MAXIMUM_WAIT_OBJECTS 64
+/* WAIT_TIMEOUT (258) is defined with the error codes. */
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll,
+                                    DWORD dwMilliseconds);
+
+/* Events and mutexes. Named objects are shared by all processes of one root and
+ * live while some live process holds a handle to them. */
+#define EVENT_MODIFY_STATE 0x0002
+#define EVENT_ALL_ACCESS 0x1F0003
+#define MUTEX_MODIFY_STATE 0x0001
+#define MUTEX_ALL_ACCESS 0x1F0001
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                           BOOL bInitialState, LPCSTR lpName);
+HANDLE WINAPI OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
+BOOL WINAPI SetEvent(HANDLE hEvent);
+BOOL WINAPI ResetEvent(HANDLE hEvent);
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
+                           LPCSTR lpName);
+HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
+BOOL WINAPI ReleaseMutex(HANDLE hMutex);
+
+/* Processes. */
+#define DEBUG_PROCESS 0x00000001
+#define CREATE_SUSPENDED 0x00000004
+#define DETACHED_PROCESS 0x00000008
+#define CREATE_NEW_CONSOLE 0x00000010
+#define CREATE_NEW_PROCESS_GROUP 0x00000200
+#define CREATE_NO_WINDOW 0x08000000
+
+#define STARTF_USESHOWWINDOW 0x00000001
+#define STARTF_USESTDHANDLES 0x00000100
+
+typedef struct _STARTUPINFOA {
+    DWORD cb;
+    LPSTR lpReserved;
+    LPSTR lpDesktop;
+    LPSTR lpTitle;
+    DWORD dwX;
+    DWORD dwY;
+    DWORD dwXSize;
+    DWORD dwYSize;
+    DWORD dwXCountChars;
+    DWORD dwYCountChars;
+    DWORD dwFillAttribute;
+    DWORD dwFlags;
+    WORD wShowWindow;
+    WORD cbReserved2;
+    LPBYTE lpReserved2;
+    HANDLE hStdInput;
+    HANDLE hStdOutput;
+    HANDLE hStdError;
+} STARTUPINFOA, *LPSTARTUPINFOA;
+
+typedef struct _PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+} PROCESS_INFORMATION, *PPROCESS_INFORMATION, *LPPROCESS_INFORMATION;
+
+/* The command line is split by the Windows rules; "CMD.EXE /C " followed by a
+ * command runs that command through /bin/sh -c. DETACHED_PROCESS gives a new
+ * session without a terminal. The primary thread's handle is signalled when the
+ * process ends and carries its exit code. */
+BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
+                           LPSECURITY_ATTRIBUTES lpProcessAttributes,
+                           LPSECURITY_ATTRIBUTES lpThreadAttributes, BOOL bInheritHandles,
+                           DWORD dwCreationFlags, LPVOID lpEnvironment, LPCSTR lpCurrentDirectory,
+                           LPSTARTUPINFOA lpStartupInfo, LPPROCESS_INFORMATION lpProcessInformation);
+BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode);
+BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode);
+
+/* Pipes. */
+BOOL WINAPI CreatePipe(PHANDLE hReadPipe, PHANDLE hWritePipe, LPSECURITY_ATTRIBUTES lpPipeAttributes,
+                       DWORD nSize);
+
+#define PIPE_ACCESS_INBOUND 0x00000001
+#define PIPE_ACCESS_OUTBOUND 0x00000002
+#define PIPE_ACCESS_DUPLEX 0x00000003
+#define PIPE_TYPE_BYTE 0x00000000
+#define PIPE_READMODE_BYTE 0x00000000
+#define PIPE_WAIT 0x00000000
+#define PIPE_UNLIMITED_INSTANCES 255
+
+/* A named pipe "\\.\PIPE\NAME" is a FIFO under the root's pipes/ directory;
+ * one instance per name: creating a name that is already served fails with
+ * ERROR_ACCESS_DENIED (5), as Win32 does when the instance limit is reached. */
+HANDLE WINAPI CreateNamedPipeA(LPCSTR lpName, DWORD dwOpenMode, DWORD dwPipeMode,
+                               DWORD nMaxInstances, DWORD nOutBufferSize, DWORD nInBufferSize,
+                               DWORD nDefaultTimeOut, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+BOOL WINAPI ConnectNamedPipe(HANDLE hNamedPipe, LPOVERLAPPED lpOverlapped);
+BOOL WINAPI DisconnectNamedPipe(HANDLE hNamedPipe);
+BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
+                                LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
+BOOL WINAPI CancelIo(HANDLE hFile);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,36 @@
+/*
+ * The machine root: the one directory that holds all machine state of the
+ * layer ($PELORIM_ROOT; default /var/lib/pelorim for root, else
+ * $XDG_STATE_HOME/pelorim or ~/.local/state/pelorim), and machine.db in it.
+ */
+#ifndef PELORIM_POSIX_ROOT_H
+#define PELORIM_POSIX_ROOT_H
+
+#include <windows.h>
+#include <stddef.h>
+
+struct sqlite3;
+
+/* The root directory, created on first use (with machine.db and its schema,
+ * and the default JDK registered). Never NULL. */
+const char *MachineRoot(void);
+
+/* Joins the root, "/" and `relative` into `out`: 0, or ERROR_FILENAME_EXCED_RANGE. */
+DWORD MachinePath(char *out, size_t capacity, const char *relative);
+
+/* Maps an object or pipe name to one file name component that stays inside the
+ * root whatever the name holds ("/", "\\", ".." are escaped): 0, or
+ * ERROR_FILENAME_EXCED_RANGE / ERROR_INVALID_NAME. */
+DWORD EncodeObjectName(char *out, size_t capacity, const char *name);
+
+/* The process's connection to machine.db (WAL, busy timeout), opened on first
+ * use and shared by the process's threads behind MachineDbLock. Every use is one
+ * short statement or transaction between MachineDbLock and MachineDbUnlock. */
+sqlite3 *MachineDbLock(void);
+void MachineDbUnlock(void);
+
+/* Forgets the open connection and cached root after fork() in a child that will
+ * exec; never used otherwise. */
+void ResetMachineRootAfterFork(void);
+
+#endif

@@ -1,0 +1,25 @@
+/* The service's parameter values under System\CurrentControlSet\Services\<name>,
+ * the event-log source registration and the settings report. */
+#ifndef PELORIM_PARAMS_H
+#define PELORIM_PARAMS_H
+
+#include <windows.h>
+
+/* 0 or 1; the key is opened, never created. */
+int WriteParameter(const char *name, DWORD type, const void *data, DWORD size);
+/* 0 or 1; fixed-size read into the caller's buffer. */
+int ReadParameter(const char *name, DWORD expectedType, void *buffer, DWORD capacity);
+LONG ReadDwordParameter(const char *name, LONG defaultValue);
+/* Owned text (the caller frees it) or NULL. */
+char *ReadStringParameter(const char *name);
+/* Owned buffer of the value's bytes, always NUL-terminated twice past the
+ * stored data so that a value stored without its terminators reads safely;
+ * or NULL. Works on a key the caller opened and closes. */
+char *ReadStringValue(HKEY key, const char *name);
+
+/* Registers the event-log source of serviceName; 0 or 1. */
+int RegisterEventLogSource(void);
+/* Reads the stored values back and reports them as one Information record. */
+void ReportInstalledSettings(void);
+
+#endif

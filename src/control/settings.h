@@ -1,0 +1,55 @@
+/*
+ * ServiceSettings: the one process-wide settings record. Written only on the
+ * main thread before dispatch (except the fields named below), read by every
+ * thread after it.
+ */
+#ifndef PELORIM_SETTINGS_H
+#define PELORIM_SETTINGS_H
+
+#include <windows.h>
+#include "control/stringlist.h"
+
+/* Fixed capacities in characters, without the terminating NUL. */
+enum {
+    NAME_CAPACITY = 255,
+    PATH_CAPACITY = 259,
+    COMMAND_PREFIX_CAPACITY = 517,
+    TIMEOUT_TEXT_CAPACITY = 7,
+    DEBUG_TEXT_CAPACITY = 31,
+};
+
+enum StartType { START_AUTOMATIC = 2, START_MANUAL = 3, START_DISABLED = 4 };
+
+struct ServiceSettings {
+    char exePath[PATH_CAPACITY + 1];
+    char serviceName[NAME_CAPACITY + 1];
+    char serviceCommandPrefix[COMMAND_PREFIX_CAPACITY + 1];
+    int serviceMode;
+    char description[NAME_CAPACITY + 1];
+    StringList dependencies;
+    DWORD startType;
+    int interactive;
+    DWORD priorityClass;          /* written by SuperviseApplication when 0 */
+    char timeoutText[TIMEOUT_TEXT_CAPACITY + 1];
+    char debugLevelText[DEBUG_TEXT_CAPACITY + 1];
+    char logFilePath[PATH_CAPACITY + 1];
+    int detach;
+    char workingDirectory[PATH_CAPACITY + 1];
+    char startupMethod[PATH_CAPACITY + 1];
+    char shutdownMethod[PATH_CAPACITY + 1];
+    char shutdownCommand[PATH_CAPACITY + 1];
+    char runtimeLibrary[PATH_CAPACITY + 1]; /* written by RunJavaApplication before discovery */
+    char javaHome[PATH_CAPACITY + 1];       /* written by RunJavaApplication before discovery */
+    int debugLevel;
+    int eventLogging;
+};
+
+extern ServiceSettings settings;
+
+/* Zeroes the record and sets its two non-zero initial values (startType 2, eventLogging 1). */
+void ResetServiceSettings(void);
+
+/* Copies at most `capacity` characters of `text` into `field` (capacity + 1 bytes). */
+void CopyField(char *field, const char *text, size_t capacity);
+
+#endif

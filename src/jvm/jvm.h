@@ -1,0 +1,84 @@
+/* The Java VM host: runtime discovery, VM creation, main class launch,
+ * stream redirection, startup, exit hook and shutdown. */
+#ifndef PELORIM_JVM_H
+#define PELORIM_JVM_H
+
+#include <windows.h>
+#include <jni.h>
+#include "control/settings.h"
+
+typedef jint(JNICALL *CreateJavaVMFunction)(JavaVM **, void **, void *);
+typedef jint(JNICALL *GetDefaultJavaVMInitArgsFunction)(void *);
+
+struct JniEntryPoints {
+    HMODULE library;
+    CreateJavaVMFunction createJavaVM;
+    GetDefaultJavaVMInitArgsFunction getDefaultJavaVMInitArgs;
+};
+
+struct JavaSoftInfo {
+    char *javaHomeValue;
+    char *runtimeLibValue;
+};
+
+#define JAVASOFT_JDK_KEY "Software\\JavaSoft\\Java Development Kit"
+#define JAVASOFT_JRE_KEY "Software\\JavaSoft\\Java Runtime Environment"
+
+extern JavaSoftInfo jdkInfo;
+extern JavaSoftInfo jreInfo;
+extern char *jvmType;              /* owned, or NULL */
+extern int jvmTypeMatched;
+extern char loadedLibraryPath[PATH_CAPACITY + 1];
+extern char javaHomeUsed[PATH_CAPACITY + 1];
+
+/* "Cannot find any suitable Java VM software ..." with the download site. */
+extern const char *const noJavaRuntimeMessage;
+
+int ReadJavaSoftKey(JavaSoftInfo *info, const char *keyPath);
+int FindJavaRuntime(JniEntryPoints *entryPoints);
+
+/* RunExitCode values. */
+enum RunExitCode {
+    RUN_OK = 0,
+    RUN_NO_RUNTIME = 1,
+    RUN_NO_MANIFEST_MAIN = 2,
+    RUN_NO_VM = 3,
+    RUN_NO_MAIN_CLASS = 4,
+    RUN_NO_MAIN_METHOD = 5,
+    RUN_NO_REDIRECT = 9,
+};
+
+struct VmOptionList {
+    JavaVMOption *options;
+    int capacity;
+    int count;
+};
+
+extern JavaVM *javaVM;
+extern char *mainClassName;        /* owned dotted name, or NULL */
+
+void AddVmOption(VmOptionList *list, const char *option, void *extraInfo);
+void AddUserDirOption(VmOptionList *list, const char *directory);
+void AddClassPathOption(VmOptionList *list, const char *classPath);
+void FreeVmOptions(VmOptionList *list);
+int CreateJvm(VmOptionList *list, JniEntryPoints *entryPoints, JNIEnv **env);
+int RunJavaApplication(void);
+
+int InvokeMainClass(JNIEnv *env, const char *mainName, int archive);
+jstring GetManifestMainClass(JNIEnv *env, const char *archivePath);
+int NewJavaArgs(JNIEnv *env, const char *argumentList, jobjectArray *array);
+jstring NewJavaString(JNIEnv *env, const char *text);
+/* Owned copy with every "." replaced by "/"; the caller frees it. */
+char *ClassNameToPath(const char *className);
+
+int RedirectStdStreams(JNIEnv *env);
+
+void JNICALL JvmExitHook(jint status);
+DWORD WINAPI StartupObserverThread(LPVOID methodName);
+int ObserveStartupProgress(const char *methodName);
+int PollStartupMethod(JNIEnv *env, const char *methodName);
+int JavaShutdown(void);
+int InvokeShutdownMethod(JNIEnv *env, const char *methodName);
+int InvokeSystemExit(JNIEnv *env);
+
+#endif

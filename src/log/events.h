@@ -1,0 +1,19 @@
+/* Named control events "PELORIM_<service>_<kind>_EVENT" shared by the
+ * threads and processes of one service. */
+#ifndef PELORIM_EVENTS_H
+#define PELORIM_EVENTS_H
+
+#include <windows.h>
+
+/* A new handle (the caller closes it) or NULL after logging "CreateEvent". */
+HANDLE CreateNamedEvent(const char *kind);
+/* A new handle (the caller closes it) or NULL after logging "OpenEvent". */
+HANDLE OpenNamedEvent(const char *kind);
+/* 0, or 1 when the event could not be opened or set. */
+int SignalNamedEvent(const char *kind);
+
+/* Formats "PELORIM_<service>_<suffix>" (suffix e.g. "RUN_EVENT",
+ * "DETACH_MUTEX"); the caller frees it. */
+char *FormatObjectName(const char *suffix);
+
+#endif

@@ -1,0 +1,35 @@
+/* Levelled messages to the console, the log file and the event log. */
+#ifndef PELORIM_LOG_H
+#define PELORIM_LOG_H
+
+#include <windows.h>
+
+/* The system headers map ReportEvent to ReportEventA; the name is ours here. */
+#undef ReportEvent
+
+enum LogLevel { LOG_ERROR = 0, LOG_WARNING = 1, LOG_INFO = 2 };
+
+/* Re-entrant lock around log file appends and event reports. */
+extern CRITICAL_SECTION logLock;
+/* The open log file, or NULL; opened on the first append, kept open. */
+extern HANDLE logFileHandle;
+
+void InitializeLog(void);
+
+/* "<name>: <system message> (<code>)"; code 0 means GetLastError(), read
+ * first. "Unknown Error" stands for a code without a message. The caller
+ * frees the text. */
+char *FormatSystemError(const char *name, DWORD code);
+
+void LogMessage(const char *text, int level);
+void LogError(const char *text);
+void LogLabelled(const char *label, const char *text, int level);
+/* printf-style LogMessage. */
+void LogFormatted(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+/* LogError of FormatSystemError(name, code). */
+void LogSystemError(const char *name, DWORD code);
+void WriteServiceLog(const char *text, int level);
+int AppendLogLine(const char *text, int level);
+void ReportEvent(const char *text, int level);
+
+#endif
