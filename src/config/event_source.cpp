@@ -1,0 +1,3 @@
+#include "config/params.h"
+
+int RegisterEventLogSource(void) { return 1; }

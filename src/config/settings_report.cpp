@@ -1,0 +1,3 @@
+#include "config/params.h"
+
+void ReportInstalledSettings(void) {}
