@@ -1,3 +1,101 @@
-#include "config/params.h"
+#include <stdlib.h>
+#include <string.h>
 
-void ReportInstalledSettings(void) {}
+#include "common/guard.h"
+#include "config/params.h"
+#include "control/settings.h"
+#include "control/stringlist.h"
+#include "jvm/jvm.h"
+#include "log/log.h"
+#include "scm/scm_text.h"
+
+/* Adds "<label><stored text>", or "<label><fallback>" when the value is absent and a
+ * non-empty fallback is given; nothing otherwise. */
+static void AddStringLine(StringList *lines, const char *label, const char *valueName, const char *fallback) {
+    TextGuard value(ReadStringParameter(valueName));
+    const char *text = value ? value.Get() : fallback;
+    if (text == NULL || (!value && text[0] == '\0')) return;
+    TextGuard line(FormatText("%s%s", label, text));
+    AddString(lines, line.Get());
+}
+
+/* Adds the header, then one tab-indented line per string of the stored multi-string. */
+static void AddListLines(StringList *lines, const char *header, const char *valueName) {
+    TextGuard value(ReadStringParameter(valueName));
+    if (!value) return;
+    AddString(lines, header);
+    for (const char *item = value.Get(); *item != '\0'; item += strlen(item) + 1) {
+        TextGuard line(FormatText("\t%s", item));
+        AddString(lines, line.Get());
+    }
+}
+
+/* The stored number, or 0 with *present cleared when it cannot be read. */
+static LONG ReadNumber(const char *valueName, int *present) {
+    LONG number = 0;
+    *present = ReadParameter(valueName, REG_DWORD, &number, sizeof number) == 0;
+    return *present ? number : 0;
+}
+
+static void AddNumberLine(StringList *lines, const char *label, const char *valueName) {
+    int present = 0;
+    LONG number = ReadNumber(valueName, &present);
+    if (!present) return;
+    TextGuard line(FormatText("%s%d", label, (int)number));
+    AddString(lines, line.Get());
+}
+
+/* Adds `text` when the stored number reads as `expected`. */
+static void AddFlagLine(StringList *lines, const char *text, const char *valueName, LONG expected) {
+    int present = 0;
+    LONG number = ReadNumber(valueName, &present);
+    if (present && number == expected) AddString(lines, text);
+}
+
+static const char *PriorityName(LONG priorityClass) {
+    switch (priorityClass) {
+    case IDLE_PRIORITY_CLASS: return "low";
+    case NORMAL_PRIORITY_CLASS: return "normal";
+    case HIGH_PRIORITY_CLASS: return "high";
+    case REALTIME_PRIORITY_CLASS: return "realtime";
+    default: return NULL;
+    }
+}
+
+static void AddPriorityLine(StringList *lines) {
+    int present = 0;
+    LONG number = ReadNumber("Priority", &present);
+    const char *name = present ? PriorityName(number) : NULL;
+    if (name == NULL) return;
+    TextGuard line(FormatText("Priority: %s", name));
+    AddString(lines, line.Get());
+}
+
+void ReportInstalledSettings(void) {
+    StringList lines = {};
+    TextGuard first(FormatText("%s installed.", settings.serviceName));
+    AddString(&lines, first.Get());
+    AddStringLine(&lines, "Current Directory: ", "CurrentDirectory", NULL);
+    AddStringLine(&lines, "Startup Method: ", "StartupMethod", NULL);
+    AddStringLine(&lines, "Shutdown Method: ", "ShutdownMethod", NULL);
+    AddStringLine(&lines, "Shutdown Command: ", "ShutdownCommand", NULL);
+    AddNumberLine(&lines, "Timeout: ", "Timeout");
+    AddNumberLine(&lines, "Debug Output Level: ", "DebugLevel");
+    AddStringLine(&lines, "Log File: ", "LogFile", NULL);
+    AddFlagLine(&lines, "No Event Logging", "EventLogging", 0);
+    AddPriorityLine(&lines);
+    AddFlagLine(&lines, "Init JVM in Separate Process", "CreateProcess", 1);
+    AddStringLine(&lines, "Java Home Path: ", "JavaHome", javaHomeUsed);
+    AddStringLine(&lines, "JVM Type: ", "JVMType", NULL);
+    AddStringLine(&lines, "JVM Runtime Library Path: ", "JNILibrary", loadedLibraryPath);
+    AddListLines(&lines, "Java Options:", "JavaOptions");
+    AddStringLine(&lines, "Java Main Class: ", "JavaMainClass", NULL);
+    AddStringLine(&lines, "Java Archive: ", "JavaArchive", NULL);
+    AddListLines(&lines, "Java Program Arguments:", "JavaArgs");
+
+    char *joined = NULL;
+    JoinWithLineBreaks(&lines, &joined);
+    TextGuard report(joined);
+    ReportEvent(report.Get(), LOG_INFO);
+    ClearStrings(&lines);
+}

@@ -1,5 +1,95 @@
-#include "scm/scm.h"
+#include <stdio.h>
+#include <stdlib.h>
 
-int CreateServiceEntry(void) { return 1; }
-int DeleteServiceEntry(void) { return 1; }
-int UninstallService(void) { return 9; }
+#include "common/guard.h"
+#include "control/settings.h"
+#include "control/stringlist.h"
+#include "log/log.h"
+#include "scm/scm.h"
+#include "scm/scm_text.h"
+
+static DWORD ServiceTypeFromSettings(void) {
+    DWORD type = SERVICE_WIN32_OWN_PROCESS;
+    if (settings.interactive == 1) type |= SERVICE_INTERACTIVE_PROCESS;
+    return type;
+}
+
+static int IsExistingNameError(DWORD code) {
+    return code == ERROR_DUP_NAME || code == ERROR_SERVICE_EXISTS || code == ERROR_DUPLICATE_SERVICE_NAME;
+}
+
+static void ReportCreateFailure(DWORD code) {
+    if (!IsExistingNameError(code)) {
+        LogSystemError("CreateService", code);
+        return;
+    }
+    LogText(LOG_ERROR, "Cannot create the service named %s.\nService with this name already exists.",
+            settings.serviceName);
+    LogSystemErrorAt(LOG_WARNING, "CreateService", code);
+}
+
+int CreateServiceEntry(void) {
+    ServiceHandleGuard manager(OpenSCManagerA(NULL, NULL, GENERIC_WRITE));
+    if (!manager) {
+        LogSystemError("OpenSCManager", 0);
+        return 1;
+    }
+    TextGuard commandLine(FormatText("%s /service", settings.serviceCommandPrefix));
+    char *dependencyBytes = NULL;
+    ToMultiString(&settings.dependencies, &dependencyBytes);
+    TextGuard dependencies(dependencyBytes);
+    /* An empty list is passed as the single NUL of an empty multi-string, never as NULL. */
+    const char *dependencyArgument = dependencies ? dependencies.Get() : "";
+
+    ServiceHandleGuard service(CreateServiceA(manager.Get(), settings.serviceName, settings.serviceName,
+                                              SERVICE_ALL_ACCESS, ServiceTypeFromSettings(), settings.startType,
+                                              SERVICE_ERROR_NORMAL, commandLine.Get(), NULL, NULL,
+                                              dependencyArgument, NULL, NULL));
+    if (!service) {
+        ReportCreateFailure(GetLastError());
+        return 1;
+    }
+    service.Reset();
+    manager.Reset();
+    printf("%s installed.\n", settings.serviceName);
+    fflush(stdout);
+    return 0;
+}
+
+int DeleteServiceEntry(void) {
+    ServiceHandleGuard manager(OpenSCManagerA(NULL, NULL, GENERIC_WRITE));
+    if (!manager) {
+        LogSystemError("OpenSCManager", 0);
+        return 1;
+    }
+    ServiceHandleGuard service(OpenServiceA(manager.Get(), settings.serviceName, DELETE));
+    if (!service) {
+        DWORD code = GetLastError();
+        if (code == ERROR_INVALID_NAME || code == ERROR_SERVICE_DOES_NOT_EXIST) {
+            ReportMissingService("remove", code);
+            return 0;
+        }
+        LogSystemError("OpenService", code);
+        return 1;
+    }
+    if (DeleteService(service.Get())) {
+        service.Reset();
+        manager.Reset();
+        printf("%s removed.\n", settings.serviceName);
+        fflush(stdout);
+        return 0;
+    }
+    DWORD code = GetLastError();
+    if (code == ERROR_SERVICE_MARKED_FOR_DELETE) {
+        LogSystemErrorAt(LOG_WARNING, "DeleteService", code);
+        return 0;
+    }
+    LogSystemError("DeleteService", code);
+    return 1;
+}
+
+int UninstallService(void) {
+    /* A service that is not running or not installed is no obstacle to the deletion. */
+    StopServiceAndWait();
+    return DeleteServiceEntry() == 1 ? 9 : 0;
+}

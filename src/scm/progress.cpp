@@ -1,4 +1,145 @@
-#include "scm/scm.h"
+#include <stdio.h>
 
-int StartServiceAndWait(void) { return 9; }
-int StopServiceAndWait(void) { return 9; }
+#include "common/guard.h"
+#include "control/settings.h"
+#include "log/log.h"
+#include "scm/scm.h"
+#include "scm/scm_text.h"
+
+static BOOL RequestStart(SC_HANDLE service) { return StartServiceA(service, 0, NULL); }
+
+static BOOL RequestStop(SC_HANDLE service) {
+    SERVICE_STATUS status = {};
+    return ControlService(service, SERVICE_CONTROL_STOP, &status);
+}
+
+/* What tells a start from a stop; everything else is shared. */
+struct ProgressRequest {
+    DWORD access;
+    BOOL (*send)(SC_HANDLE service);
+    const char *verb;
+    DWORD refusedAsDone[2]; /* last error codes that mean "already done"; 0 unused */
+    const char *alreadyDoneText;
+    const char *requestName;
+    const char *progressText;
+    DWORD pendingState;
+    DWORD successState;
+    const char *successText;
+    const char *failureText;
+};
+
+static const ProgressRequest startRequest = {
+    SERVICE_START | SERVICE_QUERY_STATUS,
+    RequestStart,
+    "start",
+    {ERROR_SERVICE_ALREADY_RUNNING, 0},
+    "Service %s is already running.",
+    "StartService",
+    "Starting %s.",
+    SERVICE_START_PENDING,
+    SERVICE_RUNNING,
+    "\n%s started.\n",
+    "\n%s failed to start.\n",
+};
+
+static const ProgressRequest stopRequest = {
+    SERVICE_STOP | SERVICE_QUERY_STATUS,
+    RequestStop,
+    "stop",
+    {ERROR_SERVICE_NOT_ACTIVE, ERROR_SERVICE_CANNOT_ACCEPT_CTRL},
+    "Service %s is not running.",
+    "ControlService",
+    "Stopping %s.",
+    SERVICE_STOP_PENDING,
+    SERVICE_STOPPED,
+    "\n%s stopped.\n",
+    "\n%s failed to stop.\n",
+};
+
+static int IsRefusedAsDone(const ProgressRequest *request, DWORD code) {
+    return code != 0 && (code == request->refusedAsDone[0] || code == request->refusedAsDone[1]);
+}
+
+static void PrintDot(void) {
+    fputs(".", stdout);
+    fflush(stdout);
+}
+
+/* Sleeps each wait hint and looks again while the service stays pending and raises
+ * its check point; `status` ends as the last status that could be read. */
+static void FollowProgress(const ProgressRequest *request, SC_HANDLE service, SERVICE_STATUS *status) {
+    for (;;) {
+        DWORD checkPoint = status->dwCheckPoint;
+        Sleep(status->dwWaitHint);
+        PrintDot();
+        SERVICE_STATUS next = {};
+        if (!QueryServiceStatus(service, &next)) {
+            LogSystemError("QueryServiceStatus", 0);
+            return;
+        }
+        *status = next;
+        if (status->dwCurrentState != request->pendingState) return;
+        if (status->dwCheckPoint <= checkPoint) {
+            fputs("CheckPoint not incremented\n", stderr);
+            fflush(stderr);
+            return;
+        }
+    }
+}
+
+static int ExitCodeOf(const SERVICE_STATUS *status) {
+    if (status->dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR) return (int)status->dwServiceSpecificExitCode;
+    return (int)status->dwWin32ExitCode;
+}
+
+static int ChangeServiceAndWait(const ProgressRequest *request) {
+    ServiceHandleGuard manager(OpenSCManagerA(NULL, NULL, GENERIC_READ));
+    if (!manager) {
+        LogSystemError("OpenSCManager", 0);
+        return 9;
+    }
+    ServiceHandleGuard service(OpenServiceA(manager.Get(), settings.serviceName, request->access));
+    if (!service) {
+        DWORD code = GetLastError();
+        if (code == ERROR_INVALID_NAME || code == ERROR_SERVICE_DOES_NOT_EXIST) {
+            ReportMissingService(request->verb, code);
+            return 0;
+        }
+        LogSystemError("OpenService", code);
+        return 9;
+    }
+    if (!request->send(service.Get())) {
+        DWORD code = GetLastError();
+        if (IsRefusedAsDone(request, code)) {
+            LogText(LOG_ERROR, request->alreadyDoneText, settings.serviceName);
+            LogSystemErrorAt(LOG_WARNING, request->requestName, code);
+            return 0;
+        }
+        LogSystemError(request->requestName, code);
+        return 9;
+    }
+    printf(request->progressText, settings.serviceName);
+    fflush(stdout);
+
+    SERVICE_STATUS status = {};
+    if (!QueryServiceStatus(service.Get(), &status)) {
+        LogSystemError("QueryServiceStatus", 0);
+        return 9;
+    }
+    FollowProgress(request, service.Get(), &status);
+    service.Reset();
+    manager.Reset();
+
+    if (status.dwCurrentState == request->successState) {
+        printf(request->successText, settings.serviceName);
+        fflush(stdout);
+    } else {
+        fprintf(stderr, request->failureText, settings.serviceName);
+        fflush(stderr);
+    }
+    return ExitCodeOf(&status);
+}
+
+int StartServiceAndWait(void) { return ChangeServiceAndWait(&startRequest); }
+
+int StopServiceAndWait(void) { return ChangeServiceAndWait(&stopRequest); }

@@ -1,0 +1,22 @@
+/* Message helpers shared by the Service Control Manager operations and the
+ * configuration store. */
+#ifndef PELORIM_SCM_TEXT_H
+#define PELORIM_SCM_TEXT_H
+
+#include <windows.h>
+
+/* A malloc'd text of any length from a printf format; allocation failure ends
+ * the process (the program's allocation rule). The caller frees it. */
+char *FormatText(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+/* LogMessage of the formatted text at the level. */
+void LogText(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+/* LogMessage of FormatSystemError(name, code) at the level. */
+void LogSystemErrorAt(int level, const char *name, DWORD code);
+
+/* "Cannot <verb> the service named <serviceName>.\nService with this name does
+ * not exist." as an error, then the OpenService warning with `code`. */
+void ReportMissingService(const char *verb, DWORD code);
+
+#endif
