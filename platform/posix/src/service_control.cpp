@@ -1,0 +1,20 @@
+/* The console side of the service controller. */
+#include "service_internal.h"
+
+#include "errors.h"
+#include "root.h"
+
+SC_HANDLE WINAPI OpenSCManagerA(LPCSTR, LPCSTR, DWORD) { return (SC_HANDLE)FailWithHandle(ERROR_CALL_NOT_IMPLEMENTED); }
+SC_HANDLE WINAPI CreateServiceA(SC_HANDLE, LPCSTR, LPCSTR, DWORD, DWORD, DWORD, DWORD, LPCSTR, LPCSTR, LPDWORD,
+                                LPCSTR, LPCSTR, LPCSTR) {
+    return (SC_HANDLE)FailWithHandle(ERROR_CALL_NOT_IMPLEMENTED);
+}
+SC_HANDLE WINAPI OpenServiceA(SC_HANDLE, LPCSTR, DWORD) { return (SC_HANDLE)FailWithHandle(ERROR_CALL_NOT_IMPLEMENTED); }
+BOOL WINAPI DeleteService(SC_HANDLE) { return FailWith(ERROR_CALL_NOT_IMPLEMENTED); }
+BOOL WINAPI StartServiceA(SC_HANDLE, DWORD, LPCSTR *) { return FailWith(ERROR_CALL_NOT_IMPLEMENTED); }
+BOOL WINAPI ControlService(SC_HANDLE, DWORD, LPSERVICE_STATUS) { return FailWith(ERROR_CALL_NOT_IMPLEMENTED); }
+BOOL WINAPI QueryServiceStatus(SC_HANDLE, LPSERVICE_STATUS) { return FailWith(ERROR_CALL_NOT_IMPLEMENTED); }
+BOOL WINAPI QueryServiceConfigA(SC_HANDLE, LPQUERY_SERVICE_CONFIGA, DWORD, LPDWORD) {
+    return FailWith(ERROR_CALL_NOT_IMPLEMENTED);
+}
+BOOL WINAPI CloseServiceHandle(SC_HANDLE) { return FailWith(ERROR_CALL_NOT_IMPLEMENTED); }
