@@ -14,6 +14,8 @@ void *AllocateOrExit(size_t size);
 void *ReallocateOrExit(void *block, size_t size);
 /* A malloc'd copy of `text` under the same rule; the caller frees it. */
 char *DuplicateOrExit(const char *text);
+/* A malloc'd printf-style text under the same rule; the caller frees it. */
+char *FormatText(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 /* An empty list is all zero; the list owns its entries and its array. */
 struct StringList {

@@ -20,6 +20,9 @@ void InitializeLog(void);
  * first. "Unknown Error" stands for a code without a message. The caller
  * frees the text. */
 char *FormatSystemError(const char *name, DWORD code);
+/* The same text in the caller's buffer, cut to fit, without any allocation
+ * (for the out-of-memory path). */
+void FormatSystemErrorInto(char *buffer, size_t capacity, const char *name, DWORD code);
 
 void LogMessage(const char *text, int level);
 void LogError(const char *text);

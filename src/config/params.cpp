@@ -1,0 +1,106 @@
+#include "config/params.h"
+
+#include <string.h>
+
+#include "common/guard.h"
+#include "control/settings.h"
+#include "control/stringlist.h"
+#include "log/log.h"
+
+static char *FormatParameterKeyPath(void) {
+    return FormatText("System\\CurrentControlSet\\Services\\%s", settings.serviceName);
+}
+
+/* Opens the service's key; on failure logs the open and returns the status. */
+static LONG OpenParameterKey(const char *keyPath, REGSAM access, HKEY *key) {
+    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, access, key);
+    if (status != ERROR_SUCCESS) {
+        TextGuard failure(FormatSystemError("RegOpenKeyEx", static_cast<DWORD>(status)));
+        LogFormatted(LOG_WARNING, "%s\r\n\t%s", failure.Get(), keyPath);
+    }
+    return status;
+}
+
+static void LogValueFailure(const char *call, LONG status, const char *keyPath, const char *name) {
+    TextGuard failure(FormatSystemError(call, static_cast<DWORD>(status)));
+    LogFormatted(LOG_WARNING, "%s\r\n\t%s\\%s", failure.Get(), keyPath, name);
+}
+
+int WriteParameter(const char *name, DWORD type, const void *data, DWORD size) {
+    TextGuard keyPath(FormatParameterKeyPath());
+    KeyGuard key;
+    if (OpenParameterKey(keyPath.Get(), KEY_SET_VALUE, key.Out()) != ERROR_SUCCESS) return 1;
+    LONG status = RegSetValueExA(key.Get(), name, 0, type, static_cast<const BYTE *>(data), size);
+    if (status != ERROR_SUCCESS) {
+        LogValueFailure("RegSetValueEx", status, keyPath.Get(), name);
+        return 1;
+    }
+    return 0;
+}
+
+/* A status of 0 with the wrong type or size still fails; its text then
+ * takes the thread's last error. */
+int ReadParameter(const char *name, DWORD expectedType, void *buffer, DWORD capacity) {
+    TextGuard keyPath(FormatParameterKeyPath());
+    KeyGuard key;
+    if (OpenParameterKey(keyPath.Get(), KEY_READ, key.Out()) != ERROR_SUCCESS) return 1;
+    DWORD type = REG_NONE;
+    DWORD size = capacity;
+    LONG status = RegQueryValueExA(key.Get(), name, nullptr, &type, static_cast<BYTE *>(buffer), &size);
+    if (status != ERROR_SUCCESS || type != expectedType || size > capacity) {
+        LogValueFailure("RegQueryValueEx", status, keyPath.Get(), name);
+        return 1;
+    }
+    return 0;
+}
+
+LONG ReadDwordParameter(const char *name, LONG defaultValue) {
+    TextGuard keyPath(FormatParameterKeyPath());
+    KeyGuard key;
+    if (OpenParameterKey(keyPath.Get(), KEY_READ, key.Out()) == ERROR_SUCCESS) {
+        DWORD value = 0;
+        DWORD type = REG_NONE;
+        DWORD size = sizeof value;
+        LONG status = RegQueryValueExA(key.Get(), name, nullptr, &type, reinterpret_cast<BYTE *>(&value), &size);
+        if (status == ERROR_SUCCESS && type == REG_DWORD && size <= sizeof value) return static_cast<LONG>(value);
+        LogValueFailure("RegQueryValueEx", status, keyPath.Get(), name);
+    }
+    LogFormatted(LOG_INFO, "%s not specified (default = %d)", name, static_cast<int>(defaultValue));
+    return defaultValue;
+}
+
+char *ReadStringParameter(const char *name) {
+    TextGuard keyPath(FormatParameterKeyPath());
+    KeyGuard key;
+    if (OpenParameterKey(keyPath.Get(), KEY_READ, key.Out()) != ERROR_SUCCESS) return nullptr;
+    return ReadStringValue(key.Get(), name);
+}
+
+static void LogStringReadFailure(LONG status, const char *name) {
+    TextGuard failure(FormatSystemError("RegQueryValueEx", static_cast<DWORD>(status)));
+    LogFormatted(LOG_WARNING, "%s\r\n\t%s", failure.Get(), name);
+}
+
+/* Two zero bytes beyond the stored data terminate a string or a multi-string
+ * that another tool stored without its terminators. */
+char *ReadStringValue(HKEY key, const char *name) {
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    LONG status = RegQueryValueExA(key, name, nullptr, &type, nullptr, &size);
+    if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) {
+        LogStringReadFailure(status, name);
+        return nullptr;
+    }
+    if (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ) {
+        LogFormatted(LOG_WARNING, "Registry key value does not contain string data:\r\n\t%s", name);
+        return nullptr;
+    }
+    TextGuard buffer(static_cast<char *>(AllocateOrExit(static_cast<size_t>(size) + 2)));
+    memset(buffer.Get(), 0, static_cast<size_t>(size) + 2);
+    status = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE *>(buffer.Get()), &size);
+    if (status != ERROR_SUCCESS) {
+        LogStringReadFailure(status, name);
+        return nullptr;
+    }
+    return buffer.Release();
+}

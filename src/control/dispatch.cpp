@@ -1,0 +1,48 @@
+#include "control/commandline.h"
+#include "control/control.h"
+#include "control/settings.h"
+#include "log/log.h"
+#include "runtime/runtime.h"
+#include "scm/scm.h"
+
+static int Conflict(const char *text) {
+    LogError(text);
+    return 8;
+}
+
+static int InstallAndStart(const CommandLine *commandLine) {
+    int result = InstallFromCommandLine(commandLine->javaArgc, commandLine->javaArgv, commandLine->environment);
+    if (result != 0) return result;
+    return StartServiceAndWait();
+}
+
+/* The action flags decide; conflicting actions end with 8 and no usage text. */
+static int DispatchAction(const CommandLine *commandLine) {
+    if (commandLine->install && commandLine->uninstall) return Conflict("Command conflict: /install vs. /uninstall");
+    if (commandLine->install && commandLine->stop) return Conflict("Command conflict: /install vs. /stop");
+    if (commandLine->install && commandLine->start) return InstallAndStart(commandLine);
+    if (commandLine->install)
+        return InstallFromCommandLine(commandLine->javaArgc, commandLine->javaArgv, commandLine->environment);
+    if (commandLine->uninstall && commandLine->start) return Conflict("Command conflict: /start vs. /uninstall");
+    if (commandLine->uninstall) return UninstallService();
+    if (commandLine->start && commandLine->stop) return Conflict("Command conflict: /start vs. /stop");
+    if (commandLine->start) return StartServiceAndWait();
+    if (commandLine->stop) return StopServiceAndWait();
+    LogError("No action specified (install|start|stop|uninstall)");
+    PrintUsage();
+    return 8;
+}
+
+int Dispatch(const CommandLine *commandLine) {
+    if (settings.serviceMode) return RunServiceDispatcher();
+    if (commandLine->subprocess) {
+        int exitCode = 0;
+        if (RunSubprocess(&exitCode)) return exitCode;
+        LogMessage("/subprocess command ignored", LOG_WARNING);
+    }
+    if (commandLine->help) {
+        PrintUsage();
+        return 0;
+    }
+    return DispatchAction(commandLine);
+}

@@ -1,0 +1,30 @@
+#include <stdio.h>
+
+#include "common/guard.h"
+#include "control/commandline.h"
+#include "control/control.h"
+#include "control/settings.h"
+#include "log/log.h"
+
+int RejectUnknownSwitch(const char *argument) {
+    TextGuard banner(BannerText());
+    fputs(banner.Get(), stdout);
+    fflush(stdout);
+    fprintf(stderr, "Unknown command: %s\n", argument);
+    PrintUsage();
+    return 8;
+}
+
+/* logLock is ready before anything can log: /depend: lookups already may. */
+int RunProgram(int argc, char **argv, char **envp) {
+    ResetServiceSettings();
+    InitializeLog();
+    CommandLine commandLine;
+    ParseCommandLine(argc, argv, &commandLine);
+    commandLine.environment = envp;
+    if (commandLine.unknownSwitch != nullptr) return RejectUnknownSwitch(commandLine.unknownSwitch);
+    int result = CompleteSettings();
+    if (result != 0) return result;
+    ApplyStartupSettings(&commandLine);
+    return Dispatch(&commandLine);
+}

@@ -1,0 +1,101 @@
+#include <stdio.h>
+#include <string.h>
+
+#include "common/guard.h"
+#include "config/params.h"
+#include "control/commandline.h"
+#include "control/control.h"
+#include "control/settings.h"
+#include "log/log.h"
+#include "runtime/runtime.h"
+#include "scm/scm.h"
+
+static void PrintBanner(void) {
+    TextGuard banner(BannerText());
+    fputs(banner.Get(), stdout);
+    fflush(stdout);
+}
+
+/* A copy of the executable under another file name names its service. */
+static void TakeServiceNameFromExecutable(void) {
+    TextGuard baseName(FileBaseName(settings.exePath, NAME_CAPACITY + 1));
+    if (!EqualIgnoringCase(baseName.Get(), "pelorim") && settings.serviceName[0] == '\0')
+        CopyField(settings.serviceName, baseName.Get(), NAME_CAPACITY);
+}
+
+int CompleteSettings(void) {
+    if (!settings.serviceMode) PrintBanner();
+    if (!IsWindowsNT()) {
+        fputs("Only Windows NT based systems are supported.\n", stderr);
+        return 9;
+    }
+    GetModuleFileNameA(nullptr, settings.exePath, PATH_CAPACITY + 1);
+    TakeServiceNameFromExecutable();
+    if (settings.serviceName[0] == '\0') {
+        fputs("Service name not specified.\n", stderr);
+        PrintUsage();
+        return 8;
+    }
+    BlankWhiteSpace(settings.serviceName);
+    FormatCommandPrefix();
+    return 0;
+}
+
+/* Each NAME=VALUE string is set; a string without "=" (never written by an
+ * install) is skipped. Nothing is removed from the environment. */
+static void ApplyStoredEnvironment(void) {
+    TextGuard environment(ReadStringParameter("Environment"));
+    if (!environment) return;
+    for (char *entry = environment.Get(); *entry != '\0'; entry += strlen(entry) + 1) {
+        char *equals = strchr(entry, '=');
+        if (equals == nullptr) continue;
+        *equals = '\0';
+        SetEnvironmentVariableA(entry, equals + 1);
+        *equals = '=';
+    }
+}
+
+/* The stored directory wins over /cwd:, and stays in workingDirectory even
+ * when it cannot be entered. An empty stored value counts as absent, so that
+ * workingDirectory is never left empty. */
+static void ApplyWorkingDirectory(void) {
+    TextGuard stored(ReadStringParameter("CurrentDirectory"));
+    if (stored && stored.Get()[0] != '\0') {
+        CopyField(settings.workingDirectory, stored.Get(), PATH_CAPACITY);
+        SetCurrentDirectoryA(settings.workingDirectory);
+        return;
+    }
+    if (settings.workingDirectory[0] != '\0') SetCurrentDirectoryA(settings.workingDirectory);
+    char current[PATH_CAPACITY + 1];
+    DWORD length = GetCurrentDirectoryA(sizeof current, current);
+    if (length > 0 && length < sizeof current) CopyField(settings.workingDirectory, current, PATH_CAPACITY);
+}
+
+static void ApplyDebugLevel(const CommandLine *commandLine) {
+    settings.debugLevel = ReadDwordParameter("DebugLevel", 0);
+    if (commandLine->install && settings.debugLevelText[0] != '\0')
+        settings.debugLevel = ParseDecimal(settings.debugLevelText);
+}
+
+/* The command line wins over the stored LogFile. */
+static void ApplyLogFile(const CommandLine *commandLine) {
+    if (settings.logFilePath[0] == '\0' && commandLine->defaultLogFile) {
+        TextGuard defaultPath(FormatText("%s_Event.log", settings.serviceName));
+        CopyField(settings.logFilePath, defaultPath.Get(), PATH_CAPACITY);
+    }
+    TextGuard stored(ReadStringParameter("LogFile"));
+    if (stored && settings.logFilePath[0] == '\0') CopyField(settings.logFilePath, stored.Get(), PATH_CAPACITY);
+}
+
+void ApplyStartupSettings(const CommandLine *commandLine) {
+    ApplyStoredEnvironment();
+    ApplyWorkingDirectory();
+    ApplyDebugLevel(commandLine);
+    InitializeLog();
+    ApplyLogFile(commandLine);
+    if (!commandLine->install) {
+        settings.eventLogging = ReadDwordParameter("EventLogging", 1);
+        settings.interactive = QueryInteractiveFlag();
+    }
+    InitializeServiceStatus();
+}

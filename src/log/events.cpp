@@ -1,0 +1,38 @@
+#include "log/events.h"
+
+#include <string.h>
+
+#include "common/guard.h"
+#include "control/settings.h"
+#include "control/stringlist.h"
+#include "log/log.h"
+
+char *FormatObjectName(const char *suffix) { return FormatText("PELORIM_%s_%s", settings.serviceName, suffix); }
+
+static char *FormatEventName(const char *kind) {
+    return FormatText("PELORIM_%s_%s_EVENT", settings.serviceName, kind);
+}
+
+HANDLE CreateNamedEvent(const char *kind) {
+    TextGuard name(FormatEventName(kind));
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.Get());
+    if (event == nullptr) LogSystemError("CreateEvent", GetLastError());
+    return event;
+}
+
+HANDLE OpenNamedEvent(const char *kind) {
+    TextGuard name(FormatEventName(kind));
+    HANDLE event = OpenEventA(EVENT_ALL_ACCESS, TRUE, name.Get());
+    if (event == nullptr) LogSystemError("OpenEvent", GetLastError());
+    return event;
+}
+
+int SignalNamedEvent(const char *kind) {
+    HandleGuard event(OpenNamedEvent(kind));
+    if (!event) return 1;
+    if (!SetEvent(event.Get())) {
+        LogSystemError("SetEvent", GetLastError());
+        return 1;
+    }
+    return 0;
+}
