@@ -37,6 +37,24 @@ extern const char *const noJavaRuntimeMessage;
 int ReadJavaSoftKey(JavaSoftInfo *info, const char *keyPath);
 int FindJavaRuntime(JniEntryPoints *entryPoints);
 
+/* The steps of the search, each 0 or 1 like FindJavaRuntime. */
+int SearchJavaHome(const char *directory, JniEntryPoints *entryPoints);
+int SearchJvmDirectory(const char *directory, JniEntryPoints *entryPoints);
+/* Fills `types` from the first jvm.cfg found below `directory` and writes the
+ * directory that held it (directory + one of hostJvmConfigPlaces) to
+ * `configDirectory` (PATH_CAPACITY + 1 bytes). */
+int FindJvmConfig(const char *directory, StringList *types, char *configDirectory);
+int ReadJvmConfig(const char *directory, StringList *types);
+/* The jvm.cfg text as ReadJvmConfig reads it: lines of at most 259
+ * characters (longer ones in pieces), each "-" line's first word appended. */
+void ParseJvmConfigText(const char *text, size_t size, StringList *types);
+/* A new string of at most 63 characters; the caller frees it. */
+char *ChooseJvmType(const StringList *types, const char *requestedType);
+int LoadClassicJvm(const char *directory, JniEntryPoints *entryPoints);
+int LoadTypedJvm(const char *directory, const char *configDirectory, const char *type,
+                 JniEntryPoints *entryPoints);
+int LoadJNILibrary(const char *path, JniEntryPoints *entryPoints);
+
 /* RunExitCode values. */
 enum RunExitCode {
     RUN_OK = 0,
@@ -63,8 +81,25 @@ void AddClassPathOption(VmOptionList *list, const char *classPath);
 void FreeVmOptions(VmOptionList *list);
 int CreateJvm(VmOptionList *list, JniEntryPoints *entryPoints, JNIEnv **env);
 int RunJavaApplication(void);
+/* Appends each string of a multi-string (ended by an empty string) as an
+ * option without extra information; NULL appends nothing. */
+void AddMultiStringOptions(VmOptionList *list, const char *multiString);
+/* "-Djava.class.path=" + CLASSPATH, or "." when it is not set. */
+void AddEnvironmentClassPathOption(VmOptionList *list);
+
+/* Whether the VM made by RunJavaApplication may be reached from another
+ * thread: set once JNI_CreateJavaVM has returned, cleared once DestroyJavaVM
+ * has returned. AttachToLiveJvm attaches the calling thread only while the VM
+ * is live (0), else returns 1 without touching it (2 when the attach failed). */
+void SetJvmLive(int live);
+int AttachToLiveJvm(JNIEnv **env);
 
 int InvokeMainClass(JNIEnv *env, const char *mainName, int archive);
+/* Sets mainClassName (from the archive's Main-Class attribute with `archive`)
+ * and finds the class and its static main(String[]); returns 0, 2, 4 or 5
+ * after describing any pending exception and logging the failure. */
+int ResolveMainClass(JNIEnv *env, const char *mainName, int archive, jclass *mainClass,
+                     jmethodID *mainMethod);
 jstring GetManifestMainClass(JNIEnv *env, const char *archivePath);
 int NewJavaArgs(JNIEnv *env, const char *argumentList, jobjectArray *array);
 jstring NewJavaString(JNIEnv *env, const char *text);

@@ -1,0 +1,182 @@
+/* /install: prove the Java command line in a probe VM, then create the service
+ * and store every setting as a parameter value. */
+#include "control/control.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "common/guard.h"
+#include "config/params.h"
+#include "control/install.h"
+#include "control/settings.h"
+#include "jvm/jvm.h"
+#include "log/log.h"
+#include "scm/scm.h"
+
+static const char emptyArgumentMessage[] =
+    "Empty argument (\"\") in the Java command line cannot be stored; remove it or give it a value\n";
+
+void ClearJavaCommandLine(JavaCommandLine *line) {
+    ClearStrings(&line->options);
+    ClearStrings(&line->arguments);
+    line->archive = 0;
+    line->mainName = nullptr;
+}
+
+static int HasEmptyArgument(int argc, char **argv) {
+    for (int i = 0; i < argc; i++)
+        if (argv[i][0] == '\0') return 1;
+    return 0;
+}
+
+int ParseJavaCommandLine(int argc, char **argv, VmOptionList *probe, JavaCommandLine *line) {
+    if (HasEmptyArgument(argc, argv)) {
+        fputs(emptyArgumentMessage, stderr);
+        return 8;
+    }
+    int next = 0;
+    while (next < argc && argv[next][0] == '-') {
+        const char *option = argv[next++];
+        if (strcmp(option, "-classpath") == 0 || strcmp(option, "-cp") == 0) {
+            if (next >= argc) {
+                fprintf(stderr, "%s requires class path specification\n", option);
+                return 8;
+            }
+            AddClassPathOption(probe, argv[next++]);
+            AddString(&line->options, probe->options[probe->count - 1].optionString);
+        } else if (strcmp(option, "-jar") == 0) {
+            line->archive = 1;
+        } else {
+            AddString(&line->options, option);
+            AddVmOption(probe, option, nullptr);
+        }
+    }
+    if (next >= argc) {
+        fputs("main class or jar file not specified\n", stderr);
+        return 8;
+    }
+    line->mainName = argv[next++];
+    if (line->archive) AddClassPathOption(probe, line->mainName);
+    while (next < argc) AddString(&line->arguments, argv[next++]);
+    return 0;
+}
+
+int CheckMainClass(JNIEnv *env, const char *mainName, int archive) {
+    jclass mainClass = nullptr;
+    jmethodID mainMethod = nullptr;
+    return ResolveMainClass(env, mainName, archive, &mainClass, &mainMethod);
+}
+
+/* The probe: a VM made from `probe`, the main class checked, everything unloaded. */
+static int ProbeJavaCommandLine(VmOptionList *probe, JniEntryPoints *entryPoints, const JavaCommandLine *line) {
+    JNIEnv *env = nullptr;
+    if (CreateJvm(probe, entryPoints, &env) != 0) {
+        LogError("Could not create the Java virtual machine");
+        return 3;
+    }
+    int result = CheckMainClass(env, line->mainName, line->archive);
+    javaVM->DestroyJavaVM();
+    javaVM = nullptr;
+    FreeLibrary(entryPoints->library);
+    return result;
+}
+
+static void WriteText(const char *name, const char *text) {
+    WriteParameter(name, REG_SZ, text, (DWORD)strlen(text) + 1);
+}
+
+static void WriteNumber(const char *name, DWORD value) {
+    WriteParameter(name, REG_DWORD, &value, sizeof value);
+}
+
+static void WriteStrings(const char *name, const StringList *list) {
+    char *multiString = nullptr;
+    size_t size = ToMultiString(list, &multiString);
+    WriteParameter(name, REG_MULTI_SZ, multiString, (DWORD)size);
+    free(multiString);
+}
+
+static void WriteEnvironment(char **envp) {
+    if (envp == nullptr) return;
+    StringList environment = {};
+    for (char **variable = envp; *variable != nullptr; variable++)
+        if ((*variable)[0] != '=') AddString(&environment, *variable);
+    WriteStrings("Environment", &environment);
+    ClearStrings(&environment);
+}
+
+static void WriteInstalledParameters(char **envp, const JavaCommandLine *line) {
+    WriteEnvironment(envp);
+    if (settings.description[0] != '\0') WriteText("Description", settings.description);
+    if (settings.workingDirectory[0] != '\0') WriteText("CurrentDirectory", settings.workingDirectory);
+    if (settings.startupMethod[0] != '\0') WriteText("StartupMethod", settings.startupMethod);
+    if (settings.shutdownMethod[0] != '\0') WriteText("ShutdownMethod", settings.shutdownMethod);
+    if (settings.shutdownCommand[0] != '\0') WriteText("ShutdownCommand", settings.shutdownCommand);
+    if (settings.priorityClass != 0) WriteNumber("Priority", settings.priorityClass);
+    if (settings.timeoutText[0] != '\0') {
+        long timeout = atol(settings.timeoutText);
+        if (timeout != 0) WriteNumber("Timeout", (DWORD)timeout);
+    }
+    if (settings.debugLevelText[0] != '\0') {
+        settings.debugLevel = atoi(settings.debugLevelText);
+        if (settings.debugLevel > 0) WriteNumber("DebugLevel", (DWORD)settings.debugLevel);
+    }
+    if (settings.logFilePath[0] != '\0') WriteText("LogFile", settings.logFilePath);
+    if (settings.eventLogging == 0) WriteNumber("EventLogging", 0);
+    if (settings.detach == 1) WriteNumber("CreateProcess", 1);
+    if (settings.javaHome[0] != '\0') WriteText("JavaHome", settings.javaHome);
+    if (jvmType != nullptr && jvmType[0] != '\0') WriteText("JVMType", jvmType);
+    if (settings.runtimeLibrary[0] != '\0') WriteText("JNILibrary", settings.runtimeLibrary);
+    if (line->options.count > 0) WriteStrings("JavaOptions", &line->options);
+    WriteText(line->archive ? "JavaArchive" : "JavaMainClass", line->mainName);
+    if (line->arguments.count > 0) WriteStrings("JavaArgs", &line->arguments);
+}
+
+/* The first word names the JVM type to ask discovery for when it is an option. */
+static void RequestJvmType(int argc, char **argv) {
+    free(jvmType);
+    jvmType = nullptr;
+    if (argc > 0 && argv[0][0] == '-') jvmType = DuplicateOrExit(argv[0]);
+}
+
+static int InstallProvenCommandLine(char **envp, const JavaCommandLine *line) {
+    if (CreateServiceEntry() != 0) return 9;
+    RegisterEventLogSource();
+    WriteInstalledParameters(envp, line);
+    ReportInstalledSettings();
+    return 0;
+}
+
+int InstallFromCommandLine(int argc, char **argv, char **envp) {
+    VmOptionList probe = {};
+    if (!settings.detach) AddVmOption(&probe, "exit", reinterpret_cast<void *>(JvmExitHook));
+    ReadJavaSoftKey(&jdkInfo, JAVASOFT_JDK_KEY);
+    ReadJavaSoftKey(&jreInfo, JAVASOFT_JRE_KEY);
+    AddUserDirOption(&probe, settings.workingDirectory);
+    AddClassPathOption(&probe, settings.workingDirectory);
+    RequestJvmType(argc, argv);
+
+    JniEntryPoints entryPoints = {};
+    if (FindJavaRuntime(&entryPoints) != 0) {
+        LogError(noJavaRuntimeMessage);
+        FreeVmOptions(&probe);
+        return 1;
+    }
+    if (jvmTypeMatched == 1) {
+        argc--;
+        argv++;
+    } else {
+        free(jvmType);
+        jvmType = nullptr;
+    }
+    AddEnvironmentClassPathOption(&probe);
+
+    JavaCommandLine line = {};
+    int result = ParseJavaCommandLine(argc, argv, &probe, &line);
+    if (result == 0) result = ProbeJavaCommandLine(&probe, &entryPoints, &line);
+    if (result == 0) result = InstallProvenCommandLine(envp, &line);
+    ClearJavaCommandLine(&line);
+    FreeVmOptions(&probe);
+    return result;
+}

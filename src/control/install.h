@@ -1,0 +1,24 @@
+/* The option loop of /install, separated from its effects for the tests. */
+#ifndef PELORIM_INSTALL_H
+#define PELORIM_INSTALL_H
+
+#include "control/stringlist.h"
+#include "jvm/jvm.h"
+
+/* What the Java command line after the JVM type holds. */
+struct JavaCommandLine {
+    StringList options;    /* becomes JavaOptions */
+    StringList arguments;  /* becomes JavaArgs */
+    int archive;           /* 1 after -jar */
+    const char *mainName;  /* points into argv; NULL until found */
+};
+
+/* Reads argv[0..argc-1] (the Java command line after a consumed JVM type):
+ * options into `line` and `probe`, the main name, the program arguments, and
+ * with -jar the archive's class path option into `probe`. Returns 0, or 8
+ * after a message on standard error. An empty argument anywhere is refused:
+ * a multi-string cannot carry it. */
+int ParseJavaCommandLine(int argc, char **argv, VmOptionList *probe, JavaCommandLine *line);
+void ClearJavaCommandLine(JavaCommandLine *line);
+
+#endif

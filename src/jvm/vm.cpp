@@ -1,0 +1,161 @@
+/* Creating the Java VM with the stored options and running the application in it. */
+#include "jvm/jvm.h"
+
+#include <atomic>
+#include <stdlib.h>
+#include <string.h>
+
+#include "common/guard.h"
+#include "config/params.h"
+#include "log/log.h"
+
+JavaVM *javaVM;
+
+/* jvmLive and the attach that depends on it change together under this lock,
+ * so a thread never attaches to a VM that is not yet created or already gone.
+ * A spin lock needs no initialisation, so a stop may take it at any time. */
+static std::atomic_flag jvmStateLock = ATOMIC_FLAG_INIT;
+static int jvmLive;
+
+static void LockJvmState(void) {
+    while (jvmStateLock.test_and_set(std::memory_order_acquire)) Sleep(1);
+}
+
+static void UnlockJvmState(void) { jvmStateLock.clear(std::memory_order_release); }
+
+void SetJvmLive(int live) {
+    LockJvmState();
+    jvmLive = live;
+    UnlockJvmState();
+}
+
+int AttachToLiveJvm(JNIEnv **env) {
+    LockJvmState();
+    if (!jvmLive) {
+        UnlockJvmState();
+        return 1;
+    }
+    jint status = javaVM->AttachCurrentThread(reinterpret_cast<void **>(env), nullptr);
+    UnlockJvmState();
+    return status < 0 ? 2 : 0;
+}
+
+void AddVmOption(VmOptionList *list, const char *option, void *extraInfo) {
+    if (list->count == list->capacity) {
+        if (list->options == nullptr) {
+            list->options = static_cast<JavaVMOption *>(AllocateOrExit(4 * sizeof(JavaVMOption)));
+            list->capacity = 4;
+        } else {
+            list->capacity *= 2;
+            list->options = static_cast<JavaVMOption *>(
+                ReallocateOrExit(list->options, (size_t)list->capacity * sizeof(JavaVMOption)));
+        }
+    }
+    list->options[list->count].optionString = DuplicateOrExit(option);
+    list->options[list->count].extraInfo = extraInfo;
+    list->count++;
+}
+
+static void AddPrefixedOption(VmOptionList *list, const char *prefix, const char *value) {
+    size_t size = strlen(prefix) + strlen(value) + 1;
+    TextGuard option(static_cast<char *>(AllocateOrExit(size)));
+    strcpy(option.Get(), prefix);
+    strcat(option.Get(), value);
+    AddVmOption(list, option.Get(), nullptr);
+}
+
+void AddUserDirOption(VmOptionList *list, const char *directory) {
+    AddPrefixedOption(list, "-Duser.dir=", directory);
+}
+
+void AddClassPathOption(VmOptionList *list, const char *classPath) {
+    AddPrefixedOption(list, "-Djava.class.path=", classPath);
+}
+
+void AddEnvironmentClassPathOption(VmOptionList *list) {
+    const char *classPath = getenv("CLASSPATH");
+    AddClassPathOption(list, classPath != nullptr ? classPath : ".");
+}
+
+void AddMultiStringOptions(VmOptionList *list, const char *multiString) {
+    if (multiString == nullptr) return;
+    for (const char *option = multiString; *option != '\0'; option += strlen(option) + 1)
+        AddVmOption(list, option, nullptr);
+}
+
+void FreeVmOptions(VmOptionList *list) {
+    for (int i = 0; i < list->count; i++) free(list->options[i].optionString);
+    free(list->options);
+    list->options = nullptr;
+    list->capacity = 0;
+    list->count = 0;
+}
+
+int CreateJvm(VmOptionList *list, JniEntryPoints *entryPoints, JNIEnv **env) {
+    JavaVMInitArgs arguments;
+    memset(&arguments, 0, sizeof arguments);
+    arguments.version = JNI_VERSION_1_2;
+    arguments.nOptions = list->count;
+    arguments.options = list->options;
+    arguments.ignoreUnrecognized = JNI_FALSE;
+    jint status = entryPoints->createJavaVM(&javaVM, reinterpret_cast<void **>(env), &arguments);
+    return status != 0 ? 1 : 0;
+}
+
+/* JNILibrary, JavaHome and JVMType override what the command line gave. */
+static void ReadRuntimeParameters(void) {
+    TextGuard library(ReadStringParameter("JNILibrary"));
+    if (library) CopyField(settings.runtimeLibrary, library.Get(), PATH_CAPACITY);
+    TextGuard home(ReadStringParameter("JavaHome"));
+    if (home) CopyField(settings.javaHome, home.Get(), PATH_CAPACITY);
+    TextGuard type(ReadStringParameter("JVMType"));
+    if (type) {
+        free(jvmType);
+        jvmType = type.Release();
+    }
+}
+
+int RunJavaApplication(void) {
+    VmOptionList options = {};
+    if (ReadDwordParameter("CreateProcess", 0) == 0)
+        AddVmOption(&options, "exit", reinterpret_cast<void *>(JvmExitHook));
+    ReadJavaSoftKey(&jdkInfo, JAVASOFT_JDK_KEY);
+    ReadJavaSoftKey(&jreInfo, JAVASOFT_JRE_KEY);
+    AddUserDirOption(&options, settings.workingDirectory);
+    AddClassPathOption(&options, settings.workingDirectory);
+    ReadRuntimeParameters();
+
+    JniEntryPoints entryPoints = {};
+    if (FindJavaRuntime(&entryPoints) != 0) {
+        LogError(noJavaRuntimeMessage);
+        FreeVmOptions(&options);
+        return RUN_NO_RUNTIME;
+    }
+    AddEnvironmentClassPathOption(&options);
+    TextGuard javaOptions(ReadStringParameter("JavaOptions"));
+    AddMultiStringOptions(&options, javaOptions.Get());
+
+    int archive = 0;
+    TextGuard mainName(ReadStringParameter("JavaMainClass"));
+    if (!mainName) {
+        mainName.Reset(ReadStringParameter("JavaArchive"));
+        if (!mainName) {
+            FreeVmOptions(&options);
+            return RUN_NO_MAIN_CLASS;
+        }
+        archive = 1;
+        AddClassPathOption(&options, mainName.Get());
+    }
+
+    JNIEnv *env = nullptr;
+    if (CreateJvm(&options, &entryPoints, &env) != 0) {
+        LogError("Could not create the Java virtual machine");
+        return RUN_NO_VM;
+    }
+    SetJvmLive(1);
+    int result = InvokeMainClass(env, mainName.Get(), archive);
+    javaVM->DestroyJavaVM();
+    SetJvmLive(0);
+    FreeVmOptions(&options);
+    return result;
+}
