@@ -13,6 +13,8 @@ int RunServiceDispatcher(void);
 void WINAPI ServiceMain(DWORD argc, LPSTR *argv);
 void WINAPI ServiceControlHandler(DWORD control);
 DWORD ReportServiceStatus(DWORD state, DWORD waitHint);
+/* The state the record holds now. */
+DWORD CurrentServiceState(void);
 
 extern HANDLE applicationHandle;
 int SuperviseApplication(void);
@@ -28,10 +30,24 @@ HANDLE LaunchSubprocess(void);
  * child ran the application, 0 when the switch is to be ignored. */
 int RunSubprocess(int *exitCode);
 
+/* "<path> /subprocess" from serviceCommandPrefix, in full; the caller frees it. */
+char *BuildSubprocessCommandLine(void);
+
+/* The longest command line CreateProcessA takes, without its NUL. */
+enum { COMMAND_LINE_CAPACITY = 32766 };
+
 int RunShutdownCommand(void);
 bool IsExecutableImage(const char *path);
+/* The text up to its first blank (quotes are not interpreted); the caller frees it. */
+char *FirstWord(const char *command);
+/* The command unchanged when its first word is an executable image, else
+ * "CMD.EXE /C " and the command; in full, the caller frees it. */
+char *BuildShutdownCommandLine(const char *command);
 
 DWORD WINAPI OutputPipeServer(LPVOID kind);
+/* Cuts trailing white space in place and returns the text after the leading white space. */
+char *TrimChunk(char *text);
+/* `buffer` has room for count + 1 bytes. */
 void LogOutputChunk(char *buffer, DWORD count, int level);
 DWORD WINAPI StdOutPipeReader(LPVOID pipe);
 DWORD WINAPI StdErrPipeReader(LPVOID pipe);

@@ -12,6 +12,11 @@ extern "C" {
 /* One process-wide handle table; CloseHandle closes any kind of handle. */
 BOOL WINAPI CloseHandle(HANDLE hObject);
 
+/* Only HANDLE_FLAG_INHERIT is supported: it decides whether CreateProcessA
+ * with bInheritHandles hands the handle to the child. */
+#define HANDLE_FLAG_INHERIT 0x00000001
+BOOL WINAPI SetHandleInformation(HANDLE hObject, DWORD dwMask, DWORD dwFlags);
+
 /* Threads: pthreads with Win32 exit codes. */
 #define STILL_ACTIVE 259
 typedef DWORD(WINAPI *PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);

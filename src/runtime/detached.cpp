@@ -1,0 +1,66 @@
+/* Detached mode: the service process starts a copy of the program with
+ * /subprocess, and that child hosts the virtual machine. */
+#include "runtime/runtime.h"
+
+#include <string.h>
+
+#include "common/guard.h"
+#include "config/params.h"
+#include "control/settings.h"
+#include "control/stringlist.h"
+#include "log/events.h"
+#include "log/log.h"
+
+/* Owned from its creation and never released: while the service process
+ * lives, the mutex tells the child that a live service started it. */
+static HANDLE detachMutex;
+
+char *BuildSubprocessCommandLine(void) { return FormatText("%s /subprocess", settings.serviceCommandPrefix); }
+
+static int ClaimDetachMutex(void) {
+    TextGuard name(FormatObjectName("DETACH_MUTEX"));
+    HANDLE mutex = CreateMutexA(NULL, TRUE, name.Get());
+    if (mutex == NULL) {
+        LogSystemError("CreateMutex", 0);
+        return 1;
+    }
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(mutex);
+        LogSystemError("CreateMutex", ERROR_ALREADY_EXISTS);
+        return 1;
+    }
+    detachMutex = mutex;
+    return 0;
+}
+
+HANDLE LaunchSubprocess(void) {
+    if (ClaimDetachMutex() != 0) return NULL;
+    TextGuard commandLine(BuildSubprocessCommandLine());
+    DWORD flags = settings.priorityClass | (settings.interactive ? CREATE_NEW_CONSOLE : DETACHED_PROCESS);
+    STARTUPINFOA startup;
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    memset(&process, 0, sizeof process);
+    if (!CreateProcessA(NULL, commandLine.Get(), NULL, NULL, FALSE, flags, NULL, NULL, &startup, &process)) {
+        LogSystemError("CreateProcess", 0);
+        return NULL;
+    }
+    CloseHandle(process.hProcess);
+    return process.hThread;
+}
+
+/* Whether a live service process of this name started us. */
+static bool StartedByService(void) {
+    if (ReadDwordParameter("CreateProcess", 0) != 1) return false;
+    TextGuard name(FormatObjectName("DETACH_MUTEX"));
+    HandleGuard mutex(OpenMutexA(SYNCHRONIZE, FALSE, name.Get()));
+    return mutex.Valid();
+}
+
+int RunSubprocess(int *exitCode) {
+    if (!StartedByService()) return 0;
+    if (!SetConsoleTitleA(settings.serviceName)) LogSystemError("SetConsoleTitle", 0);
+    *exitCode = (int)ApplicationThread(NULL);
+    return 1;
+}

@@ -1,0 +1,192 @@
+/* Runs the configured shutdown command (or the Java-side shutdown) in the
+ * process that hosts the virtual machine, logs its output, and ends it when
+ * the application has ended first. */
+#include "runtime/runtime.h"
+
+#include <errno.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include "common/guard.h"
+#include "config/params.h"
+#include "control/settings.h"
+#include "control/stringlist.h"
+#include "jvm/jvm.h"
+#include "log/events.h"
+#include "log/log.h"
+#include "host.h"
+
+static const char shellPrefix[] = "CMD.EXE /C ";
+
+char *FirstWord(const char *command) {
+    size_t length = strcspn(command, " ");
+    char *word = (char *)AllocateOrExit(length + 1);
+    memcpy(word, command, length);
+    word[length] = '\0';
+    return word;
+}
+
+char *BuildShutdownCommandLine(const char *command) {
+    TextGuard first(FirstWord(command));
+    if (IsExecutableImage(first.Get())) return DuplicateOrExit(command);
+    return FormatText("%s%s", shellPrefix, command);
+}
+
+/* stat reports through errno on every platform; these are the codes the
+ * system gives for the same failures of its own calls. */
+static DWORD StatFailureCode(int error) {
+    switch (error) {
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EACCES: return ERROR_ACCESS_DENIED;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    default: return ERROR_GEN_FAILURE;
+    }
+}
+
+bool IsExecutableImage(const char *path) {
+    struct stat status;
+    if (stat(path, &status) != 0) {
+        LogSystemError("stat", StatFailureCode(errno));
+        return false;
+    }
+    if (status.st_size < 64) return false;
+    HandleGuard file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, NULL));
+    if (!file) {
+        LogSystemError("CreateFile", 0);
+        return false;
+    }
+    char header[64];
+    DWORD count = 0;
+    if (!ReadFile(file.Get(), header, sizeof header, &count, NULL)) {
+        LogSystemError("ReadFile", 0);
+        return false;
+    }
+    return count >= hostImageMagicLength && memcmp(header, hostImageMagic, hostImageMagicLength) == 0;
+}
+
+/* The output and error pipes of a non-interactive command. The read ends
+ * stay in this process: only the write ends are handed to the command. */
+struct CommandPipes {
+    HandleGuard outRead, outWrite, errRead, errWrite;
+};
+
+static int CreateCommandPipe(HandleGuard *readEnd, HandleGuard *writeEnd) {
+    SECURITY_ATTRIBUTES attributes = {sizeof(SECURITY_ATTRIBUTES), NULL, TRUE};
+    if (!CreatePipe(readEnd->Out(), writeEnd->Out(), &attributes, 0)) {
+        LogSystemError("CreatePipe", 0);
+        return 1;
+    }
+    return 0;
+}
+
+/* Hands the read end to its reader thread, which closes it; without a reader
+ * the read end is closed here. */
+static void StartPipeReader(LPTHREAD_START_ROUTINE reader, HandleGuard *readEnd) {
+    HANDLE thread = CreateThread(NULL, 0, reader, readEnd->Get(), 0, NULL);
+    if (thread == NULL) {
+        LogSystemError("CreateThread", 0);
+        return;
+    }
+    readEnd->Release();
+    CloseHandle(thread);
+}
+
+static int PrepareCommandPipes(CommandPipes *pipes) {
+    if (CreateCommandPipe(&pipes->outRead, &pipes->outWrite) != 0) return 1;
+    if (CreateCommandPipe(&pipes->errRead, &pipes->errWrite) != 0) return 1;
+    StartPipeReader(StdOutPipeReader, &pipes->outRead);
+    StartPipeReader(StdErrPipeReader, &pipes->errRead);
+    return 0;
+}
+
+static DWORD CommandCreationFlags(void) {
+    DWORD priority = settings.priorityClass == IDLE_PRIORITY_CLASS ? NORMAL_PRIORITY_CLASS : settings.priorityClass;
+    return priority | (settings.interactive ? CREATE_NEW_CONSOLE : DETACHED_PROCESS);
+}
+
+/* The owned mutex that marks a running command, or NULL when it could not be
+ * made or a command of this service runs already. */
+static HANDLE ClaimShutdownMutex(void) {
+    TextGuard name(FormatObjectName("SHUTDOWN_MUTEX"));
+    HANDLE mutex = CreateMutexA(NULL, TRUE, name.Get());
+    if (mutex == NULL) {
+        LogSystemError("CreateMutex", 0);
+        return NULL;
+    }
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(mutex);
+        LogSystemError("CreateMutex", ERROR_ALREADY_EXISTS);
+        return NULL;
+    }
+    return mutex;
+}
+
+/* Waits for the command or for QUIT, whichever comes first; ends the
+ * command on QUIT. */
+static int AwaitCommand(HANDLE process, const char *commandLine) {
+    HandleGuard quit(OpenNamedEvent("QUIT"));
+    if (!quit) return 1;
+    HANDLE waits[2] = {process, quit.Get()};
+    DWORD outcome = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    if (outcome == WAIT_OBJECT_0 + 1) {
+        LogLabelled("Terminating Shutdown Command:", commandLine, LOG_WARNING);
+        TerminateProcess(process, 1);
+    } else if (outcome != WAIT_OBJECT_0) {
+        LogSystemError("WaitForMultipleObjects", 0);
+    }
+    return 0;
+}
+
+static int LaunchShutdownCommand(char *commandLine, CommandPipes *pipes) {
+    STARTUPINFOA startup;
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    if (!settings.interactive) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = pipes->outWrite.Get();
+        startup.hStdOutput = pipes->outWrite.Get();
+        startup.hStdError = pipes->errWrite.Get();
+    }
+    PROCESS_INFORMATION process;
+    memset(&process, 0, sizeof process);
+    BOOL started = CreateProcessA(NULL, commandLine, NULL, NULL, TRUE, CommandCreationFlags(), NULL, NULL,
+                                  &startup, &process);
+    DWORD error = GetLastError();
+    /* The readers see the end of their pipes once the command and everything
+     * that inherited the write ends have gone. */
+    pipes->outWrite.Reset();
+    pipes->errWrite.Reset();
+    if (!started) {
+        LogSystemError("CreateProcess", error);
+        return 1;
+    }
+    CloseHandle(process.hThread);
+    HandleGuard processHandle(process.hProcess);
+    return AwaitCommand(processHandle.Get(), commandLine);
+}
+
+int RunShutdownCommand(void) {
+    TextGuard command(ReadStringParameter("ShutdownCommand"));
+    if (!command || command.Get()[0] == '\0') {
+        LogMessage("ShutdownCommand not specified", LOG_INFO);
+        return JavaShutdown();
+    }
+    TextGuard commandLine(BuildShutdownCommandLine(command.Get()));
+    size_t length = strlen(commandLine.Get());
+    if (length > COMMAND_LINE_CAPACITY) {
+        LogFormatted(LOG_ERROR, "Shutdown command line of %zu characters is longer than the %d the system accepts; not run",
+                     length, (int)COMMAND_LINE_CAPACITY);
+        return 1;
+    }
+    CommandPipes pipes;
+    if (!settings.interactive && PrepareCommandPipes(&pipes) != 0) return 1;
+    LogLabelled("Launching Shutdown Command:", commandLine.Get(), LOG_INFO);
+    HANDLE mutex = ClaimShutdownMutex();
+    if (mutex == NULL) return 1;
+    int result = LaunchShutdownCommand(commandLine.Get(), &pipes);
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+    return result;
+}

@@ -1,0 +1,251 @@
+/* The service's main loop: prepares the named events and the output pipes,
+ * starts the application, waits for its start and its end, and carries out a
+ * stop request. */
+#include "runtime/runtime.h"
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include "common/guard.h"
+#include "config/params.h"
+#include "control/control.h"
+#include "control/settings.h"
+#include "jvm/jvm.h"
+#include "log/events.h"
+#include "log/log.h"
+
+/* Once set it stays open, and so valid, until the process ends: the stop
+ * monitor may wait on it at any time, also after the application has ended
+ * (an ended application's handle is signalled, so such a wait returns at once). */
+HANDLE applicationHandle = NULL;
+
+/* Held for the life of the process so that the events exist for every other
+ * thread and for the detached child. RUN is closed once the service runs. */
+static HANDLE quitEvent;
+static HANDLE runEvent;
+static HANDLE stopEvent;
+static HANDLE exit0Event;
+static HANDLE exit1Event;
+
+enum {
+    RESULT_OK = 0,
+    RESULT_EXIT1 = 5,
+    RESULT_FAILED = 9,
+    RESULT_TIMED_OUT = 10,
+    STEP_MS = 1000,
+};
+
+static void ApplyPriorityClass(void) {
+    if (settings.priorityClass == 0) settings.priorityClass = (DWORD)ReadDwordParameter("Priority", 0);
+    if (settings.priorityClass == 0) return;
+    if (!SetPriorityClass(GetCurrentProcess(), settings.priorityClass)) LogSystemError("SetPriorityClass", 0);
+}
+
+static int StartOutputServers(void) {
+    for (intptr_t kind = 0; kind < 2; kind++) {
+        HANDLE thread = CreateThread(NULL, 0, OutputPipeServer, (LPVOID)kind, 0, NULL);
+        if (thread == NULL) {
+            LogSystemError("CreateThread", 0);
+            return 1;
+        }
+        CloseHandle(thread);
+    }
+    return 0;
+}
+
+static void GiveConsole(void) {
+    if (!AllocConsole()) LogSystemError("AllocConsole", 0);
+    if (!SetConsoleTitleA(settings.serviceName)) LogSystemError("SetConsoleTitle", 0);
+}
+
+static HANDLE StartApplication(int detached) {
+    if (detached) return LaunchSubprocess();
+    HANDLE thread = CreateThread(NULL, 0, ApplicationThread, NULL, 0, NULL);
+    if (thread == NULL) LogSystemError("CreateThread", 0);
+    return thread;
+}
+
+static int ApplicationExitCode(void) {
+    DWORD code = 0;
+    if (!GetExitCodeThread(applicationHandle, &code)) {
+        LogSystemError("GetExitCodeThread", 0);
+        return RESULT_FAILED;
+    }
+    return (int)code;
+}
+
+/* 0 when RUN came; otherwise 1 with the supervisor's result in *result. */
+static int AwaitStart(long long budget, int *result) {
+    HANDLE waits[4] = {applicationHandle, exit0Event, exit1Event, runEvent};
+    for (;;) {
+        DWORD outcome = WaitForMultipleObjects(4, waits, FALSE, STEP_MS);
+        switch (outcome) {
+        case WAIT_OBJECT_0:
+            *result = ApplicationExitCode();
+            return 1;
+        case WAIT_OBJECT_0 + 1:
+            LogMessage("JVM exit(0)", LOG_INFO);
+            *result = RESULT_OK;
+            return 1;
+        case WAIT_OBJECT_0 + 2:
+            LogMessage("JVM error exit", LOG_INFO);
+            *result = RESULT_EXIT1;
+            return 1;
+        case WAIT_OBJECT_0 + 3:
+            return 0;
+        case WAIT_TIMEOUT:
+            ReportServiceStatus(SERVICE_START_PENDING, 2000);
+            budget -= STEP_MS;
+            if (budget <= 0) {
+                *result = RESULT_TIMED_OUT;
+                return 1;
+            }
+            break;
+        default:
+            LogSystemError("WaitForMultipleObjects", 0);
+            *result = RESULT_FAILED;
+            return 1;
+        }
+    }
+}
+
+static void AnnounceRunning(void) {
+    ReportServiceStatus(SERVICE_RUNNING, 0);
+    TextGuard banner(BannerText());
+    ReportEvent(banner.Get(), LOG_INFO);
+    int length = snprintf(NULL, 0, "%s was started.", settings.serviceName);
+    TextGuard started((char *)AllocateOrExit((size_t)length + 1));
+    snprintf(started.Get(), (size_t)length + 1, "%s was started.", settings.serviceName);
+    ReportEvent(started.Get(), LOG_INFO);
+    CloseHandle(runEvent);
+    runEvent = NULL;
+}
+
+/* The supervisor's result, or -1 when the wait failed. */
+static int AwaitEnd(void) {
+    HANDLE waits[3] = {applicationHandle, exit0Event, exit1Event};
+    DWORD outcome = WaitForMultipleObjects(3, waits, FALSE, INFINITE);
+    if (outcome == WAIT_OBJECT_0) return ApplicationExitCode();
+    if (outcome == WAIT_OBJECT_0 + 1) return RESULT_OK;
+    if (outcome == WAIT_OBJECT_0 + 2) return RESULT_EXIT1;
+    LogSystemError("WaitForMultipleObjects", 0);
+    return -1;
+}
+
+/* A running shutdown command holds the mutex; it ends it on QUIT and lets go. */
+static void AwaitShutdownCommand(void) {
+    TextGuard name(FormatObjectName("SHUTDOWN_MUTEX"));
+    HandleGuard mutex(OpenMutexA(SYNCHRONIZE, FALSE, name.Get()));
+    if (!mutex) return;
+    if (WaitForSingleObject(mutex.Get(), INFINITE) == WAIT_FAILED) {
+        LogSystemError("WaitForSingleObject", 0);
+        return;
+    }
+    ReleaseMutex(mutex.Get());
+}
+
+int SuperviseApplication(void) {
+    int detached = ReadDwordParameter("CreateProcess", 0) == 1;
+    long long budget = ReadDwordParameter("Timeout", 30000);
+    ApplyPriorityClass();
+    quitEvent = CreateNamedEvent("QUIT");
+    if (!settings.interactive) {
+        if (StartOutputServers() != 0) return RESULT_FAILED;
+    } else if (!detached) {
+        GiveConsole();
+    }
+    runEvent = CreateNamedEvent("RUN");
+    stopEvent = CreateNamedEvent("STOP");
+    exit0Event = CreateNamedEvent("EXIT0");
+    exit1Event = CreateNamedEvent("EXIT1");
+    HANDLE application = StartApplication(detached);
+    if (application == NULL) return RESULT_FAILED;
+    applicationHandle = application;
+
+    int result = 0;
+    if (AwaitStart(budget, &result) != 0) return result;
+    AnnounceRunning();
+    result = AwaitEnd();
+    if (result < 0) return RESULT_FAILED;
+    SignalNamedEvent("QUIT");
+    AwaitShutdownCommand();
+    return result;
+}
+
+int BeginStop(void) {
+    ReportServiceStatus(SERVICE_STOP_PENDING, 3000);
+    HANDLE thread = CreateThread(NULL, 0, StopMonitor, NULL, 0, NULL);
+    if (thread == NULL) {
+        LogSystemError("CreateThread", 0);
+        return 1;
+    }
+    CloseHandle(thread);
+    return 0;
+}
+
+DWORD WINAPI StopMonitor(LPVOID unused) {
+    (void)unused;
+    long long budget = ReadDwordParameter("Timeout", 30000);
+    SignalNamedEvent("STOP");
+    HandleGuard exit0(OpenNamedEvent("EXIT0"));
+    HandleGuard exit1(OpenNamedEvent("EXIT1"));
+    if (!exit0 || !exit1) return 0;
+    /* No application (its start failed): nothing to watch or to force. */
+    if (applicationHandle == NULL) return 0;
+    HANDLE waits[3] = {applicationHandle, exit0.Get(), exit1.Get()};
+    for (;;) {
+        DWORD outcome = WaitForMultipleObjects(3, waits, FALSE, STEP_MS);
+        if (outcome <= WAIT_OBJECT_0 + 2) return 0;
+        if (outcome != WAIT_TIMEOUT) {
+            LogSystemError("WaitForMultipleObjects", 0);
+            return 0;
+        }
+        if (CurrentServiceState() == SERVICE_STOPPED) return 0;
+        ReportServiceStatus(SERVICE_STOP_PENDING, 2000);
+        budget -= STEP_MS;
+        if (budget <= 0) {
+            TerminateThread(applicationHandle, RESULT_TIMED_OUT);
+            return 0;
+        }
+    }
+}
+
+DWORD WINAPI ApplicationThread(LPVOID unused) {
+    (void)unused;
+    HANDLE watcher = CreateThread(NULL, 0, ShutdownWatcher, NULL, 0, NULL);
+    if (watcher == NULL) {
+        LogSystemError("CreateThread", 0);
+        return RESULT_FAILED;
+    }
+    CloseHandle(watcher);
+    return (DWORD)RunJavaApplication();
+}
+
+DWORD WINAPI ShutdownWatcher(LPVOID unused) {
+    (void)unused;
+    HandleGuard stop(OpenNamedEvent("STOP"));
+    HandleGuard quit(OpenNamedEvent("QUIT"));
+    if (!stop || !quit) return 0;
+    HANDLE waits[2] = {stop.Get(), quit.Get()};
+    DWORD outcome = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    if (outcome == WAIT_OBJECT_0) {
+        RunShutdownCommand();
+    } else if (outcome != WAIT_OBJECT_0 + 1) {
+        LogSystemError("WaitForMultipleObjects", 0);
+    }
+    return 0;
+}
+
+BOOL WINAPI ConsoleControlHandler(DWORD event) {
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+        return TRUE;
+    case CTRL_SHUTDOWN_EVENT:
+        RunShutdownCommand();
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
