@@ -1,0 +1,172 @@
+/*
+ * Console control. Signals stand for console events: SIGINT for CTRL_C_EVENT,
+ * SIGQUIT for CTRL_BREAK_EVENT, SIGHUP for CTRL_CLOSE_EVENT and SIGTERM for
+ * CTRL_SHUTDOWN_EVENT. The first SetConsoleCtrlHandler saves the dispositions
+ * the four signals had (the JVM's, when it exists) and installs a signal
+ * handler that only writes the signal's siginfo to a pipe. A dispatcher thread
+ * reads it and runs each event on a new thread, as Windows does: the handlers,
+ * newest first, until one answers TRUE. An event that every handler declines
+ * goes to the saved disposition: a handler function is called with the
+ * original siginfo, SIG_IGN drops it, SIG_DFL is restored and the signal
+ * raised again (which ends the process).
+ */
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "errors.h"
+#include "kernel_objects.h"
+
+namespace {
+
+const int kSignals[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
+const DWORD kEvents[] = {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_SHUTDOWN_EVENT};
+const int kSignalCount = 4;
+
+pthread_mutex_t consoleLock = PTHREAD_MUTEX_INITIALIZER;
+std::vector<PHANDLER_ROUTINE> handlers; /* oldest first; guarded by consoleLock */
+bool ignoreCtrlC;                       /* SetConsoleCtrlHandler(NULL, TRUE) */
+bool installed;
+struct sigaction previous[kSignalCount];
+int signalPipe[2] = {-1, -1};
+
+int SignalIndex(int signal) {
+    for (int i = 0; i < kSignalCount; i++)
+        if (kSignals[i] == signal) return i;
+    return -1;
+}
+
+void OnSignal(int signal, siginfo_t *info, void *context) {
+    (void)signal, (void)context;
+    int saved = errno;
+    /* A full pipe drops the event: thousands are already queued. */
+    ssize_t written = write(signalPipe[1], info, sizeof *info);
+    (void)written;
+    errno = saved;
+}
+
+/* Hands a declined event to what the signal did before the first handler. */
+void PassOn(siginfo_t *info) {
+    int index = SignalIndex(info->si_signo);
+    struct sigaction before = previous[index];
+    if (before.sa_flags & SA_SIGINFO) {
+        before.sa_sigaction(info->si_signo, info, nullptr);
+    } else if (before.sa_handler == SIG_IGN) {
+        return;
+    } else if (before.sa_handler != SIG_DFL) {
+        before.sa_handler(info->si_signo);
+    } else {
+        struct sigaction defaults;
+        memset(&defaults, 0, sizeof defaults);
+        defaults.sa_handler = SIG_DFL;
+        sigaction(info->si_signo, &defaults, nullptr);
+        sigset_t only;
+        sigemptyset(&only);
+        sigaddset(&only, info->si_signo);
+        pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+        raise(info->si_signo);
+    }
+}
+
+void *DeliverEvent(void *argument) {
+    siginfo_t *info = (siginfo_t *)argument;
+    DWORD event = kEvents[SignalIndex(info->si_signo)];
+    pthread_mutex_lock(&consoleLock);
+    std::vector<PHANDLER_ROUTINE> routines(handlers.rbegin(), handlers.rend());
+    bool ignored = ignoreCtrlC && event == CTRL_C_EVENT;
+    pthread_mutex_unlock(&consoleLock);
+    bool handled = false;
+    for (PHANDLER_ROUTINE routine : routines) {
+        handled = routine(event) != FALSE;
+        if (handled) break;
+    }
+    if (!handled && !ignored) PassOn(info);
+    delete info;
+    return nullptr;
+}
+
+void StartDelivery(const siginfo_t &received) {
+    siginfo_t *info = new siginfo_t(received);
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    if (pthread_create(&thread, &attributes, DeliverEvent, info) != 0) {
+        DeliverEvent(info); /* no thread to spare: deliver on the dispatcher */
+    }
+    pthread_attr_destroy(&attributes);
+}
+
+void *DispatchEvents(void *) {
+    for (;;) {
+        siginfo_t info;
+        ssize_t length = RetryOnInterrupt([&] { return read(signalPipe[0], &info, sizeof info); });
+        if (length != (ssize_t)sizeof info) continue;
+        if (SignalIndex(info.si_signo) >= 0) StartDelivery(info);
+    }
+    return nullptr;
+}
+
+/* Call under consoleLock, once: the pipe, the dispatcher, the signal handlers. */
+DWORD InstallSignalHandlers() {
+    if (pipe2(signalPipe, O_CLOEXEC) != 0) return LastErrnoAsWin32();
+    fcntl(signalPipe[1], F_SETFL, O_NONBLOCK);
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    int error = pthread_create(&thread, &attributes, DispatchEvents, nullptr);
+    pthread_attr_destroy(&attributes);
+    if (error) {
+        close(signalPipe[0]);
+        close(signalPipe[1]);
+        return Win32ErrorFromErrno(error);
+    }
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_sigaction = OnSignal;
+    action.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int i = 0; i < kSignalCount; i++) sigaction(kSignals[i], &action, &previous[i]);
+    installed = true;
+    return 0;
+}
+
+DWORD RemoveHandler(PHANDLER_ROUTINE routine) {
+    for (size_t i = handlers.size(); i-- > 0;) {
+        if (handlers[i] != routine) continue;
+        handlers.erase(handlers.begin() + i);
+        return 0;
+    }
+    return ERROR_INVALID_PARAMETER;
+}
+
+} // namespace
+
+/* A process has a console when it has a controlling terminal. Without one (a
+ * service, a detached process) AllocConsole succeeds and changes nothing: the
+ * standard handles stay where they are. */
+BOOL WINAPI AllocConsole(void) {
+    int terminal = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (terminal >= 0) {
+        close(terminal);
+        return FailWith(ERROR_ACCESS_DENIED);
+    }
+    return TRUE;
+}
+
+BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
+    pthread_mutex_lock(&consoleLock);
+    DWORD error = 0;
+    if (Add && !installed) error = InstallSignalHandlers();
+    if (!error && !HandlerRoutine) ignoreCtrlC = Add != FALSE;
+    else if (!error && Add) handlers.push_back(HandlerRoutine);
+    else if (!error) error = RemoveHandler(HandlerRoutine);
+    pthread_mutex_unlock(&consoleLock);
+    if (error) return FailWith(error);
+    return TRUE;
+}

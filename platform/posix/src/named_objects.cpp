@@ -1,0 +1,166 @@
+/*
+ * Named events and mutexes: one file per name under <root>/objects/, holding
+ * the object's record and mapped MAP_SHARED by every process that has the
+ * object open. Each such process keeps a shared flock on the file, so the
+ * object is alive exactly while some live process holds it: the kernel drops
+ * a dead process's flocks. A file that nobody holds locked is stale (its last
+ * holder died) and counts as missing. Creating, opening and closing happen
+ * under the root-wide names lock; the last holder to close removes the file.
+ */
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "errors.h"
+#include "kernel_objects.h"
+#include "root.h"
+
+const uint32_t kStateMagic = 0x504b4f31;
+
+struct NamedState {
+    NamedState *next;
+    char file[PATH_MAX];
+    int fd;
+    ObjectState *state;
+    int uses; /* handles of this process */
+};
+
+namespace {
+
+/* This process's open named objects; guarded by LockNames. */
+NamedState *opened;
+
+DWORD ObjectFilePath(const char *name, char *file, size_t capacity) {
+    char encoded[PATH_MAX];
+    DWORD error = EncodeObjectName(encoded, sizeof encoded, name);
+    if (error) return error;
+    char directory[PATH_MAX];
+    error = MachinePath(directory, sizeof directory, "objects");
+    if (error) return error;
+    if (mkdir(directory, 0700) != 0 && errno != EEXIST) return LastErrnoAsWin32();
+    int written = snprintf(file, capacity, "%s/%s", directory, encoded);
+    if (written < 0 || (size_t)written >= capacity) return ERROR_FILENAME_EXCED_RANGE;
+    return 0;
+}
+
+NamedState *FindOpened(const char *file) {
+    for (NamedState *named = opened; named; named = named->next)
+        if (strcmp(named->file, file) == 0) return named;
+    return nullptr;
+}
+
+ObjectState *MapState(int fd) {
+    void *memory = mmap(nullptr, sizeof(ObjectState), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    return memory == MAP_FAILED ? nullptr : (ObjectState *)memory;
+}
+
+/* Gives a new or stale file the record `initial`; the caller holds the
+ * exclusive flock, which becomes the shared one of a holder. */
+DWORD InitialiseFile(int fd, const ObjectState &initial, ObjectState **state) {
+    if (ftruncate(fd, 0) != 0 || ftruncate(fd, sizeof(ObjectState)) != 0) return LastErrnoAsWin32();
+    *state = MapState(fd);
+    if (!*state) return LastErrnoAsWin32();
+    **state = initial;
+    (*state)->magic = kStateMagic;
+    if (flock(fd, LOCK_SH) != 0) return LastErrnoAsWin32();
+    return 0;
+}
+
+/* Joins the live object in `fd` as a holder; checks its type. */
+DWORD JoinFile(int fd, uint32_t type, ObjectState **state) {
+    if (flock(fd, LOCK_SH | LOCK_NB) != 0) return LastErrnoAsWin32();
+    struct stat status;
+    if (fstat(fd, &status) != 0) return LastErrnoAsWin32();
+    if ((size_t)status.st_size < sizeof(ObjectState)) return ERROR_INVALID_HANDLE;
+    *state = MapState(fd);
+    if (!*state) return LastErrnoAsWin32();
+    if ((*state)->magic != kStateMagic || (*state)->type != type) return ERROR_INVALID_HANDLE;
+    return 0;
+}
+
+/* Opens (or, with `initial`, creates) the object's file under the names lock. */
+DWORD MapObjectFile(const char *file, uint32_t type, const ObjectState *initial,
+                    NamedState **out, bool *existed) {
+    int flags = O_RDWR | O_CLOEXEC | (initial ? O_CREAT : 0);
+    int fd = RetryOnInterrupt([&] { return open(file, flags, 0600); });
+    if (fd < 0) return LastErrnoAsWin32();
+    bool live = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    if (!live && !initial) unlink(file);
+    ObjectState *state = nullptr;
+    DWORD error = ERROR_FILE_NOT_FOUND;
+    if (live) error = JoinFile(fd, type, &state);
+    else if (initial) error = InitialiseFile(fd, *initial, &state);
+    if (error) {
+        if (state) munmap(state, sizeof(ObjectState));
+        close(fd);
+        return error;
+    }
+    NamedState *named = new NamedState();
+    snprintf(named->file, sizeof named->file, "%s", file);
+    named->fd = fd;
+    named->state = state;
+    named->uses = 1;
+    named->next = opened;
+    opened = named;
+    *existed = live;
+    *out = named;
+    return 0;
+}
+
+DWORD AcquireNamedState(const char *name, uint32_t type, const ObjectState *initial,
+                        NamedState **out, bool *existed) {
+    char file[PATH_MAX];
+    DWORD error = ObjectFilePath(name, file, sizeof file);
+    if (error) return error;
+    LockNames();
+    NamedState *named = FindOpened(file);
+    if (named && named->state->type != type) {
+        error = ERROR_INVALID_HANDLE;
+    } else if (named) {
+        named->uses++;
+        *existed = true;
+        *out = named;
+    } else {
+        error = MapObjectFile(file, type, initial, out, existed);
+    }
+    UnlockNames();
+    return error;
+}
+
+} // namespace
+
+DWORD CreateNamedState(const char *name, const ObjectState &initial, NamedState **out,
+                       bool *existed) {
+    return AcquireNamedState(name, initial.type, &initial, out, existed);
+}
+
+DWORD OpenNamedState(const char *name, uint32_t type, NamedState **out) {
+    bool existed = false;
+    return AcquireNamedState(name, type, nullptr, out, &existed);
+}
+
+ObjectState *StateOf(NamedState *named) { return named->state; }
+
+void CloseNamedState(NamedState *named) {
+    LockNames();
+    if (--named->uses > 0) {
+        UnlockNames();
+        return;
+    }
+    for (NamedState **link = &opened; *link; link = &(*link)->next) {
+        if (*link != named) continue;
+        *link = named->next;
+        break;
+    }
+    munmap(named->state, sizeof(ObjectState));
+    /* Our shared lock turns exclusive only when no other process holds one. */
+    if (flock(named->fd, LOCK_EX | LOCK_NB) == 0) unlink(named->file);
+    close(named->fd);
+    UnlockNames();
+    delete named;
+}
