@@ -1,13 +1,324 @@
-#include <windows.h>
-#include "errors.h"
+/*
+ * Files, and ReadFile / WriteFile for every I/O object of the handle table.
+ *
+ * Share modes hold across all processes of one root. Each opened file has a
+ * record <root>/files/<device>-<inode>; every open holds its own open file
+ * description of the record with shared OFD locks on one byte per fact:
+ * byte 0 it reads, 1 it writes, 2 it denies reading, 3 it denies writing,
+ * 4 it denies deletion. A new open (under flock of the record) tests the
+ * bytes that conflict with its wishes. The kernel drops the locks of a
+ * process that dies, so a crashed holder blocks nobody. The last closer
+ * removes the record; an opener that finds its record unlinked starts over.
+ */
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-HANDLE WINAPI CreateFileA(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
-    return FailWithHandle(ERROR_CALL_NOT_IMPLEMENTED, INVALID_HANDLE_VALUE);
+#include <string>
+
+#include "errors.h"
+#include "handles.h"
+#include "named_pipe.h"
+#include "root.h"
+
+namespace {
+
+enum ShareByte : off_t { kReads = 0, kWrites = 1, kDeniesRead = 2, kDeniesWrite = 3, kDeniesDelete = 4, kShareBytes = 5 };
+
+bool WantsRead(DWORD access) { return (access & (GENERIC_READ | GENERIC_ALL)) != 0; }
+bool WantsWrite(DWORD access) { return (access & (GENERIC_WRITE | GENERIC_ALL)) != 0; }
+
+/* Whether another open file description holds a lock on `byte` of the record. */
+bool ShareByteHeld(int recordFd, off_t byte) {
+    struct flock probe = {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    probe.l_start = byte;
+    probe.l_len = 1;
+    if (fcntl(recordFd, F_OFD_GETLK, &probe) != 0) return false;
+    return probe.l_type != F_UNLCK;
 }
-DWORD WINAPI SetFilePointer(HANDLE, LONG, PLONG, DWORD) {
-    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-    return INVALID_SET_FILE_POINTER;
+
+DWORD HoldShareByte(int recordFd, off_t byte) {
+    struct flock hold = {};
+    hold.l_type = F_RDLCK;
+    hold.l_whence = SEEK_SET;
+    hold.l_start = byte;
+    hold.l_len = 1;
+    return fcntl(recordFd, F_OFD_SETLK, &hold) == 0 ? 0 : LastErrnoAsWin32();
 }
-BOOL WINAPI ReadFile(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) { return FailWith(ERROR_CALL_NOT_IMPLEMENTED); }
-BOOL WINAPI WriteFile(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) { return FailWith(ERROR_CALL_NOT_IMPLEMENTED); }
-BOOL WINAPI DeleteFileA(LPCSTR) { return FailWith(ERROR_CALL_NOT_IMPLEMENTED); }
+
+std::string ShareRecordPath(dev_t device, ino_t inode) {
+    char relative[96];
+    snprintf(relative, sizeof relative, "files/%llx-%llx", (unsigned long long)device, (unsigned long long)inode);
+    char path[4096];
+    if (MachinePath(path, sizeof path, relative) != 0) return "";
+    return path;
+}
+
+/* Opens the share record of a file and takes its flock: the descriptor, or -1
+ * when the record is unavailable (no usable root). */
+int LockShareRecord(const std::string &path, bool create) {
+    if (path.empty()) return -1;
+    if (create) {
+        std::string directory = path.substr(0, path.rfind('/'));
+        mkdir(directory.c_str(), 0755);
+    }
+    for (;;) {
+        int fd = RetryOnInterrupt([&] { return open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0600); });
+        if (fd < 0) return -1;
+        RetryOnInterrupt([&] { return flock(fd, LOCK_EX); });
+        struct stat opened, current;
+        if (fstat(fd, &opened) == 0 && stat(path.c_str(), &current) == 0 && opened.st_ino == current.st_ino &&
+            opened.st_dev == current.st_dev)
+            return fd;
+        close(fd); /* removed by its last closer meanwhile */
+        if (!create) return -1;
+    }
+}
+
+/* Registers this open of the file: the record's descriptor (kept open for the
+ * handle's life) in *recordFd, -1 when share modes cannot be kept; 0 or
+ * ERROR_SHARING_VIOLATION. */
+DWORD AcquireShare(const struct stat &file, DWORD access, DWORD share, int *recordFd) {
+    *recordFd = -1;
+    int fd = LockShareRecord(ShareRecordPath(file.st_dev, file.st_ino), true);
+    if (fd < 0) return 0;
+    bool conflict = (WantsRead(access) && ShareByteHeld(fd, kDeniesRead)) ||
+                    (WantsWrite(access) && ShareByteHeld(fd, kDeniesWrite)) ||
+                    (!(share & FILE_SHARE_READ) && ShareByteHeld(fd, kReads)) ||
+                    (!(share & FILE_SHARE_WRITE) && ShareByteHeld(fd, kWrites));
+    DWORD error = conflict ? (DWORD)ERROR_SHARING_VIOLATION : 0;
+    if (!error && WantsRead(access)) error = HoldShareByte(fd, kReads);
+    if (!error && WantsWrite(access)) error = HoldShareByte(fd, kWrites);
+    if (!error && !(share & FILE_SHARE_READ)) error = HoldShareByte(fd, kDeniesRead);
+    if (!error && !(share & FILE_SHARE_WRITE)) error = HoldShareByte(fd, kDeniesWrite);
+    if (!error && !(share & FILE_SHARE_DELETE)) error = HoldShareByte(fd, kDeniesDelete);
+    flock(fd, LOCK_UN);
+    if (error) {
+        close(fd);
+        return error;
+    }
+    *recordFd = fd;
+    return 0;
+}
+
+/* Drops this open's locks; the last holder removes the record. */
+void ReleaseShare(int recordFd, const std::string &path) {
+    if (recordFd < 0) return;
+    RetryOnInterrupt([&] { return flock(recordFd, LOCK_EX); });
+    struct flock release = {};
+    release.l_type = F_UNLCK;
+    release.l_whence = SEEK_SET;
+    fcntl(recordFd, F_OFD_SETLK, &release);
+    bool held = false;
+    for (off_t byte = 0; byte < kShareBytes && !held; byte++) held = ShareByteHeld(recordFd, byte);
+    struct stat opened, current;
+    if (!held && fstat(recordFd, &opened) == 0 && stat(path.c_str(), &current) == 0 &&
+        opened.st_ino == current.st_ino)
+        unlink(path.c_str());
+    close(recordFd);
+}
+
+struct FileObject : KernelObject {
+    FileObject(int fd, int recordFd, std::string recordPath)
+        : KernelObject(ObjectKind::File), fd_(fd), recordFd_(recordFd), recordPath_(std::move(recordPath)) {}
+    ~FileObject() override {
+        close(fd_);
+        ReleaseShare(recordFd_, recordPath_);
+    }
+    int Descriptor() const override { return fd_; }
+    DWORD Read(void *buffer, DWORD size, DWORD *done, OVERLAPPED *overlapped) override;
+    DWORD Write(const void *buffer, DWORD size, DWORD *done, OVERLAPPED *overlapped) override;
+
+  private:
+    const int fd_;
+    const int recordFd_;
+    const std::string recordPath_;
+};
+
+off_t OverlappedOffset(const OVERLAPPED *overlapped) {
+    return (off_t)(((uint64_t)overlapped->OffsetHigh << 32) | overlapped->Offset);
+}
+
+/* A handle opened without the needed access fails with EBADF; Win32 says 5. */
+DWORD IoError() { return errno == EBADF ? (DWORD)ERROR_ACCESS_DENIED : LastErrnoAsWin32(); }
+
+/* Reads until `size` bytes or end of file; end of file is success with fewer
+ * bytes. With an OVERLAPPED the read is at its offset, synchronously. */
+DWORD FileObject::Read(void *buffer, DWORD size, DWORD *done, OVERLAPPED *overlapped) {
+    DWORD total = 0;
+    while (total < size) {
+        char *at = (char *)buffer + total;
+        ssize_t n = overlapped
+                        ? RetryOnInterrupt([&] { return pread(fd_, at, size - total, OverlappedOffset(overlapped) + total); })
+                        : RetryOnInterrupt([&] { return read(fd_, at, size - total); });
+        if (n < 0) return IoError();
+        if (n == 0) break;
+        total += (DWORD)n;
+    }
+    *done = total;
+    if (overlapped) overlapped->Internal = 0, overlapped->InternalHigh = total;
+    return 0;
+}
+
+DWORD FileObject::Write(const void *buffer, DWORD size, DWORD *done, OVERLAPPED *overlapped) {
+    DWORD total = 0;
+    while (total < size) {
+        const char *at = (const char *)buffer + total;
+        ssize_t n = overlapped
+                        ? RetryOnInterrupt([&] { return pwrite(fd_, at, size - total, OverlappedOffset(overlapped) + total); })
+                        : RetryOnInterrupt([&] { return write(fd_, at, size - total); });
+        if (n < 0) {
+            *done = total;
+            return IoError();
+        }
+        total += (DWORD)n;
+    }
+    *done = total;
+    if (overlapped) overlapped->Internal = 0, overlapped->InternalHigh = total;
+    return 0;
+}
+
+int OpenFlagsFor(DWORD access) {
+    if (WantsRead(access) && WantsWrite(access)) return O_RDWR;
+    return WantsWrite(access) ? O_WRONLY : O_RDONLY;
+}
+
+/* Opens (or creates) the file for `disposition` without truncating it;
+ * *existed tells whether it was there before. A descriptor, or -1 with *error. */
+int OpenForDisposition(const char *path, int flags, DWORD disposition, mode_t mode, bool *existed, DWORD *error) {
+    flags |= O_CLOEXEC;
+    int fd = -1;
+    *existed = true;
+    if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING) {
+        fd = RetryOnInterrupt([&] { return open(path, flags); });
+    } else {
+        fd = RetryOnInterrupt([&] { return open(path, flags | O_CREAT | O_EXCL, mode); });
+        *existed = fd < 0 && errno == EEXIST;
+        if (*existed && disposition != CREATE_NEW) fd = RetryOnInterrupt([&] { return open(path, flags); });
+    }
+    if (fd < 0) *error = LastErrnoAsWin32();
+    return fd;
+}
+
+} // namespace
+
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+    (void)hTemplateFile;
+    if (!lpFileName) return FailWithHandle(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    if (!*lpFileName) return FailWithHandle(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+    if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING ||
+        (dwCreationDisposition == TRUNCATE_EXISTING && !WantsWrite(dwDesiredAccess)))
+        return FailWithHandle(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    bool inheritable = lpSecurityAttributes && lpSecurityAttributes->bInheritHandle;
+    if (IsNamedPipeName(lpFileName)) {
+        DWORD error = 0;
+        HANDLE pipe = OpenNamedPipeClient(lpFileName, dwDesiredAccess, &error);
+        if (!pipe) return FailWithHandle(error, INVALID_HANDLE_VALUE);
+        SetLastError(0);
+        return pipe;
+    }
+    mode_t mode = (dwFlagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+    bool existed = false;
+    DWORD error = 0;
+    int fd = OpenForDisposition(lpFileName, OpenFlagsFor(dwDesiredAccess), dwCreationDisposition, mode, &existed, &error);
+    if (fd < 0) return FailWithHandle(error, INVALID_HANDLE_VALUE);
+    struct stat st = {};
+    int recordFd = -1;
+    if (fstat(fd, &st) != 0) error = LastErrnoAsWin32();
+    else if (S_ISDIR(st.st_mode)) error = ERROR_ACCESS_DENIED;
+    else error = AcquireShare(st, dwDesiredAccess, dwShareMode, &recordFd);
+    bool truncate = dwCreationDisposition == TRUNCATE_EXISTING || (dwCreationDisposition == CREATE_ALWAYS && existed);
+    if (!error && truncate && S_ISREG(st.st_mode) && RetryOnInterrupt([&] { return ftruncate(fd, 0); }) != 0)
+        error = IoError();
+    std::string recordPath = ShareRecordPath(st.st_dev, st.st_ino);
+    if (error) {
+        ReleaseShare(recordFd, recordPath);
+        close(fd);
+        return FailWithHandle(error, INVALID_HANDLE_VALUE);
+    }
+    FileObject *file = new FileObject(fd, recordFd, recordPath);
+    HANDLE handle = InsertHandle(file, inheritable);
+    if (!handle) {
+        ReleaseObject(file);
+        return FailWithHandle(ERROR_NO_SYSTEM_RESOURCES, INVALID_HANDLE_VALUE);
+    }
+    bool reportExisting = existed && (dwCreationDisposition == OPEN_ALWAYS || dwCreationDisposition == CREATE_ALWAYS);
+    SetLastError(reportExisting ? ERROR_ALREADY_EXISTS : 0);
+    return handle;
+}
+
+DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod) {
+    ObjectReference reference(ReferenceHandle(hFile, ObjectKind::File));
+    DWORD error = 0;
+    int64_t distance = lpDistanceToMoveHigh
+                           ? (int64_t)(((uint64_t)(uint32_t)*lpDistanceToMoveHigh << 32) | (uint32_t)lDistanceToMove)
+                           : (int64_t)lDistanceToMove;
+    int64_t origin = 0, target = 0;
+    if (!reference) error = ERROR_INVALID_HANDLE;
+    else if (dwMoveMethod > FILE_END) error = ERROR_INVALID_PARAMETER;
+    int fd = reference ? reference.get()->Descriptor() : -1;
+    if (!error && dwMoveMethod != FILE_BEGIN) {
+        origin = lseek(fd, 0, dwMoveMethod == FILE_CURRENT ? SEEK_CUR : SEEK_END);
+        if (origin < 0) error = LastErrnoAsWin32();
+    }
+    target = origin + distance;
+    if (!error && target < 0) error = ERROR_NEGATIVE_SEEK;
+    if (!error && !lpDistanceToMoveHigh && target >= (int64_t)INVALID_SET_FILE_POINTER) error = ERROR_INVALID_PARAMETER;
+    if (!error && lseek(fd, (off_t)target, SEEK_SET) < 0) error = LastErrnoAsWin32();
+    if (error) {
+        SetLastError(error);
+        return INVALID_SET_FILE_POINTER;
+    }
+    if (lpDistanceToMoveHigh) *lpDistanceToMoveHigh = (LONG)(target >> 32);
+    SetLastError(0);
+    return (DWORD)(target & 0xFFFFFFFFu);
+}
+
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                     LPOVERLAPPED lpOverlapped) {
+    if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
+    if (!lpNumberOfBytesRead && !lpOverlapped) return FailWith(ERROR_INVALID_PARAMETER);
+    ObjectReference reference(ReferenceHandle(hFile, ObjectKind::Any));
+    if (!reference) return FailWith(ERROR_INVALID_HANDLE);
+    DWORD done = 0;
+    DWORD error = reference.get()->Read(lpBuffer, nNumberOfBytesToRead, &done, lpOverlapped);
+    if (lpNumberOfBytesRead) *lpNumberOfBytesRead = done;
+    if (error) return FailWith(error);
+    return TRUE;
+}
+
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+                      LPOVERLAPPED lpOverlapped) {
+    if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
+    if (!lpNumberOfBytesWritten && !lpOverlapped) return FailWith(ERROR_INVALID_PARAMETER);
+    ObjectReference reference(ReferenceHandle(hFile, ObjectKind::Any));
+    if (!reference) return FailWith(ERROR_INVALID_HANDLE);
+    DWORD done = 0;
+    DWORD error = reference.get()->Write(lpBuffer, nNumberOfBytesToWrite, &done, lpOverlapped);
+    if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = done;
+    if (error) return FailWith(error);
+    return TRUE;
+}
+
+/* A file that some open refuses to share for deletion is not removed
+ * (ERROR_SHARING_VIOLATION), as on Win32. */
+BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
+    if (!lpFileName) return FailWith(ERROR_INVALID_PARAMETER);
+    if (!*lpFileName) return FailWith(ERROR_PATH_NOT_FOUND);
+    struct stat st;
+    if (lstat(lpFileName, &st) != 0) return FailWith(LastErrnoAsWin32());
+    if (S_ISDIR(st.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
+    int recordFd = LockShareRecord(ShareRecordPath(st.st_dev, st.st_ino), false);
+    bool denied = recordFd >= 0 && ShareByteHeld(recordFd, kDeniesDelete);
+    DWORD error = denied ? (DWORD)ERROR_SHARING_VIOLATION : 0;
+    if (!error && unlink(lpFileName) != 0) error = LastErrnoAsWin32();
+    if (recordFd >= 0) close(recordFd);
+    if (error) return FailWith(error);
+    return TRUE;
+}

@@ -1,12 +1,407 @@
-#include <windows.h>
+/*
+ * The HKEY_LOCAL_MACHINE hive in machine.db. An HKEY other than the predefined
+ * root is a heap record naming a key by id; ids are never reused, so a handle
+ * to a key that was deleted meanwhile fails with ERROR_KEY_DELETED. The other
+ * predefined roots hold nothing: opening anything under them fails with
+ * ERROR_FILE_NOT_FOUND. No call sets the last error (Win32 registry calls
+ * return their code).
+ */
+#include <sqlite3.h>
+#include <string.h>
 
-LONG WINAPI RegOpenKeyExA(HKEY, LPCSTR, DWORD, REGSAM, PHKEY) { return ERROR_CALL_NOT_IMPLEMENTED; }
-LONG WINAPI RegCreateKeyExA(HKEY, LPCSTR, DWORD, LPSTR, DWORD, REGSAM, const LPSECURITY_ATTRIBUTES, PHKEY,
-                            LPDWORD) { return ERROR_CALL_NOT_IMPLEMENTED; }
-LONG WINAPI RegSetValueExA(HKEY, LPCSTR, DWORD, DWORD, const BYTE *, DWORD) { return ERROR_CALL_NOT_IMPLEMENTED; }
-LONG WINAPI RegQueryValueExA(HKEY, LPCSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD) { return ERROR_CALL_NOT_IMPLEMENTED; }
-LONG WINAPI RegEnumKeyA(HKEY, DWORD, LPSTR, DWORD) { return ERROR_CALL_NOT_IMPLEMENTED; }
-LONG WINAPI RegDeleteKeyA(HKEY, LPCSTR) { return ERROR_CALL_NOT_IMPLEMENTED; }
-LONG WINAPI RegDeleteValueA(HKEY, LPCSTR) { return ERROR_CALL_NOT_IMPLEMENTED; }
-LONG WINAPI RegCloseKey(HKEY) { return ERROR_CALL_NOT_IMPLEMENTED; }
-LONG DeleteRegistryTree(HKEY, const char *) { return ERROR_CALL_NOT_IMPLEMENTED; }
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "errors.h"
+#include "registry_internal.h"
+#include "root.h"
+
+namespace {
+
+struct RegistryKey {
+    sqlite3_int64 id;
+    std::string path; /* stored case, relative to HKEY_LOCAL_MACHINE */
+};
+
+struct KeyRef {
+    sqlite3_int64 id = 0;
+    std::string path;
+};
+
+const sqlite3_int64 machineKeyId = 1;
+
+std::mutex keysMutex;
+std::set<RegistryKey *> openKeys;
+
+/* One prepared statement, finalized when it leaves scope. */
+class Statement {
+  public:
+    Statement(sqlite3 *db, const char *sql) { sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr); }
+    ~Statement() { sqlite3_finalize(statement_); }
+    Statement(const Statement &) = delete;
+    Statement &operator=(const Statement &) = delete;
+    Statement &Bind(int index, sqlite3_int64 value) {
+        sqlite3_bind_int64(statement_, index, value);
+        return *this;
+    }
+    Statement &Bind(int index, const std::string &text) {
+        sqlite3_bind_text(statement_, index, text.c_str(), (int)text.size(), SQLITE_TRANSIENT);
+        return *this;
+    }
+    Statement &BindBlob(int index, const void *data, DWORD size) {
+        if (size == 0) sqlite3_bind_zeroblob(statement_, index, 0);
+        else sqlite3_bind_blob(statement_, index, data, (int)size, SQLITE_TRANSIENT);
+        return *this;
+    }
+    /* SQLITE_ROW, SQLITE_DONE or an error. */
+    int Step() { return statement_ ? sqlite3_step(statement_) : SQLITE_ERROR; }
+    sqlite3_int64 Integer(int column) { return sqlite3_column_int64(statement_, column); }
+    std::string Text(int column) {
+        const unsigned char *text = sqlite3_column_text(statement_, column);
+        return text ? std::string((const char *)text, (size_t)sqlite3_column_bytes(statement_, column)) : "";
+    }
+    bool IsNull(int column) { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
+    const void *Blob(int column) { return sqlite3_column_blob(statement_, column); }
+    DWORD Bytes(int column) { return (DWORD)sqlite3_column_bytes(statement_, column); }
+
+  private:
+    sqlite3_stmt *statement_ = nullptr;
+};
+
+/* Holds the machine database for one call. */
+class DbSession {
+  public:
+    DbSession() : db_(MachineDbLock()) {}
+    ~DbSession() { MachineDbUnlock(); }
+    DbSession(const DbSession &) = delete;
+    DbSession &operator=(const DbSession &) = delete;
+    sqlite3 *db() const { return db_; }
+
+  private:
+    sqlite3 *db_;
+};
+
+/* One write transaction; rolled back unless committed. */
+class Transaction {
+  public:
+    explicit Transaction(sqlite3 *db) : db_(db) {
+        begun_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    ~Transaction() {
+        if (begun_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    Transaction(const Transaction &) = delete;
+    Transaction &operator=(const Transaction &) = delete;
+    bool Begun() const { return begun_; }
+    LONG Commit() {
+        if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) return ERROR_REGISTRY_IO_FAILED;
+        begun_ = false;
+        return ERROR_SUCCESS;
+    }
+
+  private:
+    sqlite3 *db_;
+    bool begun_ = false;
+};
+
+bool IsPredefinedKey(HKEY key) {
+    return key == HKEY_CLASSES_ROOT || key == HKEY_CURRENT_USER || key == HKEY_LOCAL_MACHINE || key == HKEY_USERS;
+}
+
+/* The key a handle names: 0, ERROR_INVALID_HANDLE, or ERROR_FILE_NOT_FOUND for
+ * the empty predefined roots. Existence is checked by the caller's query. */
+LONG ResolveHandle(HKEY handle, KeyRef *out) {
+    if (handle == HKEY_LOCAL_MACHINE) {
+        out->id = machineKeyId;
+        out->path.clear();
+        return ERROR_SUCCESS;
+    }
+    if (IsPredefinedKey(handle)) return ERROR_FILE_NOT_FOUND;
+    std::lock_guard<std::mutex> guard(keysMutex);
+    RegistryKey *key = reinterpret_cast<RegistryKey *>(handle);
+    if (!openKeys.count(key)) return ERROR_INVALID_HANDLE;
+    out->id = key->id;
+    out->path = key->path;
+    return ERROR_SUCCESS;
+}
+
+HKEY NewKeyHandle(const KeyRef &ref) {
+    RegistryKey *key = new RegistryKey{ref.id, ref.path};
+    std::lock_guard<std::mutex> guard(keysMutex);
+    openKeys.insert(key);
+    return reinterpret_cast<HKEY>(key);
+}
+
+/* A subkey path must not begin or end with "\" nor hold an empty component. */
+LONG CheckSubkeyPath(const char *subkey) {
+    if (!*subkey) return ERROR_SUCCESS;
+    size_t length = strlen(subkey);
+    if (subkey[0] == '\\' || subkey[length - 1] == '\\' || strstr(subkey, "\\\\")) return ERROR_BAD_PATHNAME;
+    return ERROR_SUCCESS;
+}
+
+std::string JoinPath(const std::string &base, const std::string &name) {
+    return base.empty() ? name : base + "\\" + name;
+}
+
+/* 0 when the key exists, ERROR_KEY_DELETED when a handle outlived its key. */
+LONG CheckKeyExists(sqlite3 *db, sqlite3_int64 id) {
+    Statement select(db, "SELECT 1 FROM registry_keys WHERE id = ?1");
+    int rc = select.Bind(1, id).Step();
+    if (rc == SQLITE_ROW) return ERROR_SUCCESS;
+    return rc == SQLITE_DONE ? ERROR_KEY_DELETED : ERROR_REGISTRY_IO_FAILED;
+}
+
+/* Finds the key at `path` (any case): 0 with its id and stored path, or
+ * ERROR_FILE_NOT_FOUND. */
+LONG FindKey(sqlite3 *db, const std::string &path, KeyRef *out) {
+    Statement select(db, "SELECT id, path FROM registry_keys WHERE path = ?1");
+    int rc = select.Bind(1, path).Step();
+    if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
+    if (rc != SQLITE_ROW) return ERROR_REGISTRY_IO_FAILED;
+    out->id = select.Integer(0);
+    out->path = select.Text(1);
+    return ERROR_SUCCESS;
+}
+
+/* The key `subkey` below the handle's key, which must still exist. */
+LONG FindSubkey(sqlite3 *db, HKEY handle, const char *subkey, KeyRef *out) {
+    KeyRef base;
+    LONG error = ResolveHandle(handle, &base);
+    if (error != ERROR_SUCCESS) return error;
+    if (!subkey) subkey = "";
+    error = CheckSubkeyPath(subkey);
+    if (error != ERROR_SUCCESS) return error;
+    error = CheckKeyExists(db, base.id);
+    if (error != ERROR_SUCCESS) return error;
+    if (!*subkey) {
+        *out = base;
+        return ERROR_SUCCESS;
+    }
+    return FindKey(db, JoinPath(base.path, subkey), out);
+}
+
+LONG InsertKey(sqlite3 *db, const KeyRef &parent, const std::string &name, KeyRef *out) {
+    out->path = JoinPath(parent.path, name);
+    Statement insert(db, "INSERT INTO registry_keys(parent, name, path) VALUES (?1, ?2, ?3)");
+    if (insert.Bind(1, parent.id).Bind(2, name).Bind(3, out->path).Step() != SQLITE_DONE)
+        return ERROR_REGISTRY_IO_FAILED;
+    out->id = sqlite3_last_insert_rowid(db);
+    return ERROR_SUCCESS;
+}
+
+/* Walks `subkey` from `base`, creating the missing keys; *created tells
+ * whether the last one was new. */
+LONG CreateKeyChain(sqlite3 *db, const KeyRef &base, const char *subkey, KeyRef *out, bool *created) {
+    KeyRef current = base;
+    *created = false;
+    const char *component = subkey;
+    while (*component) {
+        const char *end = strchr(component, '\\');
+        std::string name = end ? std::string(component, (size_t)(end - component)) : std::string(component);
+        KeyRef next;
+        LONG error = FindKey(db, JoinPath(current.path, name), &next);
+        *created = error == ERROR_FILE_NOT_FOUND;
+        if (*created) error = InsertKey(db, current, name, &next);
+        if (error != ERROR_SUCCESS) return error;
+        current = next;
+        component = end ? end + 1 : component + name.size();
+    }
+    *out = current;
+    return ERROR_SUCCESS;
+}
+
+LONG CountSubkeys(sqlite3 *db, sqlite3_int64 id, bool *any) {
+    Statement select(db, "SELECT 1 FROM registry_keys WHERE parent = ?1 LIMIT 1");
+    int rc = select.Bind(1, id).Step();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return ERROR_REGISTRY_IO_FAILED;
+    *any = rc == SQLITE_ROW;
+    return ERROR_SUCCESS;
+}
+
+/* Deletes the key `id`, its descendants and all their values. */
+LONG DeleteKeyTree(sqlite3 *db, sqlite3_int64 id) {
+    static const char tree[] = "WITH RECURSIVE tree(id) AS (SELECT ?1 UNION ALL "
+                               "SELECT k.id FROM registry_keys k JOIN tree t ON k.parent = t.id) ";
+    Statement values(db, (std::string(tree) + "DELETE FROM registry_values WHERE key IN (SELECT id FROM tree)").c_str());
+    if (values.Bind(1, id).Step() != SQLITE_DONE) return ERROR_REGISTRY_IO_FAILED;
+    Statement keys(db, (std::string(tree) + "DELETE FROM registry_keys WHERE id IN (SELECT id FROM tree)").c_str());
+    if (keys.Bind(1, id).Step() != SQLITE_DONE) return ERROR_REGISTRY_IO_FAILED;
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
+LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
+    (void)ulOptions, (void)samDesired;
+    if (!phkResult) return ERROR_INVALID_PARAMETER;
+    DbSession session;
+    if (!session.db()) return ERROR_REGISTRY_IO_FAILED;
+    KeyRef found;
+    LONG error = FindSubkey(session.db(), hKey, lpSubKey, &found);
+    if (error != ERROR_SUCCESS) return error;
+    *phkResult = NewKeyHandle(found);
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
+                            REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                            LPDWORD lpdwDisposition) {
+    (void)Reserved, (void)lpClass, (void)dwOptions, (void)samDesired, (void)lpSecurityAttributes;
+    if (!phkResult || !lpSubKey) return ERROR_INVALID_PARAMETER;
+    KeyRef base;
+    LONG error = ResolveHandle(hKey, &base);
+    if (error != ERROR_SUCCESS) return error;
+    error = CheckSubkeyPath(lpSubKey);
+    if (error != ERROR_SUCCESS) return error;
+    DbSession session;
+    if (!session.db()) return ERROR_REGISTRY_IO_FAILED;
+    Transaction transaction(session.db());
+    if (!transaction.Begun()) return ERROR_REGISTRY_IO_FAILED;
+    error = CheckKeyExists(session.db(), base.id);
+    if (error != ERROR_SUCCESS) return error;
+    KeyRef key;
+    bool created = false;
+    error = CreateKeyChain(session.db(), base, lpSubKey, &key, &created);
+    if (error != ERROR_SUCCESS) return error;
+    error = transaction.Commit();
+    if (error != ERROR_SUCCESS) return error;
+    *phkResult = NewKeyHandle(key);
+    if (lpdwDisposition) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    return ERROR_SUCCESS;
+}
+
+/* The bytes are stored as given: a string stored without its terminating NUL
+ * is read back without one, as on Win32. A name that differs only in case
+ * replaces the existing value and keeps its stored name. */
+LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData,
+                           DWORD cbData) {
+    (void)Reserved;
+    if (!lpData && cbData > 0) return ERROR_NOACCESS;
+    KeyRef key;
+    LONG error = ResolveHandle(hKey, &key);
+    if (error != ERROR_SUCCESS) return error;
+    DbSession session;
+    if (!session.db()) return ERROR_REGISTRY_IO_FAILED;
+    Transaction transaction(session.db());
+    if (!transaction.Begun()) return ERROR_REGISTRY_IO_FAILED;
+    error = CheckKeyExists(session.db(), key.id);
+    if (error != ERROR_SUCCESS) return error;
+    Statement upsert(session.db(), "INSERT INTO registry_values(key, name, type, data) VALUES (?1, ?2, ?3, ?4) "
+                                   "ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data");
+    upsert.Bind(1, key.id).Bind(2, lpValueName ? lpValueName : "").Bind(3, (sqlite3_int64)dwType);
+    if (upsert.BindBlob(4, lpData, cbData).Step() != SQLITE_DONE) return ERROR_REGISTRY_IO_FAILED;
+    return transaction.Commit();
+}
+
+LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                             LPDWORD lpcbData) {
+    if (lpReserved) return ERROR_INVALID_PARAMETER;
+    if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
+    KeyRef key;
+    LONG error = ResolveHandle(hKey, &key);
+    if (error != ERROR_SUCCESS) return error;
+    DbSession session;
+    if (!session.db()) return ERROR_REGISTRY_IO_FAILED;
+    Statement select(session.db(), "SELECT v.type, v.data FROM registry_keys k LEFT JOIN registry_values v "
+                                   "ON v.key = k.id AND v.name = ?2 WHERE k.id = ?1");
+    int rc = select.Bind(1, key.id).Bind(2, lpValueName ? lpValueName : "").Step();
+    if (rc == SQLITE_DONE) return ERROR_KEY_DELETED;
+    if (rc != SQLITE_ROW) return ERROR_REGISTRY_IO_FAILED;
+    if (select.IsNull(0)) return ERROR_FILE_NOT_FOUND;
+    const void *bytes = select.Blob(1);
+    DWORD size = select.Bytes(1);
+    if (lpType) *lpType = (DWORD)select.Integer(0);
+    if (!lpcbData) return ERROR_SUCCESS;
+    if (lpData && *lpcbData < size) {
+        *lpcbData = size;
+        return ERROR_MORE_DATA;
+    }
+    if (lpData && size > 0) memcpy(lpData, bytes, size);
+    *lpcbData = size;
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
+    if (!lpName) return ERROR_INVALID_PARAMETER;
+    KeyRef key;
+    LONG error = ResolveHandle(hKey, &key);
+    if (error != ERROR_SUCCESS) return error;
+    DbSession session;
+    if (!session.db()) return ERROR_REGISTRY_IO_FAILED;
+    error = CheckKeyExists(session.db(), key.id);
+    if (error != ERROR_SUCCESS) return error;
+    Statement select(session.db(), "SELECT name FROM registry_keys WHERE parent = ?1 ORDER BY id LIMIT 1 OFFSET ?2");
+    int rc = select.Bind(1, key.id).Bind(2, (sqlite3_int64)dwIndex).Step();
+    if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
+    if (rc != SQLITE_ROW) return ERROR_REGISTRY_IO_FAILED;
+    std::string name = select.Text(0);
+    if (name.size() + 1 > cchName) return ERROR_MORE_DATA;
+    memcpy(lpName, name.c_str(), name.size() + 1);
+    return ERROR_SUCCESS;
+}
+
+/* As on Win32, a key that still has subkeys is not deleted (ERROR_ACCESS_DENIED);
+ * its values go with it. An empty lpSubKey deletes the handle's own key. */
+LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
+    if (!lpSubKey) return ERROR_INVALID_PARAMETER;
+    DbSession session;
+    if (!session.db()) return ERROR_REGISTRY_IO_FAILED;
+    Transaction transaction(session.db());
+    if (!transaction.Begun()) return ERROR_REGISTRY_IO_FAILED;
+    KeyRef key;
+    LONG error = FindSubkey(session.db(), hKey, lpSubKey, &key);
+    if (error != ERROR_SUCCESS) return error;
+    if (key.id == machineKeyId) return ERROR_ACCESS_DENIED;
+    bool hasSubkeys = false;
+    error = CountSubkeys(session.db(), key.id, &hasSubkeys);
+    if (error != ERROR_SUCCESS) return error;
+    if (hasSubkeys) return ERROR_ACCESS_DENIED;
+    error = DeleteKeyTree(session.db(), key.id);
+    if (error != ERROR_SUCCESS) return error;
+    return transaction.Commit();
+}
+
+LONG DeleteRegistryTree(HKEY root, const char *path) {
+    if (!path) return ERROR_INVALID_PARAMETER;
+    DbSession session;
+    if (!session.db()) return ERROR_REGISTRY_IO_FAILED;
+    Transaction transaction(session.db());
+    if (!transaction.Begun()) return ERROR_REGISTRY_IO_FAILED;
+    KeyRef key;
+    LONG error = FindSubkey(session.db(), root, path, &key);
+    if (error != ERROR_SUCCESS) return error;
+    if (key.id == machineKeyId) return ERROR_ACCESS_DENIED;
+    error = DeleteKeyTree(session.db(), key.id);
+    if (error != ERROR_SUCCESS) return error;
+    return transaction.Commit();
+}
+
+LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
+    KeyRef key;
+    LONG error = ResolveHandle(hKey, &key);
+    if (error != ERROR_SUCCESS) return error;
+    DbSession session;
+    if (!session.db()) return ERROR_REGISTRY_IO_FAILED;
+    Transaction transaction(session.db());
+    if (!transaction.Begun()) return ERROR_REGISTRY_IO_FAILED;
+    error = CheckKeyExists(session.db(), key.id);
+    if (error != ERROR_SUCCESS) return error;
+    Statement remove(session.db(), "DELETE FROM registry_values WHERE key = ?1 AND name = ?2");
+    if (remove.Bind(1, key.id).Bind(2, lpValueName ? lpValueName : "").Step() != SQLITE_DONE)
+        return ERROR_REGISTRY_IO_FAILED;
+    if (sqlite3_changes(session.db()) == 0) return ERROR_FILE_NOT_FOUND;
+    return transaction.Commit();
+}
+
+LONG WINAPI RegCloseKey(HKEY hKey) {
+    if (IsPredefinedKey(hKey)) return ERROR_SUCCESS;
+    RegistryKey *key = reinterpret_cast<RegistryKey *>(hKey);
+    {
+        std::lock_guard<std::mutex> guard(keysMutex);
+        if (!openKeys.erase(key)) return ERROR_INVALID_HANDLE;
+    }
+    delete key;
+    return ERROR_SUCCESS;
+}

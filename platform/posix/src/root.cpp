@@ -1,8 +1,344 @@
 #include "root.h"
 
-const char *MachineRoot(void) { return "/nonexistent"; }
-DWORD MachinePath(char *, size_t, const char *) { return ERROR_CALL_NOT_IMPLEMENTED; }
-DWORD EncodeObjectName(char *, size_t, const char *) { return ERROR_CALL_NOT_IMPLEMENTED; }
-sqlite3 *MachineDbLock(void) { return nullptr; }
-void MachineDbUnlock(void) {}
-void ResetMachineRootAfterFork(void) {}
+#include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <pwd.h>
+#include <sqlite3.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <new>
+#include <string>
+
+#include "errors.h"
+
+/* Everything below is guarded by machineMutex (recursive: a caller holding the
+ * database may ask for the root). */
+static pthread_mutex_t machineMutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+static std::string machineRoot;
+static sqlite3 *machineDb = nullptr;
+
+/* The schema of machine.db. Keys keep their full path (stored case) so that a
+ * lookup is one indexed comparison; ids are never reused, so a handle to a
+ * deleted key cannot reach a newer key. Views are the documented interface. */
+static const char schemaSql[] =
+    "CREATE TABLE IF NOT EXISTS machine_info(name TEXT PRIMARY KEY, value TEXT);"
+    "CREATE TABLE IF NOT EXISTS registry_keys("
+    "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    "  parent INTEGER,"
+    "  name TEXT NOT NULL,"
+    "  path TEXT NOT NULL UNIQUE COLLATE NOCASE);"
+    "CREATE INDEX IF NOT EXISTS registry_keys_parent ON registry_keys(parent, id);"
+    "INSERT OR IGNORE INTO registry_keys(id, parent, name, path) VALUES (1, NULL, '', '');"
+    "CREATE TABLE IF NOT EXISTS registry_values("
+    "  key INTEGER NOT NULL,"
+    "  name TEXT NOT NULL COLLATE NOCASE,"
+    "  type INTEGER NOT NULL,"
+    "  data BLOB NOT NULL,"
+    "  PRIMARY KEY(key, name));"
+    "CREATE TABLE IF NOT EXISTS event_records("
+    "  seq INTEGER PRIMARY KEY AUTOINCREMENT,"
+    "  time TEXT NOT NULL,"
+    "  source TEXT NOT NULL,"
+    "  type INTEGER NOT NULL,"
+    "  event_id INTEGER NOT NULL,"
+    "  category INTEGER NOT NULL,"
+    "  message TEXT NOT NULL);"
+    "CREATE VIEW IF NOT EXISTS registry(path, name, type, data) AS"
+    "  SELECT k.path, v.name, v.type, v.data FROM registry_values v JOIN registry_keys k ON k.id = v.key;"
+    "CREATE VIEW IF NOT EXISTS eventlog(seq, time, source, type, event_id, category, message) AS"
+    "  SELECT seq, time, source, type, event_id, category, message FROM event_records;";
+
+static bool IsAbsolute(const char *path) { return path && path[0] == '/'; }
+
+static std::string DefaultRoot() {
+    const char *configured = getenv("PELORIM_ROOT");
+    if (configured && *configured) return configured;
+    if (geteuid() == 0) return "/var/lib/pelorim";
+    const char *state = getenv("XDG_STATE_HOME");
+    if (IsAbsolute(state)) return std::string(state) + "/pelorim";
+    const char *home = getenv("HOME");
+    if (!IsAbsolute(home)) {
+        struct passwd *entry = getpwuid(geteuid());
+        home = entry && IsAbsolute(entry->pw_dir) ? entry->pw_dir : "/tmp";
+    }
+    return std::string(home) + "/.local/state/pelorim";
+}
+
+/* mkdir -p; 0 or a Win32 code. */
+static DWORD MakeDirectories(const std::string &path) {
+    std::string partial;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t slash = path.find('/', start);
+        if (slash == std::string::npos) slash = path.size();
+        partial = path.substr(0, slash);
+        start = slash + 1;
+        if (partial.empty()) continue;
+        if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return LastErrnoAsWin32();
+    }
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return LastErrnoAsWin32();
+    return S_ISDIR(st.st_mode) ? 0 : (DWORD)ERROR_DIRECTORY;
+}
+
+static bool FileExists(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+/* The directory of the JDK that a Windows installer would have recorded:
+ * /usr/lib/jvm/default-java, else the home of the `java` found on PATH. */
+static std::string FindDefaultJdk() {
+    char resolved[PATH_MAX];
+    if (realpath("/usr/lib/jvm/default-java", resolved)) return resolved;
+    const char *path = getenv("PATH");
+    if (!path) return "";
+    std::string directories = path;
+    size_t start = 0;
+    while (start <= directories.size()) {
+        size_t colon = directories.find(':', start);
+        if (colon == std::string::npos) colon = directories.size();
+        std::string directory = directories.substr(start, colon - start);
+        start = colon + 1;
+        if (directory.empty()) continue;
+        std::string candidate = directory + "/java";
+        if (access(candidate.c_str(), X_OK) != 0 || !realpath(candidate.c_str(), resolved)) continue;
+        std::string real = resolved;
+        static const char suffix[] = "/bin/java";
+        size_t suffixLength = sizeof suffix - 1;
+        if (real.size() > suffixLength && real.compare(real.size() - suffixLength, suffixLength, suffix) == 0)
+            return real.substr(0, real.size() - suffixLength);
+    }
+    return "";
+}
+
+/* "17.0.15" gives "17"; "1.8.0_392" gives "1.8", as Java 8 installers name it. */
+static std::string ReadJdkVersion(const std::string &home) {
+    FILE *release = fopen((home + "/release").c_str(), "re");
+    if (!release) return "";
+    char line[512];
+    std::string version;
+    while (fgets(line, sizeof line, release)) {
+        static const char prefix[] = "JAVA_VERSION=";
+        if (strncmp(line, prefix, sizeof prefix - 1) != 0) continue;
+        const char *value = line + sizeof prefix - 1;
+        if (*value == '"') value++;
+        size_t length = strcspn(value, "\"\r\n");
+        version.assign(value, length);
+        break;
+    }
+    fclose(release);
+    size_t dot = version.find('.');
+    if (version.compare(0, 2, "1.") == 0) dot = version.find('.', 2);
+    return dot == std::string::npos ? version : version.substr(0, dot);
+}
+
+static std::string FindRuntimeLib(const std::string &home) {
+    static const char *const places[] = {"/lib/server/libjvm.so", "/jre/lib/amd64/server/libjvm.so",
+                                         "/lib/amd64/server/libjvm.so", "/lib/client/libjvm.so"};
+    for (const char *place : places)
+        if (FileExists(home + place)) return home + place;
+    return "";
+}
+
+static int Execute(sqlite3 *db, const char *sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
+
+/* Inserts a key with its parent chain (all under HKEY_LOCAL_MACHINE); returns its id or 0. */
+static sqlite3_int64 InsertKeyChain(sqlite3 *db, const char *path) {
+    sqlite3_int64 parent = 1;
+    std::string current;
+    std::string remaining = path;
+    while (!remaining.empty()) {
+        size_t cut = remaining.find('\\');
+        std::string name = remaining.substr(0, cut);
+        remaining = cut == std::string::npos ? "" : remaining.substr(cut + 1);
+        current = current.empty() ? name : current + "\\" + name;
+        sqlite3_stmt *insert = nullptr;
+        sqlite3_prepare_v2(db, "INSERT OR IGNORE INTO registry_keys(parent, name, path) VALUES (?1, ?2, ?3)", -1,
+                           &insert, nullptr);
+        sqlite3_bind_int64(insert, 1, parent);
+        sqlite3_bind_text(insert, 2, name.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(insert, 3, current.c_str(), -1, SQLITE_TRANSIENT);
+        int rc = sqlite3_step(insert);
+        sqlite3_finalize(insert);
+        if (rc != SQLITE_DONE) return 0;
+        sqlite3_stmt *select = nullptr;
+        sqlite3_prepare_v2(db, "SELECT id FROM registry_keys WHERE path = ?1", -1, &select, nullptr);
+        sqlite3_bind_text(select, 1, current.c_str(), -1, SQLITE_TRANSIENT);
+        parent = sqlite3_step(select) == SQLITE_ROW ? sqlite3_column_int64(select, 0) : 0;
+        sqlite3_finalize(select);
+        if (parent == 0) return 0;
+    }
+    return parent;
+}
+
+/* A REG_SZ value with its terminating NUL, as RegSetValueExA callers store it. */
+static int InsertStringValue(sqlite3 *db, sqlite3_int64 key, const char *name, const std::string &text) {
+    sqlite3_stmt *insert = nullptr;
+    sqlite3_prepare_v2(db, "INSERT OR REPLACE INTO registry_values(key, name, type, data) VALUES (?1, ?2, 1, ?3)",
+                       -1, &insert, nullptr);
+    sqlite3_bind_int64(insert, 1, key);
+    sqlite3_bind_text(insert, 2, name, -1, SQLITE_STATIC);
+    sqlite3_bind_blob(insert, 3, text.c_str(), (int)text.size() + 1, SQLITE_TRANSIENT);
+    int rc = sqlite3_step(insert);
+    sqlite3_finalize(insert);
+    return rc == SQLITE_DONE ? 0 : 1;
+}
+
+/* Records the machine's default JDK as its Windows installer would. Nothing
+ * when there is none. */
+static int RegisterDefaultJdk(sqlite3 *db) {
+    std::string home = FindDefaultJdk();
+    if (home.empty()) return 0;
+    std::string version = ReadJdkVersion(home);
+    if (version.empty()) return 0;
+    static const char kitPath[] = "Software\\JavaSoft\\Java Development Kit";
+    sqlite3_int64 kit = InsertKeyChain(db, kitPath);
+    sqlite3_int64 versionKey = InsertKeyChain(db, (std::string(kitPath) + "\\" + version).c_str());
+    if (!kit || !versionKey) return 1;
+    if (InsertStringValue(db, kit, "CurrentVersion", version) != 0) return 1;
+    if (InsertStringValue(db, versionKey, "JavaHome", home) != 0) return 1;
+    std::string runtimeLib = FindRuntimeLib(home);
+    if (!runtimeLib.empty() && InsertStringValue(db, versionKey, "RuntimeLib", runtimeLib) != 0) return 1;
+    return 0;
+}
+
+/* Creates the schema, and on a fresh database the default JDK's keys, in one
+ * transaction. The caller holds the root's lock file. */
+static int InitializeSchema(sqlite3 *db) {
+    if (Execute(db, "BEGIN IMMEDIATE") != SQLITE_OK) return 1;
+    if (Execute(db, schemaSql) != SQLITE_OK) goto failed;
+    {
+        sqlite3_stmt *select = nullptr;
+        sqlite3_prepare_v2(db, "SELECT 1 FROM machine_info WHERE name = 'initialized'", -1, &select, nullptr);
+        bool initialized = sqlite3_step(select) == SQLITE_ROW;
+        sqlite3_finalize(select);
+        if (!initialized) {
+            if (RegisterDefaultJdk(db) != 0) goto failed;
+            if (Execute(db, "INSERT INTO machine_info VALUES ('initialized', strftime('%Y-%m-%dT%H:%M:%fZ', 'now'))") !=
+                SQLITE_OK)
+                goto failed;
+        }
+    }
+    if (Execute(db, "COMMIT") != SQLITE_OK) goto failed;
+    return 0;
+failed:
+    fprintf(stderr, "pelorim: cannot prepare machine.db: %s\n", sqlite3_errmsg(db));
+    Execute(db, "ROLLBACK");
+    return 1;
+}
+
+/* Opens machine.db of the root. Schema creation runs under an flock of
+ * machine.lock so that processes creating the same fresh root at once do not
+ * race on the journal mode or the first-run registration. */
+static sqlite3 *OpenMachineDb(const std::string &root) {
+    std::string lockPath = root + "/machine.lock";
+    int lockFd = RetryOnInterrupt([&] { return open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644); });
+    if (lockFd < 0) return nullptr;
+    if (RetryOnInterrupt([&] { return flock(lockFd, LOCK_EX); }) != 0) {
+        close(lockFd);
+        return nullptr;
+    }
+    sqlite3 *db = nullptr;
+    std::string dbPath = root + "/machine.db";
+    int rc = sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                             nullptr);
+    if (rc == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 10000);
+        rc = Execute(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL");
+    }
+    if (rc == SQLITE_OK) rc = InitializeSchema(db) == 0 ? SQLITE_OK : SQLITE_ERROR;
+    if (rc != SQLITE_OK) {
+        if (db) fprintf(stderr, "pelorim: cannot open %s: %s\n", dbPath.c_str(), sqlite3_errmsg(db));
+        sqlite3_close(db);
+        db = nullptr;
+    }
+    flock(lockFd, LOCK_UN);
+    close(lockFd);
+    return db;
+}
+
+static void PrepareRoot() {
+    if (!machineRoot.empty()) return;
+    machineRoot = DefaultRoot();
+    while (machineRoot.size() > 1 && machineRoot.back() == '/') machineRoot.pop_back();
+    if (MakeDirectories(machineRoot) != 0) {
+        fprintf(stderr, "pelorim: cannot create the machine root %s: %s\n", machineRoot.c_str(), strerror(errno));
+        return;
+    }
+    if (!machineDb) machineDb = OpenMachineDb(machineRoot);
+}
+
+const char *MachineRoot(void) {
+    pthread_mutex_lock(&machineMutex);
+    PrepareRoot();
+    const char *root = machineRoot.c_str();
+    pthread_mutex_unlock(&machineMutex);
+    return root;
+}
+
+DWORD MachinePath(char *out, size_t capacity, const char *relative) {
+    int written = snprintf(out, capacity, "%s/%s", MachineRoot(), relative);
+    if (written < 0 || (size_t)written >= capacity) {
+        if (capacity > 0) out[0] = '\0';
+        return ERROR_FILENAME_EXCED_RANGE;
+    }
+    return 0;
+}
+
+static bool IsPlainNameByte(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
+           c == '-';
+}
+
+/* Every byte outside [A-Za-z0-9_.-], and a leading ".", becomes %XX: the result
+ * holds no separator and cannot be "." or "..". The mapping is one-to-one. */
+DWORD EncodeObjectName(char *out, size_t capacity, const char *name) {
+    if (!name || !*name) return ERROR_INVALID_NAME;
+    static const char hex[] = "0123456789ABCDEF";
+    size_t length = 0;
+    for (size_t i = 0; name[i]; i++) {
+        unsigned char c = (unsigned char)name[i];
+        bool plain = IsPlainNameByte(c) && !(i == 0 && c == '.');
+        size_t need = plain ? 1 : 3;
+        if (length + need >= capacity || length + need > NAME_MAX) {
+            if (capacity > 0) out[0] = '\0';
+            return ERROR_FILENAME_EXCED_RANGE;
+        }
+        if (plain) {
+            out[length++] = (char)c;
+        } else {
+            out[length++] = '%';
+            out[length++] = hex[c >> 4];
+            out[length++] = hex[c & 15];
+        }
+    }
+    out[length] = '\0';
+    return 0;
+}
+
+sqlite3 *MachineDbLock(void) {
+    pthread_mutex_lock(&machineMutex);
+    PrepareRoot();
+    if (!machineDb && !machineRoot.empty()) machineDb = OpenMachineDb(machineRoot);
+    return machineDb;
+}
+
+void MachineDbUnlock(void) { pthread_mutex_unlock(&machineMutex); }
+
+/* The child has one thread; the mutex and the string may have been held or
+ * mid-change by a parent thread that no longer exists, so both are made anew
+ * (the old string's memory is abandoned) and the connection, which must not
+ * be used from two processes, is forgotten without closing it. */
+void ResetMachineRootAfterFork(void) {
+    pthread_mutex_t fresh = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+    machineMutex = fresh;
+    machineDb = nullptr;
+    new (&machineRoot) std::string();
+}

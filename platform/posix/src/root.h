@@ -25,7 +25,16 @@ DWORD EncodeObjectName(char *out, size_t capacity, const char *name);
 
 /* The process's connection to machine.db (WAL, busy timeout), opened on first
  * use and shared by the process's threads behind MachineDbLock. Every use is one
- * short statement or transaction between MachineDbLock and MachineDbUnlock. */
+ * short statement or transaction between MachineDbLock and MachineDbUnlock.
+ * MachineDbLock returns NULL when machine.db cannot be opened (the caller then
+ * reports ERROR_REGISTRY_IO_FAILED or the like); MachineDbUnlock is called in
+ * either case. The lock is recursive, and MachineRoot may be called under it.
+ *
+ * The schema made here covers the registry (tables registry_keys and
+ * registry_values, view `registry`) and the event log (event_records, view
+ * `eventlog`). Other parts of the layer keep tables of their own and create
+ * them themselves with CREATE ... IF NOT EXISTS the first time they use the
+ * connection in a process. */
 sqlite3 *MachineDbLock(void);
 void MachineDbUnlock(void);
 
