@@ -1,14 +1,217 @@
-/* The service process side of the service controller. */
+/*
+ * The service process side of the service controller.
+ *
+ * StartServiceCtrlDispatcherA accepts only a process that StartServiceA
+ * launched (its name in the environment, its pid in the start record). It
+ * serves the control socket on the calling thread, runs ServiceMain on a new
+ * thread, and returns once the service has reported SERVICE_STOPPED.
+ */
 #include "service_internal.h"
 
 #include "errors.h"
 #include "root.h"
 
-BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *) {
-    return FailWith(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-}
-SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerA(LPCSTR, LPHANDLER_FUNCTION) {
-    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+
+/* How long the dispatcher waits, after STOPPED, for ServiceMain to return. */
+static const int kServiceMainGraceSeconds = 2;
+/* How long one control connection may take to send its request. */
+static const int kRequestTimeoutSeconds = 5;
+
+namespace {
+struct DispatcherState {
+    std::mutex lock;
+    bool active = false;
+    std::string name; /* kept after the dispatcher returns, for late reports */
+    LPHANDLER_FUNCTION handler = nullptr;
+    SERVICE_STATUS status = {};
+    int wakeFd = -1; /* written when the service reports STOPPED */
+};
+DispatcherState dispatcher;
+char statusHandleToken;
+
+struct ServiceMainStart {
+    LPSERVICE_MAIN_FUNCTIONA proc;
+    std::string name;
+    char *argv[2];
+};
+} // namespace
+
+static SERVICE_STATUS_HANDLE StatusHandle() { return (SERVICE_STATUS_HANDLE)&statusHandleToken; }
+
+static void *RunServiceMain(void *argument) {
+    ServiceMainStart *start = (ServiceMainStart *)argument;
+    start->argv[0] = &start->name[0];
+    start->argv[1] = nullptr;
+    start->proc(1, start->argv);
+    delete start;
     return nullptr;
 }
-BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS) { return FailWith(ERROR_INVALID_HANDLE); }
+
+/* Only processes of our own user (or root) may control the service. */
+static bool IsTrustedPeer(int fd) {
+    struct ucred peer;
+    socklen_t size = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return false;
+    return peer.uid == 0 || peer.uid == geteuid();
+}
+
+/* One control request: run the handler, reply with the status after it. */
+static void ServeControl(int fd) {
+    if (!IsTrustedPeer(fd)) return;
+    struct timeval timeout = {kRequestTimeoutSeconds, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    ControlRequest request;
+    ssize_t size = RetryOnInterrupt([&] { return recv(fd, &request, sizeof request, MSG_WAITALL); });
+    if (size != (ssize_t)sizeof request) return;
+    LPHANDLER_FUNCTION handler;
+    {
+        std::lock_guard<std::mutex> guard(dispatcher.lock);
+        handler = dispatcher.handler;
+    }
+    ControlReply reply = {};
+    if (handler) handler(request.control);
+    else reply.result = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+    {
+        std::lock_guard<std::mutex> guard(dispatcher.lock);
+        reply.status = dispatcher.status;
+    }
+    RetryOnInterrupt([&] { return send(fd, &reply, sizeof reply, MSG_NOSIGNAL); });
+}
+
+/* Serves control requests until the service reports STOPPED. */
+static DWORD ServeControls(int listenFd, int wakeFd) {
+    for (;;) {
+        struct pollfd fds[2] = {{listenFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        if (RetryOnInterrupt([&] { return poll(fds, 2, -1); }) < 0) return LastErrnoAsWin32();
+        if (fds[1].revents) return 0;
+        if (!(fds[0].revents & POLLIN)) continue;
+        int client = RetryOnInterrupt([&] { return accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC); });
+        if (client < 0) continue;
+        ServeControl(client);
+        close(client);
+    }
+}
+
+static DWORD ListenForControls(const char *name, int *listenFd) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return LastErrnoAsWin32();
+    struct sockaddr_un address;
+    socklen_t length;
+    ControlSocketAddress(name, getpid(), &address, &length);
+    if (bind(fd, (struct sockaddr *)&address, length) != 0 || listen(fd, 8) != 0) {
+        DWORD code = LastErrnoAsWin32();
+        close(fd);
+        return code;
+    }
+    *listenFd = fd;
+    return 0;
+}
+
+static DWORD StartServiceMainThread(LPSERVICE_MAIN_FUNCTIONA proc, const char *name, pthread_t *thread) {
+    ServiceMainStart *start = new ServiceMainStart{proc, name, {nullptr, nullptr}};
+    if (pthread_create(thread, nullptr, RunServiceMain, start) != 0) {
+        delete start;
+        return ERROR_SERVICE_NO_THREAD;
+    }
+    return 0;
+}
+
+/* Windows returns from the dispatcher once the service stopped; ServiceMain
+ * normally returns right after its STOPPED report, so wait for it a little. */
+static void AwaitServiceMain(pthread_t thread) {
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += kServiceMainGraceSeconds;
+    if (pthread_timedjoin_np(thread, nullptr, &deadline) != 0) pthread_detach(thread);
+}
+
+static void EndDispatcher(int listenFd, int wakePipe[2]) {
+    if (listenFd >= 0) close(listenFd);
+    std::lock_guard<std::mutex> guard(dispatcher.lock);
+    dispatcher.active = false;
+    dispatcher.wakeFd = -1;
+    close(wakePipe[0]);
+    close(wakePipe[1]);
+}
+
+BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *lpServiceStartTable) {
+    if (!lpServiceStartTable || !lpServiceStartTable[0].lpServiceProc) return FailWith(ERROR_INVALID_PARAMETER);
+    const char *name = getenv(SERVICE_NAME_VARIABLE);
+    if (!name || !*name) return FailWith(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    {
+        std::lock_guard<std::mutex> guard(dispatcher.lock);
+        if (dispatcher.active) return FailWith(ERROR_SERVICE_ALREADY_RUNNING);
+        dispatcher.active = true;
+    }
+    int listenFd = -1, wakePipe[2] = {-1, -1};
+    DWORD code = CheckServiceStartRecord(name, getpid());
+    if (!code) code = ListenForControls(name, &listenFd);
+    if (!code && pipe2(wakePipe, O_CLOEXEC) != 0) code = LastErrnoAsWin32();
+    if (!code) {
+        std::lock_guard<std::mutex> guard(dispatcher.lock);
+        dispatcher.name = name;
+        dispatcher.handler = nullptr;
+        dispatcher.status = {SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 0, 2000};
+        dispatcher.wakeFd = wakePipe[1];
+    }
+    if (!code) code = MarkDispatcherConnected(name, getpid());
+    pthread_t thread;
+    if (!code) code = StartServiceMainThread(lpServiceStartTable[0].lpServiceProc, name, &thread);
+    if (!code) code = ServeControls(listenFd, wakePipe[0]);
+    if (!code) AwaitServiceMain(thread);
+    EndDispatcher(listenFd, wakePipe);
+    if (code) return FailWith(code);
+    SetLastError(0);
+    return TRUE;
+}
+
+SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerA(LPCSTR lpServiceName, LPHANDLER_FUNCTION lpHandlerProc) {
+    if (!lpHandlerProc) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> guard(dispatcher.lock);
+    if (!dispatcher.active || !lpServiceName || strcasecmp(lpServiceName, dispatcher.name.c_str()) != 0) {
+        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+        return nullptr;
+    }
+    dispatcher.handler = lpHandlerProc;
+    SetLastError(0);
+    return StatusHandle();
+}
+
+BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpServiceStatus) {
+    std::string name;
+    {
+        std::lock_guard<std::mutex> guard(dispatcher.lock);
+        if (hServiceStatus != StatusHandle() || dispatcher.name.empty()) return FailWith(ERROR_INVALID_HANDLE);
+        if (!lpServiceStatus) return FailWith(ERROR_INVALID_PARAMETER);
+        DWORD state = lpServiceStatus->dwCurrentState;
+        if (state < SERVICE_STOPPED || state > SERVICE_PAUSED) return FailWith(ERROR_INVALID_DATA);
+        dispatcher.status = *lpServiceStatus;
+        name = dispatcher.name;
+    }
+    bool deletePending = false;
+    DWORD code = StoreServiceStatus(name.c_str(), getpid(), lpServiceStatus, &deletePending);
+    if (lpServiceStatus->dwCurrentState == SERVICE_STOPPED) {
+        if (!code && deletePending) code = RemoveServiceEntry(name.c_str());
+        std::lock_guard<std::mutex> guard(dispatcher.lock);
+        if (dispatcher.wakeFd >= 0) RetryOnInterrupt([&] { return write(dispatcher.wakeFd, "s", 1); });
+    }
+    if (code) return FailWith(code);
+    SetLastError(0);
+    return TRUE;
+}

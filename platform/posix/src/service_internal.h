@@ -4,16 +4,16 @@
  * share.
  *
  * The service database is the registry's Services key. The runtime state of
- * each service is one row of the service_runtime table in machine.db; the view
- * service_status shows it. A service is "live" while its row's state is not
- * STOPPED and the recorded process (pid plus its start time, against pid
- * reuse) still exists; a row whose process vanished reads as STOPPED with
- * ERROR_PROCESS_ABORTED and is corrected on the next look.
+ * each service is one row of the service_runtime table in machine.db (the view
+ * service_status shows it). A row whose state is not STOPPED belongs to the
+ * recorded process (pid plus its start time, against pid reuse); when that
+ * process has vanished, the next look stores STOPPED with
+ * ERROR_PROCESS_ABORTED and carries out a pending deletion.
  *
  * The dispatcher of a started service listens on an abstract AF_UNIX socket
- * whose name is derived from the root, the service name and its pid; a control
- * request is one DWORD, the reply a DWORD result and the SERVICE_STATUS after
- * the handler ran.
+ * whose name is derived from the root, the service name and its pid. A control
+ * request is one ControlRequest; the reply one ControlReply with the status
+ * after the handler ran.
  */
 #ifndef PELORIM_POSIX_SERVICE_INTERNAL_H
 #define PELORIM_POSIX_SERVICE_INTERNAL_H
@@ -22,17 +22,15 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-#include <string>
-
 #define SERVICES_KEY_PATH "System\\CurrentControlSet\\Services"
-/* Longest service name the controller takes (Windows: 256). */
-#define SERVICE_NAME_LIMIT 256
+/* The environment variable that tells a started service process its name. */
+#define SERVICE_NAME_VARIABLE "PELORIM_SERVICE_NAME"
 
 struct ServiceRuntime {
-    bool present = false;   /* a row exists */
-    SERVICE_STATUS status = {};
+    bool present = false; /* a row exists */
+    SERVICE_STATUS status = {SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0};
     long long pid = 0;
-    unsigned long long pidStart = 0; /* start time of pid, clock ticks after boot */
+    unsigned long long pidStart = 0; /* start time of pid (clock ticks after boot) */
     bool connected = false;          /* the dispatcher of pid has connected */
     bool deletePending = false;
 };
@@ -45,34 +43,29 @@ struct ControlReply {
     SERVICE_STATUS status;
 };
 
-/* 0 when `name` can name a service: not empty, no "/" or "\", not too long; else ERROR_INVALID_NAME. */
-DWORD CheckServiceName(const char *name);
-
-/* "System\CurrentControlSet\Services\<name>" (relative to HKEY_LOCAL_MACHINE). */
-std::string ServiceKeyPath(const char *name);
-
-/* Whether the service's key exists: 0, ERROR_SERVICE_DOES_NOT_EXIST, or another code. */
-DWORD CheckServiceKey(const char *name);
-
-/* The runtime row of `name` (present=false without one), with a vanished process
+/* The runtime row of `name` (present=false without one). A vanished process is
  * corrected to STOPPED/1067 and stored so; a pending deletion is carried out then. */
 DWORD LoadServiceRuntime(const char *name, ServiceRuntime *runtime);
+
+/* Stores the status reported by the service process `pid` (nothing when the
+ * row belongs to another process); tells whether the service awaits deletion. */
+DWORD StoreServiceStatus(const char *name, long long pid, const SERVICE_STATUS *status,
+                         bool *deletePending);
+
+/* The dispatcher of `pid` connects: ERROR_FAILED_SERVICE_CONTROLLER_CONNECT
+ * unless the controller is starting `name` as exactly this process. */
+DWORD CheckServiceStartRecord(const char *name, long long pid);
+DWORD MarkDispatcherConnected(const char *name, long long pid);
 
 /* Removes the service's whole key tree and its runtime row. */
 DWORD RemoveServiceEntry(const char *name);
 
-/* The start time of `pid` (field 22 of /proc/<pid>/stat), 0 when the process is
- * gone or a zombie. */
+/* The start time of `pid` (field 22 of /proc/<pid>/stat); 0 when the process
+ * is gone or a zombie. */
 unsigned long long ProcessStartTime(long long pid);
 
 /* The control socket address of the dispatcher of `name` running as `pid`. */
 void ControlSocketAddress(const char *name, long long pid, struct sockaddr_un *address,
                           socklen_t *length);
-
-/* Runs `sql` with text parameter ?1 = name, and integer parameters ?2... on an
- * open connection; the helpers below are each one short transaction. */
-DWORD StoreServiceStatus(const char *name, long long pid, const SERVICE_STATUS *status,
-                         bool *deletePending);
-DWORD MarkDispatcherConnected(const char *name, long long pid);
 
 #endif
