@@ -82,7 +82,7 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 
 /* Re-entrant in-process lock. */
 typedef struct _CRITICAL_SECTION {
-    unsigned char opaque[64];
+    unsigned char opaque[64] __attribute__((aligned(16)));
 } CRITICAL_SECTION, *LPCRITICAL_SECTION, *PCRITICAL_SECTION;
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
