@@ -1,8 +1,138 @@
-#include <windows.h>
+#include "pipe.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <new>
 
 #include "errors.h"
-#include "handles.h"
 
-BOOL WINAPI CreatePipe(PHANDLE, PHANDLE, LPSECURITY_ATTRIBUTES, DWORD) {
-    return FailWith(ERROR_CALL_NOT_IMPLEMENTED);
+static pthread_mutex_t inheritableLock = PTHREAD_MUTEX_INITIALIZER;
+static std::vector<int> inheritableDescriptors;
+
+void LockInheritableDescriptors(void) { pthread_mutex_lock(&inheritableLock); }
+void UnlockInheritableDescriptors(void) { pthread_mutex_unlock(&inheritableLock); }
+std::vector<int> InheritableDescriptors(void) { return inheritableDescriptors; }
+
+PipeEnd::PipeEnd(int fd, bool inheritable) : KernelObject(ObjectKind::Pipe), fd_(fd), inheritable_(inheritable) {
+    if (!inheritable_) return;
+    LockInheritableDescriptors();
+    inheritableDescriptors.push_back(fd_);
+    UnlockInheritableDescriptors();
+}
+
+PipeEnd::~PipeEnd() {
+    if (inheritable_) {
+        LockInheritableDescriptors();
+        auto at = std::find(inheritableDescriptors.begin(), inheritableDescriptors.end(), fd_);
+        if (at != inheritableDescriptors.end()) inheritableDescriptors.erase(at);
+        close(fd_);
+        UnlockInheritableDescriptors();
+        return;
+    }
+    close(fd_);
+}
+
+/* A read that finds every writer gone is ERROR_BROKEN_PIPE, as Win32 reports it;
+ * overlapped reads of an anonymous pipe are done synchronously. */
+DWORD PipeEnd::Read(void *buffer, DWORD size, DWORD *done, OVERLAPPED *overlapped) {
+    if (done) *done = 0;
+    if (size == 0) return 0;
+    ssize_t n = RetryOnInterrupt([&] { return read(fd_, buffer, size); });
+    if (n < 0) return LastErrnoAsWin32();
+    if (n == 0) return ERROR_BROKEN_PIPE;
+    if (done) *done = (DWORD)n;
+    if (overlapped) {
+        overlapped->InternalHigh = (ULONG_PTR)n;
+        overlapped->Internal = 0;
+        if (overlapped->hEvent) SetEvent(overlapped->hEvent);
+    }
+    return 0;
+}
+
+DWORD PipeEnd::Write(const void *buffer, DWORD size, DWORD *done, OVERLAPPED *overlapped) {
+    DWORD code = WriteWithoutSigpipe(fd_, buffer, size, done);
+    if (code == 0 && overlapped) {
+        overlapped->InternalHigh = size;
+        overlapped->Internal = 0;
+        if (overlapped->hEvent) SetEvent(overlapped->hEvent);
+    }
+    return code;
+}
+
+/* SIGPIPE is blocked for this thread around the write; one raised by this write
+ * is taken off the thread's pending set before the mask is restored, so no
+ * process-wide disposition changes (children and the JVM keep theirs). */
+DWORD WriteWithoutSigpipe(int fd, const void *buffer, DWORD size, DWORD *done) {
+    sigset_t sigpipe, previous, pending;
+    sigemptyset(&sigpipe);
+    sigaddset(&sigpipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &sigpipe, &previous);
+    sigpending(&pending);
+    bool alreadyPending = sigismember(&pending, SIGPIPE);
+
+    const char *bytes = static_cast<const char *>(buffer);
+    DWORD written = 0, code = 0;
+    while (written < size) {
+        ssize_t n = RetryOnInterrupt([&] { return write(fd, bytes + written, size - written); });
+        if (n < 0) {
+            code = LastErrnoAsWin32();
+            break;
+        }
+        written += (DWORD)n;
+    }
+    if (code == ERROR_NO_DATA && !alreadyPending) {
+        static const struct timespec now = {0, 0};
+        RetryOnInterrupt([&] { return sigtimedwait(&sigpipe, nullptr, &now); });
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (done) *done = written;
+    return code;
+}
+
+static bool InheritRequested(LPSECURITY_ATTRIBUTES attributes) {
+    return attributes && attributes->nLength >= sizeof(SECURITY_ATTRIBUTES) && attributes->bInheritHandle;
+}
+
+static DWORD InsertPipeEnd(int fd, bool inheritable, HANDLE *handle) {
+    PipeEnd *end = new (std::nothrow) PipeEnd(fd, inheritable);
+    if (!end) {
+        close(fd);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    *handle = InsertHandle(end, inheritable);
+    if (*handle) return 0;
+    ReleaseObject(end);
+    return ERROR_NO_SYSTEM_RESOURCES;
+}
+
+/* nSize is a hint: a non-zero size larger than the system's default grows the
+ * pipe's buffer where the system allows it. */
+BOOL WINAPI CreatePipe(PHANDLE hReadPipe, PHANDLE hWritePipe, LPSECURITY_ATTRIBUTES lpPipeAttributes, DWORD nSize) {
+    if (!hReadPipe || !hWritePipe) return FailWith(ERROR_INVALID_PARAMETER);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return FailWith(LastErrnoAsWin32());
+    if (nSize > 0) {
+        int current = fcntl(fds[1], F_GETPIPE_SZ);
+        if (current > 0 && (DWORD)current < nSize) fcntl(fds[1], F_SETPIPE_SZ, (int)nSize);
+    }
+    bool inheritable = InheritRequested(lpPipeAttributes);
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    DWORD code = InsertPipeEnd(fds[0], inheritable, &readEnd);
+    if (code != 0) {
+        close(fds[1]);
+        return FailWith(code);
+    }
+    code = InsertPipeEnd(fds[1], inheritable, &writeEnd);
+    if (code != 0) {
+        CloseHandleEntry(readEnd);
+        return FailWith(code);
+    }
+    *hReadPipe = readEnd;
+    *hWritePipe = writeEnd;
+    return TRUE;
 }

@@ -1,11 +1,535 @@
+/*
+ * CreateProcessA and the process / primary-thread objects it hands out.
+ *
+ * A child is started with fork and exec. Everything the child needs (argument
+ * and environment vectors, candidate program paths, descriptors) is prepared
+ * before fork; between fork and exec the child makes only async-signal-safe
+ * calls. A failed exec or chdir is reported to the parent through a
+ * close-on-exec pipe, so CreateProcessA fails with the Win32 code of the cause.
+ *
+ * Each child is watched by one thread that sleeps on the child's pidfd, reaps
+ * it, stores its exit code and wakes the waiters: no child is left a zombie,
+ * whether or not its handles are still open.
+ *
+ * Differences from Win32, kept to what the program can observe:
+ * - An exit code has 8 bits. A child killed by signal N reads as 128 + N,
+ *   except that TerminateProcess(h, code) makes the exit code read as `code`.
+ * - There is no console to create: CREATE_NEW_CONSOLE starts the child in a new
+ *   session like DETACHED_PROCESS, but leaves it the caller's standard
+ *   descriptors (DETACHED_PROCESS gives it /dev/null).
+ * - The primary thread is the whole child. TerminateThread on its handle cannot
+ *   end one thread of another process: the handle becomes signalled with the
+ *   given code and the child runs on.
+ */
 #include <windows.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "cmdline.h"
 #include "errors.h"
 #include "handles.h"
+#include "pipe.h"
 
-BOOL WINAPI CreateProcessA(LPCSTR, LPSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
-                           LPCSTR, LPSTARTUPINFOA, LPPROCESS_INFORMATION) {
-    return FailWith(ERROR_CALL_NOT_IMPLEMENTED);
+extern char **environ;
+
+#ifndef CLOSE_RANGE_CLOEXEC
+#define CLOSE_RANGE_CLOEXEC (1U << 2)
+#endif
+
+/* What the process object, the primary-thread object and the watcher share. */
+struct ChildProcess {
+    pid_t pid = -1;
+    int pidfd = -1;
+    std::atomic<bool> ended{false};
+    std::atomic<DWORD> exitCode{STILL_ACTIVE};
+    std::atomic<bool> terminateRequested{false};
+    std::atomic<DWORD> terminateCode{0};
+    ~ChildProcess() {
+        if (pidfd >= 0) close(pidfd);
+    }
+};
+
+typedef std::shared_ptr<ChildProcess> ChildRef;
+
+struct ProcessObject : KernelObject {
+    explicit ProcessObject(const ChildRef &c) : KernelObject(ObjectKind::Process), child(c) {}
+    bool Waitable() const override { return true; }
+    bool Signalled() override { return child->ended.load(); }
+    DWORD QueryExitCode(DWORD *code) override {
+        *code = child->ended.load() ? child->exitCode.load() : (DWORD)STILL_ACTIVE;
+        return 0;
+    }
+    DWORD Terminate(DWORD exitCode) override;
+    ChildRef child;
+};
+
+struct PrimaryThreadObject : KernelObject {
+    explicit PrimaryThreadObject(const ChildRef &c) : KernelObject(ObjectKind::Thread), child(c) {}
+    bool Waitable() const override { return true; }
+    bool Signalled() override { return abandoned.load() || child->ended.load(); }
+    DWORD QueryExitCode(DWORD *code) override {
+        if (abandoned.load()) *code = abandonCode.load();
+        else *code = child->ended.load() ? child->exitCode.load() : (DWORD)STILL_ACTIVE;
+        return 0;
+    }
+    DWORD Terminate(DWORD exitCode) override;
+    ChildRef child;
+    std::atomic<bool> abandoned{false};
+    std::atomic<DWORD> abandonCode{0};
+};
+
+static int SendKill(const ChildProcess &child) {
+#ifdef SYS_pidfd_send_signal
+    if (child.pidfd >= 0) return (int)syscall(SYS_pidfd_send_signal, child.pidfd, SIGKILL, nullptr, 0);
+#endif
+    return kill(child.pid, SIGKILL);
 }
-BOOL WINAPI GetExitCodeProcess(HANDLE, LPDWORD) { return FailWith(ERROR_CALL_NOT_IMPLEMENTED); }
-BOOL WINAPI TerminateProcess(HANDLE, UINT) { return FailWith(ERROR_CALL_NOT_IMPLEMENTED); }
+
+/* Win32 refuses to terminate a process that has already ended. */
+DWORD ProcessObject::Terminate(DWORD exitCode) {
+    if (child->ended.load()) return ERROR_ACCESS_DENIED;
+    child->terminateCode.store(exitCode);
+    child->terminateRequested.store(true);
+    if (SendKill(*child) != 0 && errno != ESRCH) return LastErrnoAsWin32();
+    return 0;
+}
+
+/* Never kills the child (see the top of this file). A handle already signalled
+ * keeps its exit code. */
+DWORD PrimaryThreadObject::Terminate(DWORD exitCode) {
+    LockWaits();
+    bool done = abandoned.load() || child->ended.load();
+    if (!done) {
+        abandonCode.store(exitCode);
+        abandoned.store(true);
+    }
+    UnlockWaits();
+    if (!done) WakeWaiters();
+    return 0;
+}
+
+static DWORD ExitCodeFromStatus(const ChildProcess &child, int status) {
+    if (WIFEXITED(status)) return (DWORD)WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) {
+        if (WTERMSIG(status) == SIGKILL && child.terminateRequested.load()) return child.terminateCode.load();
+        return 128u + (DWORD)WTERMSIG(status);
+    }
+    return 1;
+}
+
+/* Sleeps on the pidfd until the child ends, reaps it and publishes its exit
+ * code. A child reaped by someone else (SIGCHLD ignored) reads as exit code 0. */
+static void *WatchChild(void *argument) {
+    ChildRef *owned = static_cast<ChildRef *>(argument);
+    ChildRef child = *owned;
+    delete owned;
+    if (child->pidfd >= 0) {
+        struct pollfd p = {child->pidfd, POLLIN, 0};
+        RetryOnInterrupt([&] { return poll(&p, 1, -1); });
+    }
+    int status = 0;
+    pid_t reaped = RetryOnInterrupt([&] { return waitpid(child->pid, &status, 0); });
+    DWORD code = reaped == child->pid ? ExitCodeFromStatus(*child, status) : 0;
+    LockWaits();
+    child->exitCode.store(code);
+    child->ended.store(true);
+    UnlockWaits();
+    WakeWaiters();
+    return nullptr;
+}
+
+static DWORD StartWatcher(const ChildRef &child) {
+    ChildRef *argument = new (std::nothrow) ChildRef(child);
+    if (!argument) return ERROR_NOT_ENOUGH_MEMORY;
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attributes, 256 * 1024);
+    pthread_t thread;
+    int error = pthread_create(&thread, &attributes, WatchChild, argument);
+    pthread_attr_destroy(&attributes);
+    if (error == 0) return 0;
+    delete argument;
+    return Win32ErrorFromErrno(error);
+}
+
+/* ---- Preparing a launch ------------------------------------------------- */
+
+/* Everything the forked child uses; built before fork. */
+struct LaunchPlan {
+    std::vector<std::string> arguments;
+    std::vector<std::string> candidates; /* program paths to try in order */
+    std::vector<std::string> environment;
+    bool ownEnvironment = false;
+    std::string directory;
+    int standard[3] = {-1, -1, -1};      /* -1: keep the caller's descriptor */
+    bool newSession = false;
+    bool newGroup = false;
+    bool setNice = false;
+    int nice = 0;
+    std::vector<int> inherited;
+};
+
+static const char shellPrefix[] = "CMD.EXE /C ";
+
+static void ResolveProgram(const std::string &program, LaunchPlan *plan) {
+    if (program.find('/') != std::string::npos) {
+        plan->candidates.push_back(program);
+        return;
+    }
+    const char *path = getenv("PATH");
+    std::string search = path ? path : "/usr/local/bin:/usr/bin:/bin";
+    size_t start = 0;
+    for (;;) {
+        size_t end = search.find(':', start);
+        std::string directory = search.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        plan->candidates.push_back((directory.empty() ? std::string(".") : directory) + "/" + program);
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+}
+
+static DWORD PlanCommand(LPCSTR application, LPCSTR commandLine, LaunchPlan *plan) {
+    const char *line = commandLine ? commandLine : application;
+    while (*line == ' ' || *line == '\t') line++;
+    if (!application && strncasecmp(line, shellPrefix, sizeof shellPrefix - 1) == 0) {
+        plan->arguments = {"/bin/sh", "-c", line + sizeof shellPrefix - 1};
+        plan->candidates = {"/bin/sh"};
+        return 0;
+    }
+    plan->arguments = SplitWindowsCommandLine(line);
+    if (plan->arguments.empty()) return ERROR_FILE_NOT_FOUND;
+    ResolveProgram(application ? std::string(application) : plan->arguments[0], plan);
+    return 0;
+}
+
+/* A Win32 environment block: "NAME=value\0...\0\0". Entries that begin with
+ * '=' (per-drive directories) mean nothing here and are left out. */
+static void PlanEnvironment(LPVOID block, LaunchPlan *plan) {
+    if (!block) return;
+    plan->ownEnvironment = true;
+    for (const char *entry = static_cast<const char *>(block); *entry; entry += strlen(entry) + 1)
+        if (entry[0] != '=') plan->environment.push_back(entry);
+}
+
+static int PriorityNice(DWORD flags, bool *given) {
+    *given = true;
+    if (flags & REALTIME_PRIORITY_CLASS) return -20;
+    if (flags & HIGH_PRIORITY_CLASS) return -10;
+    if (flags & ABOVE_NORMAL_PRIORITY_CLASS) return -5;
+    if (flags & NORMAL_PRIORITY_CLASS) return 0;
+    if (flags & BELOW_NORMAL_PRIORITY_CLASS) return 10;
+    if (flags & IDLE_PRIORITY_CLASS) return 19;
+    *given = false;
+    return 0;
+}
+
+/* Without a class the child is normal, unless the caller runs below normal:
+ * then it keeps the caller's priority, as Win32 does. */
+static void PlanPriority(DWORD flags, LaunchPlan *plan) {
+    bool given = false;
+    int nice = PriorityNice(flags, &given);
+    if (given) {
+        plan->setNice = true;
+        plan->nice = nice;
+        return;
+    }
+    errno = 0;
+    int current = getpriority(PRIO_PROCESS, 0);
+    if (errno == 0 && current < 0) plan->setNice = true, plan->nice = 0;
+}
+
+/* References to the objects behind the standard handles, held until the child
+ * has its copies of their descriptors. */
+struct HeldObjects {
+    std::vector<KernelObject *> objects;
+    int devNull = -1;
+    ~HeldObjects() {
+        for (KernelObject *object : objects) ReleaseObject(object);
+        if (devNull >= 0) close(devNull);
+    }
+};
+
+static DWORD OpenDevNull(HeldObjects *held) {
+    if (held->devNull >= 0) return 0;
+    held->devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+    return held->devNull >= 0 ? 0 : LastErrnoAsWin32();
+}
+
+static DWORD PlanStandardHandles(LPSTARTUPINFOA startup, DWORD flags, LaunchPlan *plan, HeldObjects *held) {
+    if (startup && (startup->dwFlags & STARTF_USESTDHANDLES)) {
+        HANDLE handles[3] = {startup->hStdInput, startup->hStdOutput, startup->hStdError};
+        for (int i = 0; i < 3; i++) {
+            KernelObject *object = ReferenceHandle(handles[i], ObjectKind::Any);
+            if (object) held->objects.push_back(object);
+            if (object && object->Descriptor() >= 0) {
+                plan->standard[i] = object->Descriptor();
+                continue;
+            }
+            DWORD code = OpenDevNull(held);
+            if (code != 0) return code;
+            plan->standard[i] = held->devNull;
+        }
+        return 0;
+    }
+    if (!(flags & DETACHED_PROCESS)) return 0;
+    DWORD code = OpenDevNull(held);
+    if (code != 0) return code;
+    for (int &fd : plan->standard) fd = held->devNull;
+    return 0;
+}
+
+static DWORD PlanLaunch(LPCSTR application, LPCSTR commandLine, DWORD flags,
+                        LPVOID environment, LPCSTR directory, LPSTARTUPINFOA startup, LaunchPlan *plan,
+                        HeldObjects *held) {
+    DWORD code = PlanCommand(application, commandLine, plan);
+    if (code != 0) return code;
+    PlanEnvironment(environment, plan);
+    if (directory) plan->directory = directory;
+    code = PlanStandardHandles(startup, flags, plan, held);
+    if (code != 0) return code;
+    plan->newSession = (flags & (DETACHED_PROCESS | CREATE_NEW_CONSOLE)) != 0;
+    plan->newGroup = (flags & CREATE_NEW_PROCESS_GROUP) != 0;
+    PlanPriority(flags, plan);
+    return 0;
+}
+
+/* ---- The child between fork and exec (async-signal-safe only) ----------- */
+
+enum LaunchStage { StageDirectory = 1, StageExec = 2, StageDescriptors = 3 };
+
+struct LaunchFailure {
+    int stage;
+    int error;
+};
+
+struct ChildVectors {
+    std::vector<char *> argv;
+    std::vector<char *> envp;
+    std::vector<const char *> candidates;
+};
+
+[[noreturn]] static void FailInChild(int reportFd, int stage, int error) {
+    LaunchFailure failure = {stage, error};
+    ssize_t ignored = write(reportFd, &failure, sizeof failure);
+    (void)ignored;
+    _exit(127);
+}
+
+static void ResetSignalsInChild(void) {
+    static const int reset[] = {SIGPIPE, SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGCHLD};
+    for (int number : reset) signal(number, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+/* Every descriptor from 3 up closes on exec except the inherited ones; the
+ * standard ones are copied in through fresh duplicates so that a source that is
+ * itself 0, 1 or 2 is not overwritten before it is copied. */
+static int ArrangeDescriptorsInChild(const LaunchPlan &plan, bool inheritHandles) {
+    if (syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_CLOEXEC) != 0) {
+        long limit = sysconf(_SC_OPEN_MAX);
+        if (limit < 0 || limit > 65536) limit = 65536;
+        for (int fd = 3; fd < limit; fd++) fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    int copies[3] = {-1, -1, -1};
+    for (int i = 0; i < 3; i++) {
+        if (plan.standard[i] < 0) continue;
+        copies[i] = fcntl(plan.standard[i], F_DUPFD_CLOEXEC, 3);
+        if (copies[i] < 0) return errno;
+    }
+    for (int i = 0; i < 3; i++)
+        if (copies[i] >= 0 && dup2(copies[i], i) < 0) return errno;
+    if (inheritHandles)
+        for (int fd : plan.inherited) fcntl(fd, F_SETFD, 0);
+    return 0;
+}
+
+static void ApplyNiceInChild(int target) {
+    errno = 0;
+    int current = getpriority(PRIO_PROCESS, 0);
+    if (errno != 0) return;
+    /* Lowering the nice value may need privilege: take the nearest allowed. */
+    for (int nice = target; nice < current; nice++)
+        if (setpriority(PRIO_PROCESS, 0, nice) == 0) return;
+    if (target >= current) setpriority(PRIO_PROCESS, 0, target);
+}
+
+[[noreturn]] static void RunChild(const LaunchPlan &plan, const ChildVectors &vectors, bool inheritHandles,
+                                  int reportFd) {
+    ResetSignalsInChild();
+    if (plan.newSession) setsid();
+    else if (plan.newGroup) setpgid(0, 0);
+    int error = ArrangeDescriptorsInChild(plan, inheritHandles);
+    if (error != 0) FailInChild(reportFd, StageDescriptors, error);
+    if (plan.setNice) ApplyNiceInChild(plan.nice);
+    if (!plan.directory.empty() && chdir(plan.directory.c_str()) != 0)
+        FailInChild(reportFd, StageDirectory, errno);
+    char *const *envp = plan.ownEnvironment ? vectors.envp.data() : environ;
+    /* The search rules of execvp, without its fallback to /bin/sh. */
+    int failure = ENOENT;
+    for (const char *candidate : vectors.candidates) {
+        execve(candidate, vectors.argv.data(), envp);
+        if (errno == EACCES) failure = EACCES;
+        else if (errno != ENOENT && errno != ENOTDIR) {
+            failure = errno;
+            break;
+        }
+    }
+    FailInChild(reportFd, StageExec, failure);
+}
+
+/* ---- The parent ----------------------------------------------------------- */
+
+static void BuildVectors(LaunchPlan &plan, ChildVectors *vectors) {
+    for (std::string &argument : plan.arguments) vectors->argv.push_back(&argument[0]);
+    vectors->argv.push_back(nullptr);
+    for (std::string &entry : plan.environment) vectors->envp.push_back(&entry[0]);
+    vectors->envp.push_back(nullptr);
+    for (const std::string &candidate : plan.candidates) vectors->candidates.push_back(candidate.c_str());
+}
+
+/* A descriptor that is not 0, 1 or 2 (those may be reassigned in the child). */
+static int AboveStandard(int fd) {
+    if (fd < 0 || fd > 2) return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    close(fd);
+    return moved;
+}
+
+static DWORD CodeFromFailure(const LaunchFailure &failure) {
+    if (failure.stage == StageDirectory) return ERROR_DIRECTORY;
+    return Win32ErrorFromErrno(failure.error);
+}
+
+/* Forks and execs; on success *pid is the running child. */
+static DWORD StartChild(LaunchPlan &plan, bool inheritHandles, pid_t *pid) {
+    ChildVectors vectors;
+    BuildVectors(plan, &vectors);
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) return LastErrnoAsWin32();
+    report[0] = AboveStandard(report[0]);
+    report[1] = AboveStandard(report[1]);
+    if (report[0] < 0 || report[1] < 0) {
+        DWORD code = LastErrnoAsWin32();
+        if (report[0] >= 0) close(report[0]);
+        if (report[1] >= 0) close(report[1]);
+        return code;
+    }
+    LockInheritableDescriptors();
+    if (inheritHandles) plan.inherited = InheritableDescriptors();
+    pid_t child = fork();
+    if (child == 0) RunChild(plan, vectors, inheritHandles, report[1]);
+    int forkError = errno;
+    UnlockInheritableDescriptors();
+    close(report[1]);
+    if (child < 0) {
+        close(report[0]);
+        return Win32ErrorFromErrno(forkError);
+    }
+    LaunchFailure failure = {0, 0};
+    ssize_t got = RetryOnInterrupt([&] { return read(report[0], &failure, sizeof failure); });
+    close(report[0]);
+    if (got == (ssize_t)sizeof failure) {
+        RetryOnInterrupt([&] { return waitpid(child, nullptr, 0); });
+        return CodeFromFailure(failure);
+    }
+    *pid = child;
+    return 0;
+}
+
+static bool InheritRequested(LPSECURITY_ATTRIBUTES attributes) {
+    return attributes && attributes->bInheritHandle;
+}
+
+static DWORD InsertObject(KernelObject *object, bool inheritable, HANDLE *handle) {
+    if (!object) return ERROR_NOT_ENOUGH_MEMORY;
+    *handle = InsertHandle(object, inheritable);
+    if (*handle) return 0;
+    ReleaseObject(object);
+    return ERROR_NO_SYSTEM_RESOURCES;
+}
+
+/* The watcher starts before any handle exists, so the child is reaped even when
+ * handing out a handle fails. */
+static DWORD WatchAndHandOut(pid_t pid, LPSECURITY_ATTRIBUTES processAttributes,
+                             LPSECURITY_ATTRIBUTES threadAttributes, PROCESS_INFORMATION *information) {
+    ChildRef child = std::make_shared<ChildProcess>();
+    child->pid = pid;
+#ifdef SYS_pidfd_open
+    child->pidfd = (int)syscall(SYS_pidfd_open, pid, 0);
+#endif
+    DWORD code = StartWatcher(child);
+    if (code != 0) return code;
+    HANDLE process = nullptr, thread = nullptr;
+    code = InsertObject(new (std::nothrow) ProcessObject(child), InheritRequested(processAttributes), &process);
+    if (code != 0) return code;
+    code = InsertObject(new (std::nothrow) PrimaryThreadObject(child), InheritRequested(threadAttributes), &thread);
+    if (code != 0) {
+        CloseHandleEntry(process);
+        return code;
+    }
+    information->hProcess = process;
+    information->hThread = thread;
+    information->dwProcessId = (DWORD)pid;
+    information->dwThreadId = (DWORD)pid;
+    return 0;
+}
+
+BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
+                           LPSECURITY_ATTRIBUTES lpProcessAttributes, LPSECURITY_ATTRIBUTES lpThreadAttributes,
+                           BOOL bInheritHandles, DWORD dwCreationFlags, LPVOID lpEnvironment,
+                           LPCSTR lpCurrentDirectory, LPSTARTUPINFOA lpStartupInfo,
+                           LPPROCESS_INFORMATION lpProcessInformation) {
+    if ((!lpApplicationName && !lpCommandLine) || !lpStartupInfo || !lpProcessInformation)
+        return FailWith(ERROR_INVALID_PARAMETER);
+    if (dwCreationFlags & (CREATE_SUSPENDED | DEBUG_PROCESS)) return FailWith(ERROR_NOT_SUPPORTED);
+    LaunchPlan plan;
+    HeldObjects held;
+    DWORD code = PlanLaunch(lpApplicationName, lpCommandLine, dwCreationFlags, lpEnvironment, lpCurrentDirectory,
+                            lpStartupInfo, &plan, &held);
+    if (code != 0) return FailWith(code);
+    pid_t pid = -1;
+    code = StartChild(plan, bInheritHandles != FALSE, &pid);
+    if (code != 0) return FailWith(code);
+    code = WatchAndHandOut(pid, lpProcessAttributes, lpThreadAttributes, lpProcessInformation);
+    if (code != 0) return FailWith(code);
+    return TRUE;
+}
+
+BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
+    if (!lpExitCode) return FailWith(ERROR_INVALID_PARAMETER);
+    if (hProcess == GetCurrentProcess()) {
+        *lpExitCode = STILL_ACTIVE;
+        return TRUE;
+    }
+    ObjectReference object(ReferenceHandle(hProcess, ObjectKind::Process));
+    if (!object) return FailWith(ERROR_INVALID_HANDLE);
+    DWORD code = object.get()->QueryExitCode(lpExitCode);
+    return code == 0 ? TRUE : FailWith(code);
+}
+
+BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {
+    if (hProcess == GetCurrentProcess()) _exit((int)uExitCode);
+    ObjectReference object(ReferenceHandle(hProcess, ObjectKind::Process));
+    if (!object) return FailWith(ERROR_INVALID_HANDLE);
+    DWORD code = object.get()->Terminate(uExitCode);
+    return code == 0 ? TRUE : FailWith(code);
+}

@@ -1,0 +1,35 @@
+/* Anonymous pipe ends and the other descriptor-backed streams that a child
+ * process may inherit. */
+#ifndef PELORIM_POSIX_PIPE_H
+#define PELORIM_POSIX_PIPE_H
+
+#include <vector>
+
+#include "handles.h"
+
+/* One end of a pipe (anonymous, or the client end of a named pipe). Owns `fd`.
+ * An inheritable end is listed for CreateProcessA while it is open. */
+struct PipeEnd : KernelObject {
+    PipeEnd(int fd, bool inheritable);
+    ~PipeEnd() override;
+    int Descriptor() const override { return fd_; }
+    DWORD Read(void *buffer, DWORD size, DWORD *done, OVERLAPPED *overlapped) override;
+    DWORD Write(const void *buffer, DWORD size, DWORD *done, OVERLAPPED *overlapped) override;
+
+  private:
+    const int fd_;
+    const bool inheritable_;
+};
+
+/* Writes all of `buffer` to `fd` with SIGPIPE held off for the calling thread:
+ * a pipe without readers gives ERROR_NO_DATA instead of killing the process. */
+DWORD WriteWithoutSigpipe(int fd, const void *buffer, DWORD size, DWORD *done);
+
+/* While held, no inheritable pipe end closes (its descriptor stays what it is),
+ * so a child forked meanwhile can keep exactly these descriptors. */
+void LockInheritableDescriptors(void);
+void UnlockInheritableDescriptors(void);
+/* Call between Lock and Unlock. */
+std::vector<int> InheritableDescriptors(void);
+
+#endif

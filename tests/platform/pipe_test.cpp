@@ -1,0 +1,116 @@
+/* Anonymous pipes: end-of-pipe and broken-pipe codes, and inheritance. */
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "harness.h"
+
+namespace {
+
+std::string Tool() { return "\"" + harness::SupportProgram("childtool") + "\""; }
+
+PROCESS_INFORMATION Start(const std::string &commandLine, BOOL inherit, HANDLE out = NULL) {
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    if (out) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = out;
+        startup.hStdOutput = out;
+        startup.hStdError = out;
+    }
+    PROCESS_INFORMATION info{};
+    std::string line = commandLine;
+    EXPECT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, inherit, 0, NULL, NULL, &startup, &info))
+        << GetLastError();
+    return info;
+}
+
+void Finish(PROCESS_INFORMATION &info) {
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, 10000), WAIT_OBJECT_0);
+    CloseHandle(info.hProcess);
+    CloseHandle(info.hThread);
+}
+
+} // namespace
+
+TEST(Pipe, ReadsDataThenBrokenPipeWhenTheWriterCloses) {
+    harness::MakeFreshRoot();
+    HANDLE readEnd, writeEnd;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, NULL, 0));
+    DWORD done = 0;
+    ASSERT_TRUE(WriteFile(writeEnd, "abc", 3, &done, NULL));
+    EXPECT_EQ(done, 3u);
+    ASSERT_TRUE(CloseHandle(writeEnd));
+    char buffer[16];
+    ASSERT_TRUE(ReadFile(readEnd, buffer, sizeof buffer, &done, NULL));
+    EXPECT_EQ(std::string(buffer, done), "abc");
+    EXPECT_FALSE(ReadFile(readEnd, buffer, sizeof buffer, &done, NULL));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_BROKEN_PIPE);
+    EXPECT_EQ(done, 0u);
+    CloseHandle(readEnd);
+}
+
+TEST(Pipe, WriteWithoutReaderFailsWithNoDataAndTheProcessLives) {
+    harness::MakeFreshRoot();
+    HANDLE readEnd, writeEnd;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, NULL, 4096));
+    ASSERT_TRUE(CloseHandle(readEnd));
+    DWORD done = 1;
+    EXPECT_FALSE(WriteFile(writeEnd, "abc", 3, &done, NULL));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_DATA);
+    EXPECT_FALSE(WriteFile(writeEnd, "abc", 3, &done, NULL));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_DATA);
+    CloseHandle(writeEnd);
+}
+
+/* The shutdown command's arrangement: the write end is the child's standard
+ * output, error and input; the parent closes its copy; the reader gets the
+ * child's output and then 109 once the child has gone. */
+TEST(Pipe, ChildOutputThenBrokenPipeAfterTheChildEnds) {
+    harness::MakeFreshRoot();
+    SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), NULL, TRUE};
+    HANDLE readEnd, writeEnd;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, &inherit, 0));
+    PROCESS_INFORMATION info = Start(Tool() + " stdin out to-out sleep 300 err to-err", TRUE, writeEnd);
+    ASSERT_TRUE(CloseHandle(writeEnd));
+    std::string text;
+    char buffer[256];
+    DWORD done;
+    while (ReadFile(readEnd, buffer, sizeof buffer, &done, NULL)) text.append(buffer, done);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_BROKEN_PIPE);
+    /* Its standard input is a write end: reading it gives nothing. */
+    EXPECT_EQ(text, "stdin 0\nto-out\nto-err\n");
+    CloseHandle(readEnd);
+    Finish(info);
+}
+
+/* With inheritance on, an inheritable end that is not a standard handle stays
+ * open in the child; a non-inheritable one, or any end when inheritance is off,
+ * does not. */
+TEST(Pipe, OnlyInheritableEndsReachChildrenThatInherit) {
+    harness::MakeFreshRoot();
+    SECURITY_ATTRIBUTES inheritable = {sizeof(SECURITY_ATTRIBUTES), NULL, TRUE};
+    struct Case {
+        LPSECURITY_ATTRIBUTES attributes;
+        BOOL inherit;
+        bool heldByChild;
+    } cases[] = {{&inheritable, TRUE, true}, {NULL, TRUE, false}, {&inheritable, FALSE, false}};
+    for (const Case &c : cases) {
+        HANDLE readEnd, writeEnd;
+        ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, c.attributes, 0));
+        PROCESS_INFORMATION info = Start(Tool() + " sleep 600", c.inherit);
+        ASSERT_TRUE(CloseHandle(writeEnd));
+        char buffer[16];
+        DWORD done;
+        EXPECT_FALSE(ReadFile(readEnd, buffer, sizeof buffer, &done, NULL));
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_BROKEN_PIPE);
+        DWORD exitCode = 0;
+        GetExitCodeProcess(info.hProcess, &exitCode);
+        if (c.heldByChild) EXPECT_EQ(WaitForSingleObject(info.hProcess, 2000), WAIT_OBJECT_0);
+        else EXPECT_EQ(exitCode, (DWORD)STILL_ACTIVE) << "the end was held by a child that should not have it";
+        CloseHandle(readEnd);
+        Finish(info);
+    }
+}

@@ -1,0 +1,309 @@
+/* CreateProcessA and the process and primary-thread handles it returns. */
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "harness.h"
+
+namespace {
+
+std::string Tool() { return "\"" + harness::SupportProgram("childtool") + "\""; }
+
+/* `text` as one quoted argument of a Windows command line (no backslashes in it). */
+std::string Quoted(const std::string &text) {
+    std::string quoted = "\"";
+    for (char c : text) quoted += c == '"' ? std::string("\\\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
+/* Reads a pipe to its end: everything, and ReadFile's last error (109 expected). */
+std::string ReadToEnd(HANDLE pipe, DWORD *lastError = nullptr) {
+    std::string text;
+    char buffer[512];
+    DWORD got = 0;
+    while (ReadFile(pipe, buffer, sizeof buffer, &got, NULL)) text.append(buffer, got);
+    if (lastError) *lastError = GetLastError();
+    return text;
+}
+
+struct Child {
+    PROCESS_INFORMATION info{};
+    std::string out;
+    DWORD exitCode = 0xDEADBEEF;
+};
+
+/* Starts `commandLine` with standard output and error on one inheritable pipe,
+ * collects the output, waits for the end. */
+::testing::AssertionResult RunCaptured(const std::string &commandLine, Child *child, DWORD flags = 0,
+                                       LPVOID environment = NULL, const char *directory = NULL) {
+    SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), NULL, TRUE};
+    HANDLE readEnd, writeEnd;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return ::testing::AssertionFailure() << "CreatePipe";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = writeEnd;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    std::string line = commandLine;
+    BOOL ok = CreateProcessA(NULL, &line[0], NULL, NULL, TRUE, flags, environment, directory, &startup,
+                             &child->info);
+    DWORD error = GetLastError();
+    CloseHandle(writeEnd);
+    if (!ok) {
+        CloseHandle(readEnd);
+        return ::testing::AssertionFailure() << "CreateProcessA failed with " << error;
+    }
+    DWORD readError = 0;
+    child->out = ReadToEnd(readEnd, &readError);
+    CloseHandle(readEnd);
+    if (readError != ERROR_BROKEN_PIPE) return ::testing::AssertionFailure() << "read ended with " << readError;
+    if (WaitForSingleObject(child->info.hProcess, 10000) != WAIT_OBJECT_0)
+        return ::testing::AssertionFailure() << "child did not end";
+    GetExitCodeProcess(child->info.hProcess, &child->exitCode);
+    return ::testing::AssertionSuccess();
+}
+
+void CloseChild(Child &child) {
+    CloseHandle(child.info.hProcess);
+    CloseHandle(child.info.hThread);
+}
+
+DWORD StartFails(const std::string &commandLine, const char *directory = NULL) {
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    std::string line = commandLine;
+    SetLastError(0);
+    if (CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, directory, &startup, &info)) {
+        WaitForSingleObject(info.hProcess, 10000);
+        CloseHandle(info.hProcess);
+        CloseHandle(info.hThread);
+        return 0;
+    }
+    return GetLastError();
+}
+
+} // namespace
+
+TEST(Process, ArgumentsArriveSplitByWindowsRules) {
+    harness::MakeFreshRoot();
+    Child child;
+    ASSERT_TRUE(RunCaptured(Tool() + " args plain \"two words\" a\\\"b \"tail\\\\\" \"\" x\\y", &child));
+    EXPECT_EQ(child.out, "plain\ntwo words\na\"b\ntail\\\n\nx\\y\n");
+    EXPECT_EQ(child.exitCode, 0u);
+    CloseChild(child);
+}
+
+TEST(Process, EnvironmentAndDirectoryAreTheCallersUnlessGiven) {
+    harness::MakeFreshRoot();
+    std::string directory = harness::MakeTempDirectory("cwd");
+    ASSERT_TRUE(SetEnvironmentVariableA("PELORIM_CHILD_PROBE", "set at call time"));
+    Child inherited;
+    ASSERT_TRUE(RunCaptured(Tool() + " env PELORIM_CHILD_PROBE cwd", &inherited));
+    char here[MAX_PATH];
+    ASSERT_GT(GetCurrentDirectoryA(sizeof here, here), 0u);
+    EXPECT_EQ(inherited.out, "set at call time\n" + std::string(here) + "\n");
+    CloseChild(inherited);
+
+    static const char block[] = "A=1\0=C:=C:\\\0PELORIM_CHILD_PROBE=from block\0";
+    Child given;
+    ASSERT_TRUE(RunCaptured(Tool() + " env PELORIM_CHILD_PROBE env A env PATH cwd", &given, 0, (LPVOID)block,
+                            directory.c_str()));
+    EXPECT_EQ(given.out, "from block\n1\n<unset>\n" + directory + "\n");
+    CloseChild(given);
+}
+
+TEST(Process, ProgramIsFoundOnPathOrByRelativePath) {
+    harness::MakeFreshRoot();
+    Child viaPath;
+    ASSERT_TRUE(RunCaptured("echo found on path", &viaPath));
+    EXPECT_EQ(viaPath.out, "found on path\n");
+    CloseChild(viaPath);
+
+    std::string support = harness::SupportProgram("");
+    Child relative;
+    ASSERT_TRUE(RunCaptured("./childtool out relative", &relative, 0, NULL, support.c_str()));
+    EXPECT_EQ(relative.out, "relative\n");
+    CloseChild(relative);
+}
+
+TEST(Process, StartFailuresGiveWin32Codes) {
+    harness::MakeFreshRoot();
+    std::string directory = harness::MakeTempDirectory("bad");
+    harness::WriteText(directory + "/plain.txt", "not a program\n");
+    std::string garbage = directory + "/garbage";
+    harness::WriteText(garbage, "\x01\x02\x03 not an image");
+    Child chmod;
+    ASSERT_TRUE(RunCaptured("chmod 755 \"" + garbage + "\"", &chmod));
+    CloseChild(chmod);
+
+    EXPECT_EQ(StartFails("no-such-program-anywhere arg"), (DWORD)ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(StartFails(directory + "/missing"), (DWORD)ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(StartFails(directory + "/plain.txt"), (DWORD)ERROR_ACCESS_DENIED);
+    EXPECT_EQ(StartFails(garbage), (DWORD)ERROR_BAD_EXE_FORMAT);
+    EXPECT_EQ(StartFails(Tool(), (directory + "/no-such-dir").c_str()), (DWORD)ERROR_DIRECTORY);
+}
+
+TEST(Process, ExitCodesAndStillActive) {
+    harness::MakeFreshRoot();
+    Child child;
+    ASSERT_TRUE(RunCaptured(Tool() + " exit 7", &child));
+    EXPECT_EQ(child.exitCode, 7u);
+    EXPECT_EQ(WaitForSingleObject(child.info.hThread, 5000), WAIT_OBJECT_0);
+    DWORD threadCode = 0;
+    ASSERT_TRUE(GetExitCodeThread(child.info.hThread, &threadCode));
+    EXPECT_EQ(threadCode, 7u);
+    CloseChild(child);
+
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info;
+    std::string line = Tool() + " sleep 300 exit 3";
+    ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info));
+    EXPECT_NE(info.dwProcessId, 0u);
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeProcess(info.hProcess, &code));
+    EXPECT_EQ(code, (DWORD)STILL_ACTIVE);
+    ASSERT_TRUE(GetExitCodeThread(info.hThread, &code));
+    EXPECT_EQ(code, (DWORD)STILL_ACTIVE);
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, 0), (DWORD)WAIT_TIMEOUT);
+    HANDLE both[2] = {info.hThread, info.hProcess};
+    EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 10000), WAIT_OBJECT_0);
+    ASSERT_TRUE(GetExitCodeProcess(info.hProcess, &code));
+    EXPECT_EQ(code, 3u);
+    CloseHandle(info.hProcess);
+    CloseHandle(info.hThread);
+}
+
+TEST(Process, TerminateProcessSetsTheExitCode) {
+    harness::MakeFreshRoot();
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info;
+    std::string line = Tool() + " sleep 60000";
+    ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info));
+    ASSERT_TRUE(TerminateProcess(info.hProcess, 42));
+    ASSERT_EQ(WaitForSingleObject(info.hThread, 10000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeProcess(info.hProcess, &code));
+    EXPECT_EQ(code, 42u);
+    ASSERT_TRUE(GetExitCodeThread(info.hThread, &code));
+    EXPECT_EQ(code, 42u);
+    EXPECT_FALSE(TerminateProcess(info.hProcess, 1));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    CloseHandle(info.hProcess);
+    CloseHandle(info.hThread);
+    EXPECT_FALSE(TerminateProcess(info.hProcess, 1));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+}
+
+/* The primary thread cannot be ended alone: its handle gives up waiting with
+ * the code, and the child runs on. */
+TEST(Process, TerminateThreadOnThePrimaryThreadLeavesTheChildRunning) {
+    harness::MakeFreshRoot();
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info;
+    std::string line = Tool() + " sleep 60000";
+    ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info));
+    ASSERT_TRUE(TerminateThread(info.hThread, 10));
+    EXPECT_EQ(WaitForSingleObject(info.hThread, 1000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeThread(info.hThread, &code));
+    EXPECT_EQ(code, 10u);
+    Sleep(200);
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, 0), (DWORD)WAIT_TIMEOUT);
+    ASSERT_TRUE(GetExitCodeProcess(info.hProcess, &code));
+    EXPECT_EQ(code, (DWORD)STILL_ACTIVE);
+    ASSERT_TRUE(TerminateProcess(info.hProcess, 5));
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, 10000), WAIT_OBJECT_0);
+    ASSERT_TRUE(GetExitCodeThread(info.hThread, &code));
+    EXPECT_EQ(code, 10u);
+    CloseHandle(info.hProcess);
+    CloseHandle(info.hThread);
+}
+
+TEST(Process, ProcessEndsWhileItsHandlesAreClosed) {
+    harness::MakeFreshRoot();
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info;
+    std::string line = Tool() + " sleep 100";
+    ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info));
+    ASSERT_TRUE(CloseHandle(info.hProcess));
+    ASSERT_TRUE(CloseHandle(info.hThread));
+    std::string status = "/proc/" + std::to_string(info.dwProcessId);
+    EXPECT_TRUE(harness::WaitFor([&] { return !harness::FileExists(status); }, 10)) << "child left a zombie";
+}
+
+TEST(Process, DetachedProcessHasItsOwnSessionWithoutTerminal) {
+    harness::MakeFreshRoot();
+    Child child;
+    ASSERT_TRUE(RunCaptured(Tool() + " session tty title", &child, DETACHED_PROCESS));
+    EXPECT_EQ(child.out, "leader\nnotty\ntitle failed 6\n");
+    CloseChild(child);
+
+    Child same;
+    ASSERT_TRUE(RunCaptured(Tool() + " session", &same));
+    EXPECT_EQ(same.out, "member\n");
+    CloseChild(same);
+
+    std::string answer = harness::MakeTempDirectory("detached") + "/answer";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info;
+    std::string line = Tool() + " devnull \"" + answer + "\" out lost";
+    ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &startup, &info));
+    ASSERT_EQ(WaitForSingleObject(info.hProcess, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(harness::ReadText(answer), "devnull\n");
+    CloseHandle(info.hProcess);
+    CloseHandle(info.hThread);
+}
+
+TEST(Process, ShellPrefixRunsTheRestThroughTheShell) {
+    harness::MakeFreshRoot();
+    Child child;
+    ASSERT_TRUE(RunCaptured("CMD.EXE /C echo one && echo \"two  three\" | tr t T; exit 5", &child));
+    EXPECT_EQ(child.out, "one\nTwo  Three\n");
+    EXPECT_EQ(child.exitCode, 5u);
+    CloseChild(child);
+
+    Child lower;
+    ASSERT_TRUE(RunCaptured("cmd.exe /c " + Tool() + " err to-stderr >/dev/null", &lower));
+    EXPECT_EQ(lower.out, "to-stderr\n");
+    CloseChild(lower);
+}
+
+TEST(Process, PriorityClassesBecomeNiceValues) {
+    harness::MakeFreshRoot();
+    Child idle;
+    ASSERT_TRUE(RunCaptured(Tool() + " nice", &idle, IDLE_PRIORITY_CLASS));
+    EXPECT_EQ(idle.out, "19\n");
+    CloseChild(idle);
+    Child below;
+    ASSERT_TRUE(RunCaptured(Tool() + " nice", &below, BELOW_NORMAL_PRIORITY_CLASS | DETACHED_PROCESS));
+    EXPECT_EQ(below.out, "10\n");
+    CloseChild(below);
+    /* Raising needs privilege; without it the child gets the nearest it may. */
+    Child high;
+    ASSERT_TRUE(RunCaptured(Tool() + " nice", &high, HIGH_PRIORITY_CLASS));
+    int nice = atoi(high.out.c_str());
+    EXPECT_LE(nice, 0);
+    EXPECT_GE(nice, -10);
+    CloseChild(high);
+}
+
+/* A command's grandchildren keep the inherited pipe open: the reader sees the
+ * end only when all of them have gone. */
+TEST(Process, InheritedPipeStaysOpenInGrandchildren) {
+    harness::MakeFreshRoot();
+    Child child;
+    DWORD started = GetTickCount();
+    ASSERT_TRUE(RunCaptured(Tool() + " spawn " + Quoted(Tool() + " sleep 700 out grandchild") + " out child", &child));
+    EXPECT_EQ(child.out, "child\ngrandchild\n");
+    EXPECT_GE(GetTickCount() - started, 600u);
+    CloseChild(child);
+}
