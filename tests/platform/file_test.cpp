@@ -1,0 +1,173 @@
+#include <windows.h>
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "harness.h"
+
+namespace {
+
+HANDLE Open(const std::string &path, DWORD access, DWORD share, DWORD disposition) {
+    return CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+/* Runs `body` in a forked child; its result is the child's exit code. */
+template <class Body> int InChild(Body body) {
+    pid_t child = fork();
+    if (child == 0) _exit(body());
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string Contents(const std::string &path) { return harness::ReadText(path); }
+
+} // namespace
+
+TEST(File, DispositionsAndTheirLastErrors) {
+    harness::MakeFreshRoot();
+    std::string path = harness::MakeTempDirectory("pelorim-file") + "/app.log";
+    EXPECT_EQ(INVALID_HANDLE_VALUE, Open(path, GENERIC_READ, 0, OPEN_EXISTING));
+    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, Open(path + "/x", GENERIC_READ, 0, OPEN_EXISTING));
+
+    HANDLE file = Open(path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    EXPECT_EQ(0u, GetLastError());
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(file, "hello world", 11, &written, nullptr));
+    EXPECT_EQ(11u, written);
+    CloseHandle(file);
+
+    file = Open(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    EXPECT_EQ((DWORD)ERROR_ALREADY_EXISTS, GetLastError());
+    EXPECT_EQ(11u, SetFilePointer(file, 0, nullptr, FILE_END));
+    ASSERT_TRUE(WriteFile(file, "!", 1, &written, nullptr));
+    EXPECT_EQ(6u, SetFilePointer(file, 6, nullptr, FILE_BEGIN));
+    char buffer[32] = {};
+    DWORD read = 0;
+    ASSERT_TRUE(ReadFile(file, buffer, sizeof buffer, &read, nullptr));
+    EXPECT_EQ(std::string("world!"), std::string(buffer, read));
+    ASSERT_TRUE(ReadFile(file, buffer, sizeof buffer, &read, nullptr));
+    EXPECT_EQ(0u, read); /* end of file is success with nothing read */
+    EXPECT_EQ(INVALID_SET_FILE_POINTER, SetFilePointer(file, -100, nullptr, FILE_CURRENT));
+    EXPECT_EQ((DWORD)ERROR_NEGATIVE_SEEK, GetLastError());
+    LONG high = -1; /* the distance is the 64-bit value high:low */
+    EXPECT_EQ(2u, SetFilePointer(file, -10, &high, FILE_END));
+    EXPECT_EQ(0, high);
+    high = 1;
+    EXPECT_EQ(2u, SetFilePointer(file, 0, &high, FILE_CURRENT));
+    EXPECT_EQ(1, high);
+    CloseHandle(file);
+
+    EXPECT_EQ(INVALID_HANDLE_VALUE, Open(path, GENERIC_WRITE, 0, CREATE_NEW));
+    EXPECT_EQ((DWORD)ERROR_FILE_EXISTS, GetLastError());
+    file = Open(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    EXPECT_EQ((DWORD)ERROR_ALREADY_EXISTS, GetLastError());
+    CloseHandle(file);
+    EXPECT_EQ("", Contents(path));
+
+    harness::WriteText(path, "data");
+    file = Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    EXPECT_FALSE(WriteFile(file, "x", 1, &written, nullptr));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    /* Deleting a file held without FILE_SHARE_DELETE is refused. */
+    EXPECT_FALSE(DeleteFileA(path.c_str()));
+    EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+    CloseHandle(file);
+    file = Open(path, GENERIC_WRITE, 0, TRUNCATE_EXISTING);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    CloseHandle(file);
+    EXPECT_EQ("", Contents(path));
+    EXPECT_TRUE(DeleteFileA(path.c_str()));
+    EXPECT_FALSE(DeleteFileA(path.c_str()));
+    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+    EXPECT_FALSE(ReadFile(file, buffer, 1, &read, nullptr));
+    EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
+}
+
+TEST(File, ShareModesHoldAcrossProcessesAndDieWithTheHolder) {
+    harness::MakeFreshRoot();
+    std::string path = harness::MakeTempDirectory("pelorim-share") + "/service.log";
+    HANDLE log = Open(path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS);
+    ASSERT_NE(INVALID_HANDLE_VALUE, log);
+
+    /* Another process may read but not write; in-process opens obey the same rule. */
+    EXPECT_EQ(0, InChild([&] {
+                  HANDLE writer = Open(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
+                  if (writer != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION) return 1;
+                  HANDLE reader = Open(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+                  if (reader == INVALID_HANDLE_VALUE) return 2;
+                  /* A reader that refuses to share reading conflicts with nobody reading yet... */
+                  HANDLE exclusiveReader = Open(path, GENERIC_READ, FILE_SHARE_WRITE, OPEN_EXISTING);
+                  /* ...but another reader is there now. */
+                  if (exclusiveReader != INVALID_HANDLE_VALUE) return 3;
+                  return 0;
+              }));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, Open(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));
+    /* A reader that does not share writing is refused while a writer holds the file. */
+    EXPECT_EQ(INVALID_HANDLE_VALUE, Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));
+    CloseHandle(log);
+
+    /* A holder that is killed frees the file. */
+    int ready[2];
+    ASSERT_EQ(0, pipe(ready));
+    pid_t holder = fork();
+    if (holder == 0) {
+        HANDLE held = Open(path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
+        char ok = held != INVALID_HANDLE_VALUE ? 'y' : 'n';
+        if (write(ready[1], &ok, 1) != 1) _exit(1);
+        pause();
+        _exit(0);
+    }
+    char ok = 0;
+    ASSERT_EQ(1, read(ready[0], &ok, 1));
+    ASSERT_EQ('y', ok);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, Open(path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING));
+    EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    HANDLE after = Open(path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
+    EXPECT_NE(INVALID_HANDLE_VALUE, after);
+    CloseHandle(after);
+    close(ready[0]);
+    close(ready[1]);
+}
+
+/* Names of named objects never reach outside the root, whatever they hold. */
+TEST(File, ObjectNamesStayInsideTheRoot) {
+    std::string base = harness::MakeTempDirectory("pelorim-escape");
+    std::string root = base + "/inner/root";
+    setenv("PELORIM_ROOT", root.c_str(), 1);
+    const char *names[] = {"..", "../../escaped", "..\\..\\escaped", "/tmp/escaped", "a/../../b", "."};
+    for (const char *name : names) {
+        HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name);
+        EXPECT_NE(nullptr, event) << name;
+        HANDLE mutex = CreateMutexA(nullptr, FALSE, (std::string("m") + name).c_str());
+        EXPECT_NE(nullptr, mutex) << name;
+        /* The same name opens the same object. */
+        HANDLE again = OpenEventA(EVENT_ALL_ACCESS, FALSE, name);
+        EXPECT_NE(nullptr, again) << name;
+        if (again) CloseHandle(again);
+    }
+    auto entries = [](const std::string &directory) {
+        std::vector<std::string> names;
+        DIR *dir = opendir(directory.c_str());
+        if (!dir) return names;
+        while (struct dirent *entry = readdir(dir))
+            if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..") names.push_back(entry->d_name);
+        closedir(dir);
+        return names;
+    };
+    EXPECT_EQ(std::vector<std::string>{"inner"}, entries(base));
+    EXPECT_EQ(std::vector<std::string>{"root"}, entries(base + "/inner"));
+    EXPECT_FALSE(harness::FileExists("/tmp/escaped"));
+}
