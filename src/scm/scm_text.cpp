@@ -20,14 +20,6 @@ static char *FormatTextV(const char *format, va_list arguments) {
     return text;
 }
 
-char *FormatText(const char *format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    char *text = FormatTextV(format, arguments);
-    va_end(arguments);
-    return text;
-}
-
 void LogText(int level, const char *format, ...) {
     va_list arguments;
     va_start(arguments, format);

@@ -5,12 +5,10 @@
 
 #include <windows.h>
 
-/* A malloc'd text of any length from a printf format; allocation failure ends
- * the process (the program's allocation rule). The caller frees it. */
-char *FormatText(const char *format, ...) __attribute__((format(printf, 1, 2)));
+#include "control/stringlist.h" /* FormatText */
 
 /* LogMessage of the formatted text at the level. */
-void LogText(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void LogText(int level, const char *format, ...) __attribute__((format(gnu_printf, 2, 3)));
 
 /* LogMessage of FormatSystemError(name, code) at the level. */
 void LogSystemErrorAt(int level, const char *name, DWORD code);
