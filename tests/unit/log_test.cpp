@@ -1,0 +1,221 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "control/settings.h"
+#include "harness.h"
+#include "log/log.h"
+
+namespace {
+
+class Log : public testing::Test {
+  protected:
+    void SetUp() override {
+        ResetServiceSettings();
+        InitializeLog();
+        CloseLogFile();
+    }
+    void TearDown() override {
+        CloseLogFile();
+        ResetServiceSettings();
+    }
+    static void CloseLogFile() {
+        if (logFileHandle != nullptr) CloseHandle(logFileHandle);
+        logFileHandle = nullptr;
+    }
+    /* A service process named `name` that writes to `logFile` (empty: none). */
+    static void EnterServiceMode(const char *name, const std::string &logFile) {
+        settings.serviceMode = 1;
+        settings.debugLevel = 2;
+        CopyField(settings.serviceName, name, NAME_CAPACITY);
+        CopyField(settings.logFilePath, logFile.c_str(), PATH_CAPACITY);
+    }
+    static std::string Console(const std::function<void()> &action) {
+        testing::internal::CaptureStderr();
+        action();
+        return testing::internal::GetCapturedStderr();
+    }
+};
+
+TEST_F(Log, ConsoleLinesAreFilteredByDebugLevel) {
+    EXPECT_EQ(Console([] {
+                  LogError("x");
+                  LogMessage("warned", LOG_WARNING);
+                  LogMessage("detail", LOG_INFO);
+              }),
+              "x\n");
+    settings.debugLevel = 1;
+    EXPECT_EQ(Console([] {
+                  LogMessage("warned", LOG_WARNING);
+                  LogMessage("detail", LOG_INFO);
+              }),
+              "warned\n");
+    settings.debugLevel = 2;
+    EXPECT_EQ(Console([] {
+                  LogLabelled("Launching Shutdown Command:", "stop.cmd", LOG_INFO);
+                  LogFormatted(LOG_INFO, "%s=%d", "n", 5);
+                  LogMessage("two\r\nlines", LOG_ERROR);
+              }),
+              "Launching Shutdown Command: stop.cmd\nn=5\ntwo\r\nlines\n");
+    settings.debugLevel = -1;
+    EXPECT_EQ(Console([] { LogError("dropped"); }), "");
+}
+
+TEST_F(Log, FormatSystemErrorNamesCallMessageAndCode) {
+    char *known = FormatSystemError("OpenEvent", 2);
+    std::string text = known;
+    free(known);
+    EXPECT_EQ(text.rfind("OpenEvent: ", 0), 0u);
+    EXPECT_EQ(text.substr(text.size() - 4), " (2)");
+    EXPECT_EQ(text.find("\r\n"), std::string::npos);
+    EXPECT_NE(text.find_first_not_of(" "), std::string::npos);
+    EXPECT_NE(text, "OpenEvent: Unknown Error (2)");
+
+    char *unknown = FormatSystemError("Call", 0xE0001234);
+    EXPECT_STREQ(unknown, "Call: Unknown Error (-536866252)");
+    free(unknown);
+
+    SetLastError(5);
+    char *last = FormatSystemError("Last", 0);
+    EXPECT_EQ(std::string(last).substr(std::string(last).size() - 4), " (5)");
+
+    char buffer[512];
+    SetLastError(5);
+    FormatSystemErrorInto(buffer, sizeof buffer, "Last", 0);
+    EXPECT_STREQ(buffer, last);
+    free(last);
+}
+
+TEST_F(Log, ServiceLinesCarryDateTimeAndLevelPrefix) {
+    std::string file = harness::MakeTempDirectory("log") + "/service.log";
+    harness::WriteText(file, "earlier\r\n");
+    EnterServiceMode("LogSvc", file);
+    LogError("broken");
+    LogMessage("careful", LOG_WARNING);
+    LogMessage("two\r\nlines", LOG_INFO);
+    EXPECT_EQ(AppendLogLine("plain", 3), 0);
+    settings.debugLevel = 0;
+    LogMessage("filtered", LOG_WARNING);
+    WriteServiceLog("application output", LOG_INFO);
+
+    std::string stamp = "(January|February|March|April|May|June|July|August|September|October|November|December)"
+                        " [0-3][0-9], [0-9]{4} [0-2][0-9]:[0-5][0-9]:[0-5][0-9] ";
+    std::regex expected("earlier\r\n" + stamp + "ERROR: broken\r\n" + stamp + "WARNING: careful\r\n" + stamp +
+                        "INFO: two\r\nlines\r\n" + stamp + "plain\r\n" + stamp + "INFO: application output\r\n");
+    std::string content = harness::ReadText(file);
+    EXPECT_TRUE(std::regex_match(content, expected)) << content;
+}
+
+TEST_F(Log, WithoutLogFileMessagesBecomeEventsOfTheirLevel) {
+    harness::MakeFreshRoot();
+    EnterServiceMode("EventSvc", "");
+    LogError("e");
+    LogMessage("w", LOG_WARNING);
+    LogMessage("i", LOG_INFO);
+    ReportEvent("three", 3);
+    ReportEvent("minus", -1);
+    auto events = harness::EventLog();
+    ASSERT_EQ(events.size(), 5u);
+    const struct {
+        int type;
+        unsigned long id;
+        const char *message;
+    } expected[] = {{1, 0xC0000001, "e"},     {2, 0x80000002, "w"},     {4, 0x40000003, "i"},
+                    {4, 0x40000003, "three"}, {4, 0x40000003, "minus"}};
+    for (size_t i = 0; i < events.size(); i++) {
+        EXPECT_EQ(events[i].source, "EventSvc");
+        EXPECT_EQ(events[i].type, expected[i].type);
+        EXPECT_EQ(events[i].eventId, expected[i].id);
+        EXPECT_EQ(events[i].category, 0);
+        EXPECT_EQ(events[i].message, expected[i].message);
+    }
+}
+
+TEST_F(Log, QuietServiceLogsNothingButServiceEvents) {
+    harness::MakeFreshRoot();
+    std::string file = harness::MakeTempDirectory("log") + "/quiet.log";
+    EnterServiceMode("QuietSvc", file);
+    settings.eventLogging = 0;
+    LogError("dropped");
+    WriteServiceLog("output", LOG_INFO);
+    ReportEvent("QuietSvc was started.", LOG_INFO);
+    EXPECT_FALSE(harness::FileExists(file));
+    auto events = harness::EventLog();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].message, "QuietSvc was started.");
+}
+
+TEST_F(Log, FailedOpenIsReportedAndRetriedOnTheNextMessage) {
+    harness::MakeFreshRoot();
+    std::string directory = harness::MakeTempDirectory("log") + "/later";
+    EnterServiceMode("RetrySvc", directory + "/retry.log");
+    LogError("first");
+    LogError("second");
+    auto events = harness::EventLog();
+    ASSERT_EQ(events.size(), 4u);
+    for (int i : {0, 2}) {
+        EXPECT_EQ(events[i].type, 1);
+        EXPECT_EQ(events[i].message.rfind("CreateFile: ", 0), 0u) << events[i].message;
+    }
+    EXPECT_EQ(events[1].message, "first");
+    EXPECT_EQ(events[3].message, "second");
+
+    ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
+    LogError("third");
+    EXPECT_EQ(harness::EventLog().size(), 4u);
+    EXPECT_NE(harness::ReadText(directory + "/retry.log").find("ERROR: third\r\n"), std::string::npos);
+}
+
+TEST_F(Log, FailedWriteIsReportedAndTheFileReopened) {
+    harness::MakeFreshRoot();
+    std::string file = harness::MakeTempDirectory("log") + "/reopen.log";
+    EnterServiceMode("WriteSvc", file);
+    LogError("one");
+    ASSERT_NE(logFileHandle, nullptr);
+    /* A handle opened for reading only makes the next write fail. */
+    CloseHandle(logFileHandle);
+    logFileHandle = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(logFileHandle, INVALID_HANDLE_VALUE);
+    LogError("lost");
+    EXPECT_EQ(logFileHandle, nullptr);
+    LogError("three");
+    auto events = harness::EventLog();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].message.rfind("WriteFile: ", 0), 0u) << events[0].message;
+    std::string content = harness::ReadText(file);
+    EXPECT_NE(content.find("ERROR: one\r\n"), std::string::npos);
+    EXPECT_EQ(content.find("lost"), std::string::npos);
+    EXPECT_NE(content.find("ERROR: three\r\n"), std::string::npos);
+}
+
+TEST_F(Log, LockIsReentrantAndKeepsLinesWhole) {
+    std::string file = harness::MakeTempDirectory("log") + "/threads.log";
+    EnterServiceMode("LockSvc", file);
+    EnterCriticalSection(&logLock);
+    EnterCriticalSection(&logLock);
+    EXPECT_EQ(AppendLogLine("held", LOG_INFO), 0);
+    LeaveCriticalSection(&logLock);
+    LeaveCriticalSection(&logLock);
+
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; t++)
+        writers.emplace_back([t] {
+            std::string text = "writer " + std::to_string(t) + " " + std::string(200, static_cast<char>('a' + t));
+            for (int i = 0; i < 50; i++) LogMessage(text.c_str(), LOG_INFO);
+        });
+    for (std::thread &writer : writers) writer.join();
+    std::string content = harness::ReadText(file);
+    std::regex line("[^\r\n]* INFO: (held|writer ([0-3]) (a{200}|b{200}|c{200}|d{200}))\r\n");
+    size_t lines = 0;
+    for (auto it = std::sregex_iterator(content.begin(), content.end(), line); it != std::sregex_iterator(); ++it)
+        lines++;
+    EXPECT_EQ(lines, 201u);
+}
+
+} // namespace

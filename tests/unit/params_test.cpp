@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <string>
+
+#include "common/guard.h"
+#include "config/params.h"
+#include "control/settings.h"
+#include "harness.h"
+#include "log/log.h"
+
+namespace {
+
+const char *const keyPath = "System\\CurrentControlSet\\Services\\ParamSvc";
+
+class Params : public testing::Test {
+  protected:
+    void SetUp() override {
+        harness::MakeFreshRoot();
+        ResetServiceSettings();
+        CopyField(settings.serviceName, "ParamSvc", NAME_CAPACITY);
+        KeyGuard key;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Out(),
+                                  nullptr),
+                  ERROR_SUCCESS);
+    }
+    void TearDown() override { ResetServiceSettings(); }
+
+    static void Store(const char *name, DWORD type, const std::string &bytes) {
+        KeyGuard key;
+        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_SET_VALUE, key.Out()), ERROR_SUCCESS);
+        ASSERT_EQ(RegSetValueExA(key.Get(), name, 0, type, reinterpret_cast<const BYTE *>(bytes.data()),
+                                 static_cast<DWORD>(bytes.size())),
+                  ERROR_SUCCESS);
+    }
+    static void StoreDword(const char *name, DWORD value) {
+        Store(name, REG_DWORD, std::string(reinterpret_cast<const char *>(&value), 4));
+    }
+    /* The stored text, or "<none>". */
+    static std::string ReadString(const char *name) {
+        char *value = ReadStringParameter(name);
+        std::string result = value != nullptr ? value : "<none>";
+        free(value);
+        return result;
+    }
+    static std::string Console(const std::function<void()> &action) {
+        testing::internal::CaptureStderr();
+        action();
+        return testing::internal::GetCapturedStderr();
+    }
+    static std::string QueryFailure(DWORD code) {
+        char *text = FormatSystemError("RegQueryValueEx", code);
+        std::string result = text;
+        free(text);
+        return result;
+    }
+};
+
+TEST_F(Params, NumbersAndTheirDefaults) {
+    StoreDword("Timeout", 45000);
+    StoreDword("Negative", 0xFFFFFFFF);
+    Store("Text", REG_SZ, std::string("12", 3));
+    EXPECT_EQ(ReadDwordParameter("Timeout", 30000), 45000);
+    EXPECT_EQ(ReadDwordParameter("Negative", 0), -1);
+    EXPECT_EQ(ReadDwordParameter("Missing", 30000), 30000);
+    EXPECT_EQ(ReadDwordParameter("Text", 7), 7);
+    DWORD value = 0;
+    EXPECT_EQ(ReadParameter("Timeout", REG_DWORD, &value, sizeof value), 0);
+    EXPECT_EQ(value, 45000u);
+    EXPECT_EQ(ReadParameter("Text", REG_DWORD, &value, sizeof value), 1);
+    EXPECT_EQ(ReadParameter("Missing", REG_DWORD, &value, sizeof value), 1);
+}
+
+TEST_F(Params, FailedNumberReadsLogAWarningAndTheDefaultAtTheirLevels) {
+    settings.debugLevel = 2;
+    std::string missing = Console([] { ReadDwordParameter("Missing", 30000); });
+    EXPECT_EQ(missing, QueryFailure(2) + "\r\n\t" + keyPath + "\\Missing\nMissing not specified (default = 30000)\n");
+    settings.debugLevel = 1;
+    EXPECT_EQ(Console([] { ReadDwordParameter("Missing", -4); }),
+              QueryFailure(2) + "\r\n\t" + keyPath + "\\Missing\n");
+    settings.debugLevel = 0;
+    EXPECT_EQ(Console([] { ReadDwordParameter("Missing", 1); }), "");
+}
+
+TEST_F(Params, StringsAreReturnedAsStored) {
+    Store("Plain", REG_SZ, std::string("C:\\work\0", 8));
+    Store("Empty", REG_SZ, std::string("\0", 1));
+    Store("Expand", REG_EXPAND_SZ, std::string("%JAVA_HOME%\\bin\0", 16));
+    EXPECT_EQ(ReadString("Plain"), "C:\\work");
+    EXPECT_EQ(ReadString("Empty"), "");
+    EXPECT_EQ(ReadString("Expand"), "%JAVA_HOME%\\bin");
+    EXPECT_EQ(ReadString("Absent"), "<none>");
+}
+
+TEST_F(Params, ValuesWithoutTerminatorsReadSafely) {
+    Store("NoNul", REG_SZ, "abc");
+    Store("Truncated", REG_MULTI_SZ, std::string("a=1\0b=2", 7));
+    Store("Nothing", REG_MULTI_SZ, std::string("\0", 1));
+    Store("ZeroSize", REG_SZ, "");
+    EXPECT_EQ(ReadString("NoNul"), "abc");
+    char *list = ReadStringParameter("Truncated");
+    ASSERT_NE(list, nullptr);
+    EXPECT_STREQ(list, "a=1");
+    EXPECT_STREQ(list + 4, "b=2");
+    EXPECT_EQ(list[8], '\0');
+    free(list);
+    char *nothing = ReadStringParameter("Nothing");
+    ASSERT_NE(nothing, nullptr);
+    EXPECT_EQ(nothing[0], '\0');
+    free(nothing);
+    EXPECT_EQ(ReadString("ZeroSize"), "");
+}
+
+TEST_F(Params, StringReadsLogAtWarning) {
+    StoreDword("Number", 3);
+    settings.debugLevel = 1;
+    std::string wrongType = Console([] { EXPECT_EQ(ReadStringParameter("Number"), nullptr); });
+    EXPECT_EQ(wrongType, "Registry key value does not contain string data:\r\n\tNumber\n");
+    EXPECT_EQ(Console([] { EXPECT_EQ(ReadStringParameter("Absent"), nullptr); }),
+              QueryFailure(2) + "\r\n\tAbsent\n");
+    settings.debugLevel = 0;
+    EXPECT_EQ(Console([] { ReadStringParameter("Absent"); }), "");
+}
+
+TEST_F(Params, WritesLandUnderTheServiceKey) {
+    std::string text("app.log\0", 8);
+    DWORD number = 64;
+    EXPECT_EQ(WriteParameter("LogFile", REG_SZ, text.data(), 8), 0);
+    EXPECT_EQ(WriteParameter("Priority", REG_DWORD, &number, 4), 0);
+    EXPECT_EQ(WriteParameter("JavaArgs", REG_MULTI_SZ, "x\0y\0", 5), 0);
+    auto logFile = harness::RegistryGet(keyPath, "LogFile");
+    ASSERT_TRUE(logFile);
+    EXPECT_EQ(logFile->type, static_cast<unsigned>(REG_SZ));
+    EXPECT_EQ(logFile->data, text);
+    EXPECT_EQ(ReadDwordParameter("Priority", 0), 64);
+    EXPECT_EQ(harness::SplitMultiString(harness::RegistryGet(keyPath, "JavaArgs")->data),
+              (std::vector<std::string>{"x", "y"}));
+}
+
+TEST_F(Params, AServiceThatIsNotInstalledHasNoValues) {
+    CopyField(settings.serviceName, "Missing", NAME_CAPACITY);
+    settings.debugLevel = 2;
+    std::string missingKey = std::string("System\\CurrentControlSet\\Services\\Missing");
+    char *open = FormatSystemError("RegOpenKeyEx", 2);
+    std::string openFailure = std::string(open) + "\r\n\t" + missingKey + "\n";
+    free(open);
+    EXPECT_EQ(Console([] { EXPECT_EQ(ReadDwordParameter("Timeout", 30000), 30000); }),
+              openFailure + "Timeout not specified (default = 30000)\n");
+    EXPECT_EQ(Console([] { EXPECT_EQ(ReadStringParameter("LogFile"), nullptr); }), openFailure);
+    DWORD value = 1;
+    EXPECT_EQ(Console([&] { EXPECT_EQ(WriteParameter("Timeout", REG_DWORD, &value, 4), 1); }), openFailure);
+    EXPECT_EQ(Console([&] { EXPECT_EQ(ReadParameter("Timeout", REG_DWORD, &value, 4), 1); }), openFailure);
+    EXPECT_TRUE(harness::RegistryValueNames(missingKey).empty());
+    KeyGuard key;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, missingKey.c_str(), 0, KEY_READ, key.Out()), ERROR_FILE_NOT_FOUND);
+}
+
+} // namespace
