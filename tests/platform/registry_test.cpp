@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -203,4 +205,37 @@ TEST(Registry, FreshRootRegistersTheDefaultJdk) {
     EXPECT_TRUE(FreeLibrary(jvm));
     RegCloseKey(versionKey);
     RegCloseKey(key);
+}
+
+TEST(Registry, ProcessesCreatingOneFreshRootAtOnceAgree) {
+    harness::MakeFreshRoot();
+    int gate[2];
+    ASSERT_EQ(0, pipe(gate));
+    std::vector<pid_t> children;
+    for (int i = 0; i < 4; i++) {
+        pid_t child = fork();
+        if (child == 0) {
+            char byte;
+            close(gate[1]);
+            if (read(gate[0], &byte, 1) != 0) _exit(3);
+            HKEY key = nullptr;
+            if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Shared", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                &key, nullptr) != ERROR_SUCCESS)
+                _exit(1);
+            std::string name = "Child" + std::to_string(i);
+            if (RegSetValueExA(key, name.c_str(), 0, REG_SZ, (const BYTE *)"", 1) != ERROR_SUCCESS) _exit(2);
+            _exit(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\JavaSoft\\Java Development Kit", 0, KEY_READ,
+                                &key) == ERROR_SUCCESS ? 0 : 4);
+        }
+        children.push_back(child);
+    }
+    close(gate[0]);
+    close(gate[1]); /* all start together */
+    for (pid_t child : children) {
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    EXPECT_EQ(4u, harness::RegistryValueNames("Software\\Shared").size());
+    EXPECT_EQ(1u, harness::Query("SELECT * FROM registry WHERE name = 'CurrentVersion'").size());
 }

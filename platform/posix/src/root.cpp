@@ -22,6 +22,7 @@
 static pthread_mutex_t machineMutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 static std::string machineRoot;
 static sqlite3 *machineDb = nullptr;
+static pid_t machineDbOwner = 0; /* the process that opened machineDb */
 
 /* The schema of machine.db. Keys keep their full path (stored case) so that a
  * lookup is one indexed comparison; ids are never reused, so a handle to a
@@ -273,6 +274,7 @@ static void PrepareRoot() {
         return;
     }
     if (!machineDb) machineDb = OpenMachineDb(machineRoot);
+    machineDbOwner = getpid();
 }
 
 const char *MachineRoot(void) {
@@ -323,10 +325,14 @@ DWORD EncodeObjectName(char *out, size_t capacity, const char *name) {
     return 0;
 }
 
+/* A connection inherited through fork() belongs to the parent: the child
+ * forgets it (never closes it) and opens its own. */
 sqlite3 *MachineDbLock(void) {
     pthread_mutex_lock(&machineMutex);
+    if (machineDb && machineDbOwner != getpid()) machineDb = nullptr;
     PrepareRoot();
     if (!machineDb && !machineRoot.empty()) machineDb = OpenMachineDb(machineRoot);
+    if (machineDb) machineDbOwner = getpid();
     return machineDb;
 }
 
