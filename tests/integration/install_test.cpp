@@ -1,0 +1,272 @@
+/* /install as a user runs it: the probe VM's verdicts, the stored values, the
+ * settings report and a reinstall. */
+#include <gtest/gtest.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+extern char **environ;
+
+namespace {
+
+const char kService[] = "InstallSvc";
+const char kServiceKey[] = "System\\CurrentControlSet\\Services\\InstallSvc";
+
+harness::RunResult Install(const std::vector<std::string> &words, harness::RunOptions options = {}) {
+    std::vector<std::string> arguments = {kService, "/install"};
+    arguments.insert(arguments.end(), words.begin(), words.end());
+    options.unset.push_back("CLASSPATH");
+    options.unset.push_back("JAVA_HOME");
+    return harness::RunPelorim(arguments, options);
+}
+
+std::string Stored(const char *name) {
+    auto value = harness::RegistryGet(kServiceKey, name);
+    if (!value) return "<absent>";
+    std::string text = value->data;
+    if (!text.empty() && text.back() == '\0') text.pop_back();
+    return text;
+}
+
+std::vector<std::string> StoredList(const char *name) {
+    auto value = harness::RegistryGet(kServiceKey, name);
+    return value ? harness::SplitMultiString(value->data) : std::vector<std::string>{"<absent>"};
+}
+
+long long StoredNumber(const char *name) {
+    auto value = harness::RegistryGet(kServiceKey, name);
+    if (!value || value->data.size() != 4) return -999999;
+    int32_t number;
+    memcpy(&number, value->data.data(), 4);
+    return number;
+}
+
+bool ServiceExists() { return harness::RegistryGet(kServiceKey, "ImagePath").has_value(); }
+
+std::string Classes() { return harness::JavaClasses(); }
+
+/* The latest settings report. */
+std::string Report() {
+    std::string report;
+    for (const harness::EventRecord &record : harness::EventLog())
+        if (record.message.rfind(std::string(kService) + " installed.", 0) == 0) report = record.message;
+    return report;
+}
+
+std::string RealLibjvm() { return harness::JavaHome() + "/lib/server/libjvm.so"; }
+
+TEST(Install, AMainClassWithOptionsAndArgumentsIsStoredAsTyped) {
+    harness::MakeFreshRoot();
+    std::string cwd = harness::MakeTempDirectory("pelorim-cwd");
+    harness::RunOptions options;
+    options.directory = cwd;
+    options.environment["PELORIM_INSTALL_MARK"] = "a=b c";
+    harness::RunResult result =
+        Install({"-Xmx64m", "-Dx=y", "-cp", Classes(), "LongRunning", "a", "b c", "-verbose", "/quiet"}, options);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.out.find("InstallSvc installed.\n"), std::string::npos) << result.out;
+    EXPECT_EQ(StoredList("JavaOptions"),
+              (std::vector<std::string>{"-Xmx64m", "-Dx=y", "-Djava.class.path=" + Classes()}));
+    EXPECT_EQ(Stored("JavaMainClass"), "LongRunning");
+    EXPECT_EQ(Stored("JavaArchive"), "<absent>");
+    EXPECT_EQ(StoredList("JavaArgs"), (std::vector<std::string>{"a", "b c", "-verbose", "/quiet"}));
+    EXPECT_EQ(Stored("CurrentDirectory"), cwd);
+    /* Words after the main class are never switches. */
+    EXPECT_EQ(Stored("EventLogging"), "<absent>");
+    for (const char *absent : {"Description", "StartupMethod", "ShutdownMethod", "ShutdownCommand", "Priority",
+                               "Timeout", "DebugLevel", "LogFile", "CreateProcess", "JavaHome", "JVMType",
+                               "JNILibrary"})
+        EXPECT_EQ(Stored(absent), "<absent>") << absent;
+
+    std::vector<std::string> environment = StoredList("Environment");
+    EXPECT_NE(std::find(environment.begin(), environment.end(), "PELORIM_INSTALL_MARK=a=b c"), environment.end());
+    EXPECT_NE(std::find(environment.begin(), environment.end(), "PELORIM_ROOT=" + harness::Root()),
+              environment.end());
+    for (const std::string &variable : environment) {
+        EXPECT_EQ(variable.rfind("CLASSPATH=", 0), std::string::npos);
+        EXPECT_NE(variable.find('='), std::string::npos);
+    }
+
+    std::string report = Report();
+    EXPECT_NE(report.find("InstallSvc installed.\r\nCurrent Directory: " + cwd + "\r\n"), std::string::npos)
+        << report;
+    EXPECT_NE(report.find("\r\nJava Options:\r\n\t-Xmx64m\r\n\t-Dx=y\r\n\t-Djava.class.path=" + Classes() +
+                          "\r\nJava Main Class: LongRunning\r\nJava Program Arguments:\r\n\ta\r\n\tb c\r\n"
+                          "\t-verbose\r\n\t/quiet"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("\r\nJVM Runtime Library Path: /usr/lib/jvm/"), std::string::npos) << report;
+}
+
+TEST(Install, AnArchiveIsStoredAsJavaArchiveWithOrWithoutAClassPathBeforeIt) {
+    harness::MakeFreshRoot();
+    std::string jar = harness::JavaJar("long-running");
+    harness::RunResult result = Install({"-jar", jar, "x"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(Stored("JavaArchive"), jar);
+    EXPECT_EQ(Stored("JavaMainClass"), "<absent>");
+    EXPECT_EQ(StoredList("JavaArgs"), std::vector<std::string>{"x"});
+    EXPECT_EQ(Stored("JavaOptions"), "<absent>");
+    EXPECT_NE(Report().find("\r\nJava Archive: " + jar), std::string::npos) << Report();
+
+    ASSERT_EQ(harness::RunPelorim({kService, "/uninstall"}).exitCode, 0);
+    EXPECT_FALSE(ServiceExists());
+    EXPECT_EQ(harness::RegistryValueNames(kServiceKey).size(), 0u);
+    /* A class path that lacks the main class: the archive's comes last and wins. */
+    result = Install({"-cp", "/nonexistent", "-jar", harness::JavaJar("packaged")});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(StoredList("JavaOptions"), std::vector<std::string>{"-Djava.class.path=/nonexistent"});
+    EXPECT_EQ(Stored("JavaArchive"), harness::JavaJar("packaged"));
+    EXPECT_EQ(Stored("JavaArgs"), "<absent>");
+}
+
+TEST(Install, ALeadingTypeListedInJvmCfgIsStoredAsJvmType) {
+    harness::MakeFreshRoot();
+    /* Only a search of a Java home reads jvm.cfg. */
+    harness::RunResult result =
+        Install({"/javahome:" + harness::JavaHome(), "-server", "-cp", Classes(), "LongRunning"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(Stored("JVMType"), "-server");
+    EXPECT_EQ(StoredList("JavaOptions"), std::vector<std::string>{"-Djava.class.path=" + Classes()});
+    EXPECT_NE(Report().find("\r\nJVM Type: -server\r\n"), std::string::npos) << Report();
+}
+
+/* No jvm.cfg is read, so -server goes to the probe VM as an option, which
+ * HotSpot's invocation interface does not know. */
+TEST(Install, WithARuntimeLibraryALeadingTypeIsAnOrdinaryOption) {
+    harness::MakeFreshRoot();
+    harness::RunResult result =
+        Install({"/runtimelib:" + RealLibjvm(), "-server", "-cp", Classes(), "LongRunning"});
+    EXPECT_EQ(result.exitCode, 3) << result.err;
+    EXPECT_NE(result.err.find("Unrecognized option: -server\n"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("Could not create the Java virtual machine"), std::string::npos) << result.err;
+    EXPECT_FALSE(ServiceExists());
+
+    result = Install({"/runtimelib:" + RealLibjvm(), "-Xss2m", "-cp", Classes(), "LongRunning"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(Stored("JVMType"), "<absent>");
+    EXPECT_EQ(StoredList("JavaOptions"), (std::vector<std::string>{"-Xss2m", "-Djava.class.path=" + Classes()}));
+    EXPECT_EQ(Stored("JNILibrary"), RealLibjvm());
+}
+
+TEST(Install, TheWordAfterClassPathIsTheClassPathWhateverItsForm) {
+    harness::MakeFreshRoot();
+    std::string cwd = harness::MakeTempDirectory("pelorim-cwd");
+    ASSERT_EQ(symlink(Classes().c_str(), (cwd + "/-foo").c_str()), 0);
+    harness::RunOptions options;
+    options.directory = cwd;
+    harness::RunResult result = Install({"-cp", "-foo", "LongRunning"}, options);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(StoredList("JavaOptions"), std::vector<std::string>{"-Djava.class.path=-foo"});
+}
+
+TEST(Install, EverySwitchIsStoredUnderItsValue) {
+    harness::MakeFreshRoot();
+    std::string directory = harness::MakeTempDirectory("pelorim-cwd");
+    harness::RunResult result =
+        Install({"/quiet", "/detach", "/priority:high", "/desc:The test service", "/cwd:" + directory, "/startup",
+                 "/shutdown:stopNow", "/shutdownCommand:/bin/true now", "/javahome:" + harness::JavaHome(),
+                 "/timeout:-5", "/debug:0", "/logfile:" + directory + "/svc.log", "-cp", Classes(),
+                 "org.pelorim.test.PackagedMain"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(StoredNumber("EventLogging"), 0);
+    EXPECT_EQ(StoredNumber("CreateProcess"), 1);
+    EXPECT_EQ(StoredNumber("Priority"), 128);
+    EXPECT_EQ(Stored("Description"), "The test service");
+    EXPECT_EQ(Stored("CurrentDirectory"), directory);
+    EXPECT_EQ(Stored("StartupMethod"), "startup");
+    EXPECT_EQ(Stored("ShutdownMethod"), "stopNow");
+    EXPECT_EQ(Stored("ShutdownCommand"), "/bin/true now");
+    EXPECT_EQ(Stored("JavaHome"), harness::JavaHome());
+    EXPECT_EQ(StoredNumber("Timeout"), -5);
+    EXPECT_EQ(Stored("DebugLevel"), "<absent>");
+    EXPECT_EQ(Stored("LogFile"), directory + "/svc.log");
+    EXPECT_EQ(Stored("JavaMainClass"), "org.pelorim.test.PackagedMain");
+
+    std::string report = Report();
+    EXPECT_NE(report.find("\r\nCurrent Directory: " + directory + "\r\nStartup Method: startup\r\n"
+                          "Shutdown Method: stopNow\r\nShutdown Command: /bin/true now\r\nTimeout: -5\r\n"
+                          "Log File: " + directory + "/svc.log\r\nNo Event Logging\r\nPriority: high\r\n"
+                          "Init JVM in Separate Process\r\nJava Home Path: " + harness::JavaHome() + "\r\n"),
+              std::string::npos)
+        << report;
+}
+
+TEST(Install, ZeroTimeoutAndDebugLevelAreNotStoredButPositiveOnesAre) {
+    harness::MakeFreshRoot();
+    ASSERT_EQ(Install({"/timeout:0", "/debug:0", "-cp", Classes(), "LongRunning"}).exitCode, 0);
+    EXPECT_EQ(Stored("Timeout"), "<absent>");
+    EXPECT_EQ(Stored("DebugLevel"), "<absent>");
+    ASSERT_EQ(harness::RunPelorim({kService, "/uninstall"}).exitCode, 0);
+    ASSERT_EQ(Install({"/timeout:45000", "/debug:2", "-cp", Classes(), "LongRunning"}).exitCode, 0);
+    EXPECT_EQ(StoredNumber("Timeout"), 45000);
+    EXPECT_EQ(StoredNumber("DebugLevel"), 2);
+    EXPECT_NE(Report().find("\r\nTimeout: 45000\r\nDebug Output Level: 2\r\n"), std::string::npos) << Report();
+}
+
+struct Refusal {
+    std::vector<std::string> words;
+    int exitCode;
+    std::string message;
+};
+
+TEST(Install, TheProbeRefusesWhatTheServiceCouldNotRunAndLeavesNoService) {
+    harness::MakeFreshRoot();
+    std::vector<Refusal> refusals = {
+        {{"-Xbogus", "-cp", Classes(), "LongRunning"}, 3, "Could not create the Java virtual machine\n"},
+        {{"-cp", Classes(), "NoMain"}, 5, "No main method found in class NoMain\n"},
+        {{"-cp", Classes(), "org.pelorim.test.Missing"}, 4, "Main class not found: org.pelorim.test.Missing\n"},
+        {{"-cp", Classes(), "org/pelorim/test/PackagedMain"}, 0, ""},
+        {{"-jar", harness::JavaJar("no-main-class")},
+         2,
+         "Failed to load Main-Class manifest attribute from " + harness::JavaJar("no-main-class") + "\n"},
+        {{"-jar", "/nonexistent/app.jar"}, 2, "Failed to load Main-Class manifest attribute from /nonexistent/app.jar\n"},
+        {{"-Xmx64m", "-cp"}, 8, "-cp requires class path specification\n"},
+        {{"-Xmx64m", "-jar"}, 8, "main class or jar file not specified\n"},
+        {{}, 8, "main class or jar file not specified\n"},
+        {{"-cp", Classes(), "LongRunning", "a", "", "c"},
+         8,
+         "Empty argument (\"\") in the Java command line cannot be stored; remove it or give it a value\n"},
+    };
+    for (const Refusal &refusal : refusals) {
+        SCOPED_TRACE(refusal.words.empty() ? "(empty)" : refusal.words.back());
+        harness::RunResult result = Install(refusal.words);
+        EXPECT_EQ(result.exitCode, refusal.exitCode) << result.err;
+        EXPECT_NE(result.err.find(refusal.message), std::string::npos) << result.err;
+        EXPECT_EQ(ServiceExists(), refusal.exitCode == 0);
+        if (refusal.exitCode == 0) {
+            ASSERT_EQ(harness::RunPelorim({kService, "/uninstall"}).exitCode, 0);
+        }
+    }
+}
+
+TEST(Install, AFailedInstallIsNotStarted) {
+    harness::MakeFreshRoot();
+    harness::RunResult result = harness::RunPelorim({kService, "/install", "/start", "-cp", Classes(), "NoMain"});
+    EXPECT_EQ(result.exitCode, 5) << result.err;
+    EXPECT_FALSE(ServiceExists());
+    EXPECT_EQ(result.out.find("Starting"), std::string::npos) << result.out;
+}
+
+TEST(Install, UninstallRemovesTheValuesAndASecondInstallWorks) {
+    harness::MakeFreshRoot();
+    ASSERT_EQ(Install({"/desc:first", "-cp", Classes(), "LongRunning", "one"}).exitCode, 0);
+    harness::RunResult again = Install({"-cp", Classes(), "LongRunning"});
+    EXPECT_EQ(again.exitCode, 9) << again.err;
+    EXPECT_EQ(StoredList("JavaArgs"), std::vector<std::string>{"one"});
+
+    ASSERT_EQ(harness::RunPelorim({kService, "/uninstall"}).exitCode, 0);
+    EXPECT_FALSE(ServiceExists());
+    EXPECT_EQ(Stored("Description"), "<absent>");
+    ASSERT_EQ(Install({"-cp", Classes(), "BackgroundWorker", "two"}).exitCode, 0);
+    EXPECT_EQ(Stored("Description"), "<absent>");
+    EXPECT_EQ(Stored("JavaMainClass"), "BackgroundWorker");
+    EXPECT_EQ(StoredList("JavaArgs"), std::vector<std::string>{"two"});
+}
+
+} // namespace
