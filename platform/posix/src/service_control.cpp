@@ -98,6 +98,7 @@ static sqlite3 *LockServiceDb() {
     return db;
 }
 
+namespace {
 class ServiceDb {
   public:
     ServiceDb() : db_(LockServiceDb()) {}
@@ -124,6 +125,8 @@ class Statement {
   private:
     sqlite3_stmt *statement_ = nullptr;
 };
+
+} // namespace
 
 /* Prepares `sql` with ?1 = name and ?2, ?3... = numbers. */
 static DWORD PrepareWith(sqlite3 *db, const char *sql, const char *name,
@@ -467,6 +470,7 @@ static DWORD SendControl(const char *name, long long pid, DWORD control, Control
 
 /* ------------------------------------------------------- the service database */
 
+namespace {
 struct ServiceConfig {
     DWORD type = SERVICE_WIN32_OWN_PROCESS;
     DWORD start = SERVICE_DEMAND_START;
@@ -491,6 +495,8 @@ class OpenKey {
   private:
     HKEY key_ = nullptr;
 };
+
+} // namespace
 
 static DWORD CheckServiceName(const char *name) {
     if (!name || !*name || strlen(name) > kServiceNameLimit) return ERROR_INVALID_NAME;
@@ -683,6 +689,7 @@ static bool IsRecordOf(SC_HANDLE handle, RecordKind kind, std::string *name) {
 
 /* ------------------------------------------------------------------ starting */
 
+namespace {
 struct LaunchPlan {
     std::string program;
     std::vector<std::string> arguments;
@@ -695,6 +702,8 @@ struct PendingLaunch {
     int goFd = -1;   /* one byte lets the process exec; closing it ends the process */
     int execFd = -1; /* the errno of a failed exec; end of stream after a good one */
 };
+
+} // namespace
 
 static std::string HomeDirectory() {
     struct passwd entry, *found = nullptr;
