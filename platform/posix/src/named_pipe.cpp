@@ -1,17 +1,518 @@
+/*
+ * Named pipes: "\\.\PIPE\NAME" is a FIFO at HostJavaPipePath(name), under the
+ * root's pipes/ directory, served by one process. What is implemented is the
+ * subset the output pipe server uses: an inbound, byte-stream pipe of one
+ * instance, read with overlapped operations.
+ *
+ * The server holds the FIFO open for reading (non-blocking) from
+ * CreateNamedPipeA to CloseHandle, with a flock on it: a client's open never
+ * blocks for long, and the lock tells a live server from the FIFO of a dead one
+ * in every process of the root. A second server of a served name fails with
+ * ERROR_PIPE_BUSY (231), what Win32 gives when the instance limit is reached.
+ *
+ * A client connects when it opens the FIFO for writing. Each server has one I/O
+ * thread that waits for that in a blocking open() of the FIFO (which returns
+ * when a writer arrives) and then for data to complete a pending read; it
+ * completes the caller's OVERLAPPED (Internal: the Win32 code, InternalHigh:
+ * the bytes) and sets its event. The event is reset when an operation starts,
+ * and set when one succeeds at once, as Win32 does; an operation that fails at
+ * once leaves it reset.
+ *
+ * Differences from Win32, none of which the output pipe server depends on:
+ * - Any nMaxInstances means one instance; a second client is not refused (it
+ *   joins the same FIFO).
+ * - One overlapped operation at a time per pipe (another fails with
+ *   ERROR_BUSY); CancelIo cancels it whichever thread started it.
+ * - After DisconnectNamedPipe the client's writes do not fail until the server
+ *   closes the pipe (they are discarded by the next disconnect or fill the
+ *   FIFO).
+ */
 #include "named_pipe.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <new>
+#include <string>
 
 #include "errors.h"
 #include "handles.h"
+#include "host.h"
+#include "pipe.h"
+#include "root.h"
 
-bool IsNamedPipeName(const char *) { return false; }
-HANDLE OpenNamedPipeClient(const char *, DWORD, DWORD *error) {
-    *error = ERROR_CALL_NOT_IMPLEMENTED;
+static const char pipePrefix[] = "\\\\.\\PIPE\\";
+
+bool IsNamedPipeName(const char *name) {
+    return name && strncasecmp(name, pipePrefix, sizeof pipePrefix - 1) == 0;
+}
+
+static DWORD FifoPath(const char *name, std::string *path) {
+    if (!IsNamedPipeName(name) || !name[sizeof pipePrefix - 1]) return ERROR_INVALID_NAME;
+    char buffer[PATH_MAX];
+    if (HostJavaPipePath(buffer, sizeof buffer, name) != 0) return ERROR_INVALID_NAME;
+    *path = buffer;
+    return 0;
+}
+
+/* ---- Serving a FIFO ------------------------------------------------------- */
+
+static DWORD MakePipesDirectory(void) {
+    char directory[PATH_MAX];
+    DWORD code = MachinePath(directory, sizeof directory, "pipes");
+    if (code != 0) return code;
+    if (mkdir(directory, 0700) != 0 && errno != EEXIST) return LastErrnoAsWin32();
+    return 0;
+}
+
+static bool SameFile(int fd, const std::string &path) {
+    struct stat opened, named;
+    return fstat(fd, &opened) == 0 && stat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
+           opened.st_ino == named.st_ino;
+}
+
+/* Whatever is at `path` when nobody serves it (the FIFO of a dead server, or a
+ * file a client created by opening the path too early) is removed: 0. A live
+ * server: ERROR_PIPE_BUSY. */
+static DWORD RemoveUnserved(const std::string &path) {
+    int other = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (other < 0) return errno == ENOENT ? 0 : LastErrnoAsWin32();
+    DWORD code = 0;
+    if (flock(other, LOCK_EX | LOCK_NB) != 0) code = ERROR_PIPE_BUSY;
+    else if (SameFile(other, path) && unlink(path.c_str()) != 0 && errno != ENOENT) code = LastErrnoAsWin32();
+    close(other);
+    return code;
+}
+
+/* Makes the FIFO under a private name, opens and locks it, and only then links
+ * it to `path`, so no other process ever sees it unlocked. Returns the locked
+ * read descriptor in *fd. */
+static DWORD ServeFifo(const std::string &path, int *fd) {
+    static std::atomic<unsigned> counter{0};
+    std::string fresh = path.substr(0, path.rfind('/') + 1) + ".new-" + std::to_string(getpid()) + "-" +
+                        std::to_string(counter++);
+    if (mkfifo(fresh.c_str(), 0600) != 0) return LastErrnoAsWin32();
+    int reader = open(fresh.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    DWORD code = reader < 0 ? LastErrnoAsWin32() : 0;
+    if (code == 0 && flock(reader, LOCK_EX | LOCK_NB) != 0) code = LastErrnoAsWin32();
+    for (int attempt = 0; code == 0; attempt++) {
+        if (link(fresh.c_str(), path.c_str()) == 0) break;
+        if (errno != EEXIST) code = LastErrnoAsWin32();
+        else if (attempt == 8) code = ERROR_PIPE_BUSY;
+        else code = RemoveUnserved(path);
+    }
+    unlink(fresh.c_str());
+    if (code != 0) {
+        if (reader >= 0) close(reader);
+        return code;
+    }
+    *fd = reader;
+    return 0;
+}
+
+/* ---- The server's state and its I/O thread ------------------------------- */
+
+enum class Phase { Listening, Connected, Disconnected, Closing };
+enum class Operation { None, Connect, Read };
+
+struct PipeServer {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+    std::string path;
+    int lockFd = -1;  /* non-blocking reader holding the flock; for the server's life */
+    int readFd = -1;  /* the connection: from the I/O thread's blocking open */
+    int wakeFd = -1;  /* eventfd that interrupts the I/O thread's poll */
+    Phase phase = Phase::Listening;
+    bool inOpen = false;     /* the I/O thread is (about to be) blocked in open() */
+    bool clientGone = false; /* the connection reached end-of-file */
+    Operation operation = Operation::None;
+    OVERLAPPED *overlapped = nullptr;
+    void *buffer = nullptr;
+    DWORD size = 0;
+
+    ~PipeServer() {
+        if (readFd >= 0) close(readFd);
+        if (wakeFd >= 0) close(wakeFd);
+        if (lockFd >= 0) close(lockFd);
+    }
+};
+
+typedef std::shared_ptr<PipeServer> ServerRef;
+
+static void Wake(PipeServer &server) {
+    uint64_t one = 1;
+    ssize_t ignored = write(server.wakeFd, &one, sizeof one);
+    (void)ignored;
+    pthread_cond_broadcast(&server.changed);
+}
+
+/* Under server.lock. Ends the pending operation with `code` and `bytes`. */
+static void Complete(PipeServer &server, DWORD code, DWORD bytes) {
+    OVERLAPPED *overlapped = server.overlapped;
+    server.operation = Operation::None;
+    server.overlapped = nullptr;
+    server.buffer = nullptr;
+    if (!overlapped) return;
+    overlapped->InternalHigh = bytes;
+    overlapped->Internal = code;
+    if (overlapped->hEvent) SetEvent(overlapped->hEvent);
+    pthread_cond_broadcast(&server.changed);
+}
+
+/* Under server.lock, with a connection. 0 with *got bytes (*got 0: nothing yet),
+ * ERROR_BROKEN_PIPE at end-of-file, or another code. */
+static DWORD ReadAvailable(PipeServer &server, void *buffer, DWORD size, DWORD *got) {
+    *got = 0;
+    if (server.clientGone) return ERROR_BROKEN_PIPE;
+    ssize_t n = RetryOnInterrupt([&] { return read(server.readFd, buffer, size); });
+    if (n > 0) {
+        *got = (DWORD)n;
+        return 0;
+    }
+    if (n == 0) {
+        server.clientGone = true;
+        return ERROR_BROKEN_PIPE;
+    }
+    return errno == EAGAIN ? 0 : LastErrnoAsWin32();
+}
+
+/* Waits in open() for a client; false when the server is closing. */
+static bool AwaitClient(PipeServer &server) {
+    server.inOpen = true;
+    pthread_mutex_unlock(&server.lock);
+    int fd = RetryOnInterrupt([&] { return open(server.path.c_str(), O_RDONLY | O_CLOEXEC); });
+    int error = errno;
+    pthread_mutex_lock(&server.lock);
+    server.inOpen = false;
+    if (server.phase == Phase::Closing) {
+        if (fd >= 0) close(fd);
+        return false;
+    }
+    if (fd < 0) {
+        server.phase = Phase::Disconnected;
+        if (server.operation == Operation::Connect) Complete(server, Win32ErrorFromErrno(error), 0);
+        return true;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    if (server.phase == Phase::Disconnected) {
+        close(fd);
+        return true;
+    }
+    server.readFd = fd;
+    server.clientGone = false;
+    server.phase = Phase::Connected;
+    if (server.operation == Operation::Connect) Complete(server, 0, 0);
+    pthread_cond_broadcast(&server.changed);
+    return true;
+}
+
+/* Connected: sleeps until a pending read can complete or something changes. */
+static void ServeConnection(PipeServer &server) {
+    bool reading = server.operation == Operation::Read;
+    struct pollfd fds[2] = {{server.wakeFd, POLLIN, 0}, {reading ? server.readFd : -1, POLLIN, 0}};
+    pthread_mutex_unlock(&server.lock);
+    RetryOnInterrupt([&] { return poll(fds, 2, -1); });
+    uint64_t drained;
+    if (fds[0].revents) {
+        ssize_t ignored = read(server.wakeFd, &drained, sizeof drained);
+        (void)ignored;
+    }
+    pthread_mutex_lock(&server.lock);
+    if (server.phase != Phase::Connected || server.operation != Operation::Read || !fds[1].revents) return;
+    DWORD got = 0;
+    DWORD code = ReadAvailable(server, server.buffer, server.size, &got);
+    if (code != 0 || got > 0) Complete(server, code, got);
+}
+
+static void *RunServer(void *argument) {
+    ServerRef *owned = static_cast<ServerRef *>(argument);
+    ServerRef server = *owned;
+    delete owned;
+    pthread_mutex_lock(&server->lock);
+    for (;;) {
+        if (server->phase == Phase::Closing) break;
+        if (server->phase != Phase::Connected && server->readFd >= 0) {
+            close(server->readFd);
+            server->readFd = -1;
+        }
+        if (server->phase == Phase::Listening) {
+            if (!AwaitClient(*server)) break;
+        } else if (server->phase == Phase::Connected) {
+            ServeConnection(*server);
+        } else {
+            pthread_cond_wait(&server->changed, &server->lock);
+        }
+    }
+    pthread_mutex_unlock(&server->lock);
     return nullptr;
 }
-HANDLE WINAPI CreateNamedPipeA(LPCSTR, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, LPSECURITY_ATTRIBUTES) {
-    return FailWithHandle(ERROR_CALL_NOT_IMPLEMENTED, INVALID_HANDLE_VALUE);
+
+static DWORD StartServerThread(const ServerRef &server) {
+    ServerRef *argument = new (std::nothrow) ServerRef(server);
+    if (!argument) return ERROR_NOT_ENOUGH_MEMORY;
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attributes, 256 * 1024);
+    pthread_t thread;
+    int error = pthread_create(&thread, &attributes, RunServer, argument);
+    pthread_attr_destroy(&attributes);
+    if (error == 0) return 0;
+    delete argument;
+    return Win32ErrorFromErrno(error);
 }
-BOOL WINAPI ConnectNamedPipe(HANDLE, LPOVERLAPPED) { return FailWith(ERROR_CALL_NOT_IMPLEMENTED); }
-BOOL WINAPI DisconnectNamedPipe(HANDLE) { return FailWith(ERROR_CALL_NOT_IMPLEMENTED); }
-BOOL WINAPI GetOverlappedResult(HANDLE, LPOVERLAPPED, LPDWORD, BOOL) { return FailWith(ERROR_CALL_NOT_IMPLEMENTED); }
-BOOL WINAPI CancelIo(HANDLE) { return FailWith(ERROR_CALL_NOT_IMPLEMENTED); }
+
+/* Ends the I/O thread's wait in open() by opening the FIFO for writing (the
+ * server's own reader makes that succeed at once), removes the FIFO and drops
+ * the lock. A pending operation ends with ERROR_OPERATION_ABORTED. */
+static void CloseServer(PipeServer &server) {
+    pthread_mutex_lock(&server.lock);
+    server.phase = Phase::Closing;
+    if (server.operation != Operation::None) Complete(server, ERROR_OPERATION_ABORTED, 0);
+    for (int tries = 0; server.inOpen && tries < 2000; tries++) {
+        pthread_mutex_unlock(&server.lock);
+        int fd = open(server.path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) close(fd);
+        usleep(1000);
+        pthread_mutex_lock(&server.lock);
+    }
+    Wake(server);
+    if (SameFile(server.lockFd, server.path)) unlink(server.path.c_str());
+    close(server.lockFd);
+    server.lockFd = -1;
+    pthread_mutex_unlock(&server.lock);
+}
+
+/* ---- The handle ------------------------------------------------------------ */
+
+struct NamedPipeObject : KernelObject {
+    explicit NamedPipeObject(const ServerRef &s) : KernelObject(ObjectKind::NamedPipe), server(s) {}
+    ~NamedPipeObject() override { CloseServer(*server); }
+    DWORD Read(void *buffer, DWORD size, DWORD *done, OVERLAPPED *overlapped) override;
+    DWORD Write(const void *, DWORD, DWORD *done, OVERLAPPED *) override {
+        if (done) *done = 0;
+        return ERROR_ACCESS_DENIED;
+    }
+    ServerRef server;
+};
+
+static void StartOverlapped(OVERLAPPED *overlapped) {
+    if (!overlapped) return;
+    overlapped->Internal = ERROR_IO_PENDING;
+    overlapped->InternalHigh = 0;
+    if (overlapped->hEvent) ResetEvent(overlapped->hEvent);
+}
+
+static void FinishAtOnce(OVERLAPPED *overlapped, DWORD bytes) {
+    if (!overlapped) return;
+    overlapped->InternalHigh = bytes;
+    overlapped->Internal = 0;
+    if (overlapped->hEvent) SetEvent(overlapped->hEvent);
+}
+
+/* Under server.lock; a read without OVERLAPPED blocks until data or the end. */
+static DWORD ReadBlocking(PipeServer &server, void *buffer, DWORD size, DWORD *done) {
+    for (;;) {
+        if (server.phase != Phase::Connected) return ERROR_PIPE_NOT_CONNECTED;
+        DWORD code = ReadAvailable(server, buffer, size, done);
+        if (code != 0 || *done > 0) return code;
+        struct pollfd p = {server.readFd, POLLIN, 0};
+        pthread_mutex_unlock(&server.lock);
+        poll(&p, 1, 50);
+        pthread_mutex_lock(&server.lock);
+    }
+}
+
+DWORD NamedPipeObject::Read(void *buffer, DWORD size, DWORD *done, OVERLAPPED *overlapped) {
+    if (done) *done = 0;
+    PipeServer &s = *server;
+    pthread_mutex_lock(&s.lock);
+    DWORD code = 0, got = 0;
+    if (s.phase == Phase::Listening) code = ERROR_PIPE_LISTENING;
+    else if (s.phase != Phase::Connected) code = ERROR_PIPE_NOT_CONNECTED;
+    else if (s.operation != Operation::None) code = ERROR_BUSY;
+    if (code == 0 && !overlapped) code = ReadBlocking(s, buffer, size, &got);
+    else if (code == 0) {
+        StartOverlapped(overlapped);
+        code = ReadAvailable(s, buffer, size, &got);
+        if (code == 0 && got > 0) FinishAtOnce(overlapped, got);
+        else if (code == 0) {
+            s.operation = Operation::Read;
+            s.overlapped = overlapped;
+            s.buffer = buffer;
+            s.size = size;
+            Wake(s);
+            code = ERROR_IO_PENDING;
+        }
+    }
+    pthread_mutex_unlock(&s.lock);
+    if (done) *done = got;
+    return code;
+}
+
+/* ---- API ------------------------------------------------------------------- */
+
+HANDLE WINAPI CreateNamedPipeA(LPCSTR lpName, DWORD dwOpenMode, DWORD dwPipeMode, DWORD nMaxInstances,
+                               DWORD nOutBufferSize, DWORD nInBufferSize, DWORD nDefaultTimeOut,
+                               LPSECURITY_ATTRIBUTES lpSecurityAttributes) {
+    (void)nOutBufferSize, (void)nInBufferSize, (void)nDefaultTimeOut;
+    if (nMaxInstances == 0 || nMaxInstances > PIPE_UNLIMITED_INSTANCES)
+        return FailWithHandle(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    if ((dwOpenMode & ~FILE_FLAG_OVERLAPPED) != PIPE_ACCESS_INBOUND || dwPipeMode != 0)
+        return FailWithHandle(ERROR_NOT_SUPPORTED, INVALID_HANDLE_VALUE);
+    std::string path;
+    DWORD code = FifoPath(lpName, &path);
+    if (code == 0) code = MakePipesDirectory();
+    ServerRef server = std::make_shared<PipeServer>();
+    server->path = path;
+    if (code == 0) server->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (code == 0 && server->wakeFd < 0) code = LastErrnoAsWin32();
+    if (code == 0) code = ServeFifo(path, &server->lockFd);
+    if (code != 0) return FailWithHandle(code, INVALID_HANDLE_VALUE);
+    code = StartServerThread(server);
+    if (code != 0) {
+        CloseServer(*server);
+        return FailWithHandle(code, INVALID_HANDLE_VALUE);
+    }
+    NamedPipeObject *object = new (std::nothrow) NamedPipeObject(server);
+    if (!object) {
+        CloseServer(*server);
+        return FailWithHandle(ERROR_NOT_ENOUGH_MEMORY, INVALID_HANDLE_VALUE);
+    }
+    HANDLE handle = InsertHandle(object, lpSecurityAttributes && lpSecurityAttributes->bInheritHandle);
+    if (handle) return handle;
+    ReleaseObject(object);
+    return FailWithHandle(ERROR_NO_SYSTEM_RESOURCES, INVALID_HANDLE_VALUE);
+}
+
+/* A client whose open came before this call: ERROR_PIPE_CONNECTED, or
+ * ERROR_NO_DATA when it has closed again already (both as Win32). */
+static DWORD ConnectedAlready(PipeServer &server) {
+    struct pollfd p = {server.readFd, POLLIN, 0};
+    if (server.clientGone || (poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) && !(p.revents & POLLIN)))
+        return ERROR_NO_DATA;
+    return ERROR_PIPE_CONNECTED;
+}
+
+BOOL WINAPI ConnectNamedPipe(HANDLE hNamedPipe, LPOVERLAPPED lpOverlapped) {
+    ObjectReference object(ReferenceHandle(hNamedPipe, ObjectKind::NamedPipe));
+    if (!object) return FailWith(ERROR_INVALID_HANDLE);
+    PipeServer &s = *static_cast<NamedPipeObject *>(object.get())->server;
+    pthread_mutex_lock(&s.lock);
+    DWORD code = 0;
+    if (s.operation != Operation::None) code = ERROR_BUSY;
+    else if (s.phase == Phase::Connected) code = ConnectedAlready(s);
+    else {
+        if (s.phase == Phase::Disconnected) s.phase = Phase::Listening, Wake(s);
+        if (lpOverlapped) {
+            StartOverlapped(lpOverlapped);
+            s.operation = Operation::Connect;
+            s.overlapped = lpOverlapped;
+            code = ERROR_IO_PENDING;
+        } else {
+            while (s.phase == Phase::Listening) pthread_cond_wait(&s.changed, &s.lock);
+            if (s.phase != Phase::Connected) code = ERROR_PIPE_NOT_CONNECTED;
+        }
+    }
+    pthread_mutex_unlock(&s.lock);
+    return code == 0 ? TRUE : FailWith(code);
+}
+
+/* Pending work ends with ERROR_PIPE_NOT_CONNECTED; unread data is dropped. */
+BOOL WINAPI DisconnectNamedPipe(HANDLE hNamedPipe) {
+    ObjectReference object(ReferenceHandle(hNamedPipe, ObjectKind::NamedPipe));
+    if (!object) return FailWith(ERROR_INVALID_HANDLE);
+    PipeServer &s = *static_cast<NamedPipeObject *>(object.get())->server;
+    pthread_mutex_lock(&s.lock);
+    if (s.operation != Operation::None) Complete(s, ERROR_PIPE_NOT_CONNECTED, 0);
+    if (s.phase == Phase::Connected) {
+        char discard[4096];
+        while (read(s.lockFd, discard, sizeof discard) > 0) {
+        }
+        s.phase = Phase::Disconnected;
+        Wake(s);
+    }
+    pthread_mutex_unlock(&s.lock);
+    return TRUE;
+}
+
+/* Internal and InternalHigh of a pending operation are written by the pipe's
+ * I/O thread under the pipe's lock; they are read under it too. */
+BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
+                                BOOL bWait) {
+    if (!lpOverlapped || !lpNumberOfBytesTransferred) return FailWith(ERROR_INVALID_PARAMETER);
+    ObjectReference object(ReferenceHandle(hFile, ObjectKind::Any));
+    if (!object) return FailWith(ERROR_INVALID_HANDLE);
+    PipeServer *server = nullptr;
+    if (object.get()->kind == ObjectKind::NamedPipe) server = static_cast<NamedPipeObject *>(object.get())->server.get();
+    if (server) pthread_mutex_lock(&server->lock);
+    while (server && bWait && lpOverlapped->Internal == ERROR_IO_PENDING)
+        pthread_cond_wait(&server->changed, &server->lock);
+    DWORD code = (DWORD)lpOverlapped->Internal;
+    DWORD bytes = (DWORD)lpOverlapped->InternalHigh;
+    if (server) pthread_mutex_unlock(&server->lock);
+    if (code == ERROR_IO_PENDING) return FailWith(ERROR_IO_INCOMPLETE);
+    *lpNumberOfBytesTransferred = bytes;
+    return code == 0 ? TRUE : FailWith(code);
+}
+
+BOOL WINAPI CancelIo(HANDLE hFile) {
+    ObjectReference object(ReferenceHandle(hFile, ObjectKind::Any));
+    if (!object) return FailWith(ERROR_INVALID_HANDLE);
+    if (object.get()->kind != ObjectKind::NamedPipe) return TRUE;
+    PipeServer &s = *static_cast<NamedPipeObject *>(object.get())->server;
+    pthread_mutex_lock(&s.lock);
+    if (s.operation != Operation::None) {
+        Complete(s, ERROR_OPERATION_ABORTED, 0);
+        Wake(s);
+    }
+    pthread_mutex_unlock(&s.lock);
+    return TRUE;
+}
+
+/* The client end is an ordinary pipe end writing into the FIFO. No live server
+ * (no FIFO, or no reader on it) is ERROR_FILE_NOT_FOUND, as for a name nobody
+ * serves; the pipes are inbound, so a client may not read. */
+HANDLE OpenNamedPipeClient(const char *name, DWORD access, DWORD *error) {
+    std::string path;
+    *error = FifoPath(name, &path);
+    if (*error != 0) return nullptr;
+    if (access & GENERIC_READ) {
+        *error = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat status;
+    if (fd >= 0 && (fstat(fd, &status) != 0 || !S_ISFIFO(status.st_mode))) {
+        close(fd);
+        fd = -1;
+        errno = ENOENT;
+    }
+    if (fd < 0) {
+        *error = (errno == ENXIO || errno == ENOENT) ? ERROR_FILE_NOT_FOUND : LastErrnoAsWin32();
+        return nullptr;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    PipeEnd *end = new (std::nothrow) PipeEnd(fd, false);
+    if (!end) {
+        close(fd);
+        *error = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    HANDLE handle = InsertHandle(end, false);
+    if (!handle) {
+        ReleaseObject(end);
+        *error = ERROR_NO_SYSTEM_RESOURCES;
+    }
+    return handle;
+}

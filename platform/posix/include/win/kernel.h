@@ -124,7 +124,7 @@ BOOL WINAPI CreatePipe(PHANDLE hReadPipe, PHANDLE hWritePipe, LPSECURITY_ATTRIBU
 
 /* A named pipe "\\.\PIPE\NAME" is a FIFO under the root's pipes/ directory;
  * one instance per name: creating a name that is already served fails with
- * ERROR_ACCESS_DENIED (5), as Win32 does when the instance limit is reached. */
+ * ERROR_PIPE_BUSY (231), as Win32 does when the instance limit is reached. */
 HANDLE WINAPI CreateNamedPipeA(LPCSTR lpName, DWORD dwOpenMode, DWORD dwPipeMode,
                                DWORD nMaxInstances, DWORD nOutBufferSize, DWORD nInBufferSize,
                                DWORD nDefaultTimeOut, LPSECURITY_ATTRIBUTES lpSecurityAttributes);

@@ -1,0 +1,210 @@
+/* Named pipes as the output pipe server uses them: one inbound instance,
+ * overlapped connect and reads, clients in other processes. */
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "harness.h"
+#include "host.h"
+
+namespace {
+
+const char kName[] = "\\\\.\\PIPE\\PELORIM_Test_STDOUT";
+
+std::string Tool() { return "\"" + harness::SupportProgram("childtool") + "\""; }
+
+std::string FifoPath(const char *name) {
+    char path[4096];
+    EXPECT_EQ(HostJavaPipePath(path, sizeof path, name), 0);
+    return path;
+}
+
+HANDLE Serve(const char *name = kName) {
+    return CreateNamedPipeA(name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED, 0, 1, 0, 1000, 30000, NULL);
+}
+
+/* A client process, its standard output on a pipe we read line by line. */
+struct Client {
+    PROCESS_INFORMATION info{};
+    HANDLE out = NULL;
+
+    explicit Client(const std::string &steps) {
+        SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), NULL, TRUE};
+        HANDLE writeEnd;
+        EXPECT_TRUE(CreatePipe(&out, &writeEnd, &inherit, 0));
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = writeEnd;
+        startup.hStdOutput = writeEnd;
+        startup.hStdError = writeEnd;
+        std::string line = Tool() + " " + steps;
+        EXPECT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &info));
+        CloseHandle(writeEnd);
+    }
+    std::string Line() {
+        std::string line;
+        char c;
+        DWORD got;
+        while (ReadFile(out, &c, 1, &got, NULL) && c != '\n') line += c;
+        return line;
+    }
+    DWORD Finish() {
+        DWORD code = 0;
+        EXPECT_EQ(WaitForSingleObject(info.hProcess, 10000), WAIT_OBJECT_0);
+        GetExitCodeProcess(info.hProcess, &code);
+        CloseHandle(info.hProcess);
+        CloseHandle(info.hThread);
+        CloseHandle(out);
+        return code;
+    }
+};
+
+struct Overlapped {
+    OVERLAPPED o{};
+    Overlapped() { o.hEvent = CreateEventA(NULL, TRUE, TRUE, NULL); }
+    ~Overlapped() { CloseHandle(o.hEvent); }
+    bool Signalled(DWORD ms = 0) { return WaitForSingleObject(o.hEvent, ms) == WAIT_OBJECT_0; }
+};
+
+/* Reads with the OVERLAPPED until something arrives or the read fails; the
+ * data, or "error N". */
+std::string ReadOverlapped(HANDLE pipe, Overlapped &ov) {
+    char buffer[1001];
+    DWORD got = 0;
+    if (ReadFile(pipe, buffer, 1000, &got, &ov.o)) return std::string(buffer, got);
+    if (GetLastError() != ERROR_IO_PENDING) return "error " + std::to_string(GetLastError());
+    if (!ov.Signalled(10000)) return "timeout";
+    if (GetOverlappedResult(pipe, &ov.o, &got, FALSE)) return std::string(buffer, got);
+    return "error " + std::to_string(GetLastError());
+}
+
+} // namespace
+
+TEST(NamedPipe, OneServerPerNameAcrossProcessesAndNothingLeftAfterClose) {
+    harness::MakeFreshRoot();
+    HANDLE server = Serve();
+    ASSERT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
+    EXPECT_TRUE(harness::FileExists(FifoPath(kName)));
+
+    EXPECT_EQ(Serve("\\\\.\\pipe\\PELORIM_Test_STDOUT"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_PIPE_BUSY);
+    Client other(std::string("serve ") + kName);
+    EXPECT_EQ(other.Line(), "busy 231");
+    other.Finish();
+
+    ASSERT_TRUE(CloseHandle(server));
+    EXPECT_FALSE(harness::FileExists(FifoPath(kName)));
+    HANDLE again = Serve();
+    ASSERT_NE(again, INVALID_HANDLE_VALUE);
+    CloseHandle(again);
+    EXPECT_FALSE(harness::FileExists(FifoPath(kName)));
+
+    EXPECT_EQ(Serve("\\\\.\\PIPE\\"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Serve("not a pipe name"), INVALID_HANDLE_VALUE);
+}
+
+TEST(NamedPipe, FifoOfADeadServerIsReplaced) {
+    harness::MakeFreshRoot();
+    Client dead(std::string("serve ") + kName + " sleep 60000");
+    ASSERT_EQ(dead.Line(), "served");
+    ASSERT_TRUE(TerminateProcess(dead.info.hProcess, 1));
+    dead.Finish();
+    EXPECT_TRUE(harness::FileExists(FifoPath(kName)));
+    EXPECT_EQ(CreateFileA(kName, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+
+    HANDLE server = Serve();
+    ASSERT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
+    HANDLE client = CreateFileA(kName, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    EXPECT_NE(client, INVALID_HANDLE_VALUE) << GetLastError();
+    CloseHandle(client);
+    CloseHandle(server);
+}
+
+/* The output pipe server's sequence with a client in another process that
+ * opens the FIFO as Java does: connect pending (997), the client's data, then
+ * 109 when it closes. */
+TEST(NamedPipe, PendingConnectThenDataThenBrokenPipe) {
+    harness::MakeFreshRoot();
+    HANDLE server = Serve();
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    Overlapped ov;
+    char buffer[16];
+    DWORD got = 0;
+    EXPECT_FALSE(ReadFile(server, buffer, sizeof buffer, &got, &ov.o));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_PIPE_LISTENING);
+
+    EXPECT_FALSE(ConnectNamedPipe(server, &ov.o));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+    EXPECT_FALSE(ov.Signalled());
+    EXPECT_FALSE(GetOverlappedResult(server, &ov.o, &got, FALSE));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_INCOMPLETE);
+
+    Client client(std::string("sleep 100 pipeopen ") + kName +
+                  " pipewrite first sleep 300 pipewrite second sleep 300 pipeclose");
+    ASSERT_TRUE(ov.Signalled(10000));
+    EXPECT_TRUE(GetOverlappedResult(server, &ov.o, &got, FALSE));
+    EXPECT_EQ(ReadOverlapped(server, ov), "first");
+    EXPECT_EQ(ReadOverlapped(server, ov), "second");
+    EXPECT_EQ(ReadOverlapped(server, ov), "error 109");
+    EXPECT_EQ(client.Line(), "opened");
+    EXPECT_EQ(client.Finish(), 0u);
+
+    EXPECT_TRUE(DisconnectNamedPipe(server));
+    ASSERT_TRUE(CloseHandle(server));
+    EXPECT_FALSE(harness::FileExists(FifoPath(kName)));
+}
+
+TEST(NamedPipe, ClientThatCameFirstGivesPipeConnected) {
+    harness::MakeFreshRoot();
+    HANDLE server = Serve();
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    Client client(std::string("pipeopen ") + kName + " sleep 300 pipewrite late pipeclose");
+    ASSERT_EQ(client.Line(), "opened");
+    Overlapped ov;
+    EXPECT_FALSE(ConnectNamedPipe(server, &ov.o));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_PIPE_CONNECTED);
+    EXPECT_EQ(ReadOverlapped(server, ov), "late");
+    EXPECT_EQ(ReadOverlapped(server, ov), "error 109");
+    client.Finish();
+    CloseHandle(server);
+}
+
+TEST(NamedPipe, CancelIoAbortsPendingConnectAndRead) {
+    harness::MakeFreshRoot();
+    HANDLE server = Serve();
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    Overlapped ov;
+    DWORD got = 0;
+    ASSERT_FALSE(ConnectNamedPipe(server, &ov.o));
+    ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+    ASSERT_TRUE(CancelIo(server));
+    EXPECT_TRUE(ov.Signalled());
+    EXPECT_FALSE(GetOverlappedResult(server, &ov.o, &got, FALSE));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
+
+    HANDLE client = CreateFileA(kName, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_NE(client, INVALID_HANDLE_VALUE) << GetLastError();
+    EXPECT_TRUE(harness::WaitFor(
+        [&] { return !ConnectNamedPipe(server, &ov.o) && GetLastError() == ERROR_PIPE_CONNECTED; }, 5));
+    char buffer[16];
+    EXPECT_FALSE(ReadFile(server, buffer, sizeof buffer, &got, &ov.o));
+    ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+    EXPECT_FALSE(ov.Signalled(100));
+    ASSERT_TRUE(CancelIo(server));
+    EXPECT_TRUE(ov.Signalled());
+    EXPECT_FALSE(GetOverlappedResult(server, &ov.o, &got, TRUE));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
+
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(client, "after", 5, &written, NULL));
+    EXPECT_EQ(ReadOverlapped(server, ov), "after");
+    CloseHandle(server);
+    EXPECT_FALSE(WriteFile(client, "gone", 4, &written, NULL));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_DATA);
+    CloseHandle(client);
+    EXPECT_FALSE(harness::FileExists(FifoPath(kName)));
+}
