@@ -1,0 +1,252 @@
+/*
+ * A Java application run as a service, in-process, as a user runs it:
+ * /install, /start, /stop, with the log file, the event log and the service
+ * status as the evidence.
+ */
+#include <algorithm>
+#include <regex>
+#include <thread>
+
+#include "runtime_fixture.h"
+
+namespace {
+
+const std::string banner = "Pelorim 1.3c Java Wrapper for NT Service\r\n\r\n";
+
+class RunService : public RunningService {};
+
+TEST_F(RunService, RunsLogsItsOutputAndStopsThroughSystemExit) {
+    Install("Svc", {"/debug:2"});
+    auto start = Run({"Svc", "/start"});
+    EXPECT_TRUE(std::regex_match(start.out, std::regex(banner + "Starting Svc\\.+\nSvc started\\.\n"))) << start.out;
+    EXPECT_EQ(0, start.exitCode) << start.err;
+    EXPECT_TRUE(IsState("Svc", SERVICE_RUNNING));
+    long long pid = ServicePid("Svc");
+
+    Tell("out", "hello from out\n");
+    EXPECT_TRUE(AwaitLog("INFO: hello from out\r\n")) << Log();
+    Tell("err", "trouble on err\n");
+    EXPECT_TRUE(AwaitLog("ERROR: trouble on err\r\n")) << Log();
+    /* One write is one chunk, one message; blank output makes none; a long line is cut per read. */
+    Tell("out", "line one\nline two\n");
+    EXPECT_TRUE(AwaitLog("INFO: line one\nline two\r\n")) << Log();
+    Tell("out", " \n\t\n");
+    Tell("out", std::string(2400, 'z') + "\n");
+    ASSERT_TRUE(AwaitLog(std::string(400, 'z') + "\r\n")) << Log();
+    std::string log = Log();
+    EXPECT_EQ(log.find("INFO: \r\n"), std::string::npos);
+    EXPECT_NE(log.find("INFO: " + std::string(1000, 'z') + "\r\n"), std::string::npos);
+    EXPECT_TRUE(EventLogged(banner));
+    EXPECT_TRUE(EventLogged("Svc was started."));
+
+    auto stop = Run({"Svc", "/stop"});
+    EXPECT_TRUE(std::regex_match(stop.out, std::regex(banner + "Stopping Svc\\.+\nSvc stopped\\.\n"))) << stop.out;
+    EXPECT_EQ(0, stop.exitCode) << stop.err;
+    auto status = harness::ServiceStatus("Svc");
+    ASSERT_TRUE(status);
+    EXPECT_EQ((unsigned)SERVICE_STOPPED, status->state);
+    EXPECT_EQ(0u, status->win32ExitCode);
+    log = Log();
+    size_t notSpecified = log.find("INFO: ShutdownMethod not specified");
+    size_t exitCall = log.find("INFO: Invoking System.exit(0)");
+    EXPECT_NE(notSpecified, std::string::npos) << log;
+    EXPECT_NE(exitCall, std::string::npos) << log;
+    EXPECT_LT(notSpecified, exitCall);
+    EXPECT_TRUE(EventLogged("Svc was stopped."));
+    EXPECT_TRUE(harness::WaitFor([&] { return !Alive(pid); }, 10));
+    EXPECT_TRUE(Fifos().empty());
+}
+
+TEST_F(RunService, CheckPointsRiseThroughStartAndContinueThroughStop) {
+    /* The startup method answers true once: RUN comes after its second call,
+     * at least a second after the first. The shutdown hangs, so the stop
+     * lasts until the timeout forces it. */
+    Install("Slow", {"/startup:starting", "/shutdown:shutdownHangs", "/timeout:8"}, {"-DstartupTrueCount=1"});
+    std::vector<harness::ServiceStatusRow> seen;
+    auto watch = [&](unsigned until) {
+        return harness::WaitFor([&] {
+            auto status = harness::ServiceStatus("Slow");
+            if (status && (seen.empty() || seen.back().checkpoint != status->checkpoint ||
+                           seen.back().state != status->state))
+                seen.push_back(*status);
+            return status && status->state == until;
+        }, 40);
+    };
+    std::thread start([&] { EXPECT_EQ(0, Run({"Slow", "/start"}).exitCode); });
+    EXPECT_TRUE(watch(SERVICE_RUNNING));
+    start.join();
+    unsigned last = 0;
+    for (const auto &row : seen) {
+        if (row.state != SERVICE_START_PENDING) continue;
+        EXPECT_GT(row.checkpoint, last);
+        last = row.checkpoint;
+    }
+    EXPECT_GE(last, 2u);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ((unsigned)SERVICE_RUNNING, seen.back().state);
+    EXPECT_EQ(0u, seen.back().checkpoint);
+    std::string calls = harness::ReadText(control + "/starting-calls");
+    EXPECT_EQ(2, std::count(calls.begin(), calls.end(), '\n')) << calls;
+
+    seen.clear();
+    std::thread stop([&] { EXPECT_EQ(0, Run({"Slow", "/stop"}).exitCode); });
+    EXPECT_TRUE(watch(SERVICE_STOPPED));
+    stop.join();
+    unsigned stopLast = last;
+    for (const auto &row : seen) {
+        if (row.state != SERVICE_STOP_PENDING) continue;
+        EXPECT_GT(row.checkpoint, stopLast);
+        stopLast = row.checkpoint;
+    }
+    EXPECT_GE(stopLast, last + 2);
+    EXPECT_EQ(0u, harness::ServiceStatus("Slow")->checkpoint);
+}
+
+TEST_F(RunService, AShutdownMethodEndsMainAndTheServiceStops) {
+    Install("Polite", {"/shutdown:stopNow", "/debug:2"});
+    ASSERT_EQ(0, Run({"Polite", "/start"}).exitCode);
+    auto stop = Run({"Polite", "/stop"});
+    EXPECT_EQ(0, stop.exitCode) << stop.out << stop.err;
+    EXPECT_TRUE(IsState("Polite", SERVICE_STOPPED));
+    EXPECT_EQ("stopNow\n", harness::ReadText(control + "/shutdown"));
+    EXPECT_TRUE(harness::FileExists(control + "/main-returned"));
+    EXPECT_TRUE(LogHas("INFO: Invoking shutdown method: stopNow")) << Log();
+    EXPECT_FALSE(LogHas("Invoking System.exit(0)")) << Log();
+}
+
+TEST_F(RunService, AThrowingShutdownMethodIsFollowedBySystemExit) {
+    Install("Clumsy", {"/shutdown:shutdownThrows", "/debug:2"});
+    ASSERT_EQ(0, Run({"Clumsy", "/start"}).exitCode);
+    EXPECT_EQ(0, Run({"Clumsy", "/stop"}).exitCode);
+    EXPECT_TRUE(IsState("Clumsy", SERVICE_STOPPED));
+    std::string log = Log();
+    size_t thrown = log.find("shutdown failed on purpose");
+    size_t exitCall = log.find("INFO: Invoking System.exit(0)");
+    EXPECT_NE(thrown, std::string::npos) << log;
+    EXPECT_NE(exitCall, std::string::npos) << log;
+}
+
+TEST_F(RunService, AStartupMethodThatNeverFinishesRunsIntoTheTimeout) {
+    Install("Forever", {"/startup:startingForever", "/timeout:3"});
+    double seconds = 0;
+    auto start = Timed({"Forever", "/start"}, &seconds);
+    EXPECT_NE(start.err.find("Forever failed to start."), std::string::npos) << start.out << start.err;
+    EXPECT_LT(seconds, 30);
+    ASSERT_TRUE(AwaitState("Forever", SERVICE_STOPPED));
+    /* The process ended without reporting STOPPED. */
+    EXPECT_EQ((unsigned)ERROR_PROCESS_ABORTED, harness::ServiceStatus("Forever")->win32ExitCode);
+    EXPECT_TRUE(EventLogged("Forever was stopped."));
+    EXPECT_FALSE(EventLogged("Forever was started."));
+}
+
+TEST_F(RunService, AMissingStartupMethodIsDescribedAndTheServiceStillRuns) {
+    Install("Lenient", {"/startup:noSuchStartup"});
+    EXPECT_EQ(0, Run({"Lenient", "/start"}).exitCode);
+    EXPECT_TRUE(IsState("Lenient", SERVICE_RUNNING));
+    EXPECT_TRUE(AwaitLog("NoSuchMethodError")) << Log();
+    EXPECT_EQ(0, Run({"Lenient", "/stop"}).exitCode);
+    EXPECT_TRUE(IsState("Lenient", SERVICE_STOPPED));
+}
+
+TEST_F(RunService, AnApplicationEndingWithZeroStopsTheService) {
+    Install("Done", {});
+    ASSERT_EQ(0, Run({"Done", "/start"}).exitCode);
+    Tell("exit", "0");
+    ASSERT_TRUE(AwaitState("Done", SERVICE_STOPPED));
+    EXPECT_EQ(0u, harness::ServiceStatus("Done")->win32ExitCode);
+    EXPECT_TRUE(harness::WaitFor([&] { return EventLogged("Done was stopped."); }, 10));
+}
+
+TEST_F(RunService, AnApplicationEndingWithAFailureEndsTheProcessWithoutStopped) {
+    Install("Failed", {});
+    ASSERT_EQ(0, Run({"Failed", "/start"}).exitCode);
+    long long pid = ServicePid("Failed");
+    Tell("exit", "3");
+    ASSERT_TRUE(AwaitState("Failed", SERVICE_STOPPED));
+    EXPECT_EQ((unsigned)ERROR_PROCESS_ABORTED, harness::ServiceStatus("Failed")->win32ExitCode);
+    EXPECT_TRUE(harness::WaitFor([&] { return !Alive(pid); }, 10));
+}
+
+TEST_F(RunService, AHangingShutdownIsForcedAfterTheTimeout) {
+    Install("Stubborn", {"/shutdown:shutdownHangs", "/timeout:3"});
+    ASSERT_EQ(0, Run({"Stubborn", "/start"}).exitCode);
+    double seconds = 0;
+    auto stop = Timed({"Stubborn", "/stop"}, &seconds);
+    EXPECT_EQ(0, stop.exitCode) << stop.out << stop.err;
+    EXPECT_LT(seconds, 30);
+    ASSERT_TRUE(AwaitState("Stubborn", SERVICE_STOPPED));
+    /* STOPPED was reported, because a stop had been asked for. */
+    EXPECT_EQ(0u, harness::ServiceStatus("Stubborn")->win32ExitCode);
+    EXPECT_EQ("shutdownHangs\n", harness::ReadText(control + "/shutdown"));
+}
+
+TEST_F(RunService, AMainClassMissingAtServiceStartEndsWithItsError) {
+    std::string classes = harness::MakeTempDirectory("pelorim-classes");
+    harness::WriteText(classes + "/LongRunning.class", harness::ReadText(harness::JavaClasses() + "/LongRunning.class"));
+    Install("Gone", {}, {}, classes);
+    ASSERT_EQ(0, unlink((classes + "/LongRunning.class").c_str()));
+    auto start = Run({"Gone", "/start"});
+    EXPECT_NE(start.err.find("Gone failed to start."), std::string::npos) << start.out << start.err;
+    EXPECT_TRUE(AwaitLog("ERROR: Main class not found: LongRunning")) << Log();
+    ASSERT_TRUE(AwaitState("Gone", SERVICE_STOPPED));
+    EXPECT_EQ((unsigned)ERROR_PROCESS_ABORTED, harness::ServiceStatus("Gone")->win32ExitCode);
+}
+
+TEST_F(RunService, QuietServiceLogsNothingButTheServiceRecords) {
+    Install("Hush", {"/quiet", "/debug:2"});
+    size_t before = harness::EventLog().size();
+    ASSERT_EQ(0, Run({"Hush", "/start"}).exitCode);
+    Tell("out", "not to be seen\n");
+    ASSERT_TRUE(harness::WaitFor([&] { return !harness::FileExists(control + "/out"); }, 10));
+    ASSERT_EQ(0, Run({"Hush", "/stop"}).exitCode);
+    EXPECT_EQ("", Log());
+    std::vector<std::string> records;
+    auto events = harness::EventLog();
+    for (size_t i = before; i < events.size(); i++) records.push_back(events[i].message);
+    EXPECT_EQ((std::vector<std::string>{banner, "Hush was started.", "Hush was stopped."}), records);
+}
+
+TEST_F(RunService, DebugLevelZeroKeepsErrorsAndTheApplicationsOutputOnly) {
+    Install("Terse", {"/debug:0"});
+    ASSERT_EQ(0, Run({"Terse", "/start"}).exitCode);
+    Tell("out", "still shown\n");
+    EXPECT_TRUE(AwaitLog("INFO: still shown\r\n"));
+    ASSERT_EQ(0, Run({"Terse", "/stop"}).exitCode);
+    std::string log = Log();
+    EXPECT_EQ(log.find("WARNING: "), std::string::npos) << log;
+    EXPECT_EQ(log.find("INFO: Invoking System.exit(0)"), std::string::npos) << log;
+}
+
+TEST_F(RunService, ConsoleEventsAreAnsweredForTheService) {
+    Install("Signals", {"/debug:2"});
+    ASSERT_EQ(0, Run({"Signals", "/start"}).exitCode);
+    long long pid = ServicePid("Signals");
+    ASSERT_GT(pid, 0);
+
+    kill((pid_t)pid, SIGINT);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_TRUE(IsState("Signals", SERVICE_RUNNING));
+    EXPECT_TRUE(Alive(pid));
+
+    /* Ctrl+Break is passed on to the virtual machine: a thread dump on its error stream. */
+    kill((pid_t)pid, SIGQUIT);
+    EXPECT_TRUE(AwaitLog("Full thread dump")) << Log();
+    EXPECT_TRUE(IsState("Signals", SERVICE_RUNNING));
+
+    /* The system's shutdown runs the Java shutdown. */
+    kill((pid_t)pid, SIGTERM);
+    EXPECT_TRUE(AwaitState("Signals", SERVICE_STOPPED));
+    EXPECT_TRUE(LogHas("INFO: Invoking System.exit(0)")) << Log();
+}
+
+TEST_F(RunService, AStopWhileStartingIsRefused) {
+    Install("Early", {"/startup:startingForever", "/timeout:20"});
+    std::thread start([&] { Run({"Early", "/start"}); });
+    ASSERT_TRUE(AwaitState("Early", SERVICE_START_PENDING, 20));
+    auto stop = Run({"Early", "/stop"});
+    EXPECT_EQ(0, stop.exitCode);
+    EXPECT_NE(stop.err.find("Service Early is not running."), std::string::npos) << stop.err;
+    start.join();
+}
+
+} // namespace
