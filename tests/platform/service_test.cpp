@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <dirent.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -29,6 +30,19 @@ std::string SvcToolCommand(const std::string &name, const std::string &mode, int
     std::string nameWord = name.find(' ') == std::string::npos ? name : Quoted(name);
     return Quoted(harness::SupportProgram("svctool")) + " " + nameWord + " /service " + mode + " " +
            std::to_string(delayMs);
+}
+
+/* The pids of this process's children (of every thread), blank-separated. */
+std::string ChildrenOfThisProcess() {
+    std::string children;
+    DIR *tasks = opendir("/proc/self/task");
+    if (!tasks) return "?";
+    while (struct dirent *entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.') continue;
+        children += harness::ReadText(std::string("/proc/self/task/") + entry->d_name + "/children");
+    }
+    closedir(tasks);
+    return children;
 }
 
 class ServiceTest : public ::testing::Test {
@@ -269,6 +283,7 @@ TEST_F(ServiceTest, TheServiceGetsAFixedEnvironmentAndNoTerminal) {
     ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
     ASSERT_TRUE(WaitForState(service, SERVICE_RUNNING));
     std::string seen = harness::ReadText(harness::Root() + "/svctool-Envy.env");
+    EXPECT_EQ(ChildrenOfThisProcess(), "") << "the service process is no child of ours, nor is its launcher";
     Stop(service);
 
     std::vector<std::string> environment;

@@ -764,7 +764,10 @@ static std::vector<char *> PointerArray(std::vector<std::string> &strings) {
     if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0) _exit(127);
     if (chdir("/") != 0) _exit(127);
     umask(022);
-    close_range(3, ~0u, CLOSE_RANGE_CLOEXEC);
+    if (close_range(3, ~0u, CLOSE_RANGE_CLOEXEC) != 0) {
+        /* Kernels before 5.11: mark what a console plausibly holds. */
+        for (int fd = 3; fd < 4096; fd++) fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
     execve(program, argv, envp);
     int error = errno;
     ssize_t ignored = write(execFd, &error, sizeof error);
