@@ -41,6 +41,11 @@ static void ApplyPriorityClass(void) {
     if (!SetPriorityClass(GetCurrentProcess(), settings.priorityClass)) LogSystemError("SetPriorityClass", 0);
 }
 
+/* Kept so that the end of the service waits for the servers to log the
+ * application's last output and to remove their pipes. */
+static HANDLE outputServers[2];
+static DWORD outputServerCount;
+
 static int StartOutputServers(void) {
     for (intptr_t kind = 0; kind < 2; kind++) {
         HANDLE thread = CreateThread(NULL, 0, OutputPipeServer, (LPVOID)kind, 0, NULL);
@@ -48,9 +53,19 @@ static int StartOutputServers(void) {
             LogSystemError("CreateThread", 0);
             return 1;
         }
-        CloseHandle(thread);
+        outputServers[outputServerCount++] = thread;
     }
     return 0;
+}
+
+/* After QUIT; bounded, so that a stuck server cannot hold up the stop. */
+static void AwaitOutputServers(void) {
+    if (outputServerCount == 0) return;
+    if (WaitForMultipleObjects(outputServerCount, outputServers, TRUE, 5000) == WAIT_FAILED) {
+        LogSystemError("WaitForMultipleObjects", 0);
+    }
+    for (DWORD i = 0; i < outputServerCount; i++) CloseHandle(outputServers[i]);
+    outputServerCount = 0;
 }
 
 static void GiveConsole(void) {
@@ -169,6 +184,7 @@ int SuperviseApplication(void) {
     if (result < 0) return RESULT_FAILED;
     SignalNamedEvent("QUIT");
     AwaitShutdownCommand();
+    AwaitOutputServers();
     return result;
 }
 
