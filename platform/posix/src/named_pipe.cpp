@@ -38,6 +38,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -133,6 +134,7 @@ struct PipeServer {
     int readFd = -1;  /* the connection: from the I/O thread's blocking open */
     int wakeFd = -1;  /* eventfd that interrupts the I/O thread's poll */
     Phase phase = Phase::Listening;
+    bool threadRunning = false;
     bool inOpen = false;     /* the I/O thread is (about to be) blocked in open() */
     bool clientGone = false; /* the connection reached end-of-file */
     Operation operation = Operation::None;
@@ -253,6 +255,8 @@ static void *RunServer(void *argument) {
             pthread_cond_wait(&server->changed, &server->lock);
         }
     }
+    server->threadRunning = false;
+    pthread_cond_broadcast(&server->changed);
     pthread_mutex_unlock(&server->lock);
     return nullptr;
 }
@@ -265,16 +269,20 @@ static DWORD StartServerThread(const ServerRef &server) {
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     pthread_attr_setstacksize(&attributes, 256 * 1024);
     pthread_t thread;
+    server->threadRunning = true;
     int error = pthread_create(&thread, &attributes, RunServer, argument);
     pthread_attr_destroy(&attributes);
     if (error == 0) return 0;
+    server->threadRunning = false;
     delete argument;
     return Win32ErrorFromErrno(error);
 }
 
 /* Ends the I/O thread's wait in open() by opening the FIFO for writing (the
- * server's own reader makes that succeed at once), removes the FIFO and drops
- * the lock. A pending operation ends with ERROR_OPERATION_ABORTED. */
+ * server's own reader makes that succeed at once) and waits for the thread to
+ * end; then closes the connection (the client's next write fails), removes the
+ * FIFO and drops the lock. A pending operation ends with
+ * ERROR_OPERATION_ABORTED. */
 static void CloseServer(PipeServer &server) {
     pthread_mutex_lock(&server.lock);
     server.phase = Phase::Closing;
@@ -287,6 +295,15 @@ static void CloseServer(PipeServer &server) {
         pthread_mutex_lock(&server.lock);
     }
     Wake(server);
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += 2;
+    while (server.threadRunning)
+        if (pthread_cond_timedwait(&server.changed, &server.lock, &deadline) == ETIMEDOUT) break;
+    if (!server.threadRunning && server.readFd >= 0) {
+        close(server.readFd);
+        server.readFd = -1;
+    }
     if (SameFile(server.lockFd, server.path)) unlink(server.path.c_str());
     close(server.lockFd);
     server.lockFd = -1;
@@ -404,11 +421,24 @@ static DWORD ConnectedAlready(PipeServer &server) {
     return ERROR_PIPE_CONNECTED;
 }
 
+/* A client's open of the FIFO returns at once (the server's own reader is
+ * there), a moment before the I/O thread's open sees it: a client that has
+ * opened is given that moment to count as connected. */
+static void GraceForOpenedClient(PipeServer &server) {
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_nsec += 50 * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) deadline.tv_sec++, deadline.tv_nsec -= 1000000000L;
+    while (server.phase == Phase::Listening)
+        if (pthread_cond_timedwait(&server.changed, &server.lock, &deadline) == ETIMEDOUT) break;
+}
+
 BOOL WINAPI ConnectNamedPipe(HANDLE hNamedPipe, LPOVERLAPPED lpOverlapped) {
     ObjectReference object(ReferenceHandle(hNamedPipe, ObjectKind::NamedPipe));
     if (!object) return FailWith(ERROR_INVALID_HANDLE);
     PipeServer &s = *static_cast<NamedPipeObject *>(object.get())->server;
     pthread_mutex_lock(&s.lock);
+    if (s.phase == Phase::Listening && s.operation == Operation::None) GraceForOpenedClient(s);
     DWORD code = 0;
     if (s.operation != Operation::None) code = ERROR_BUSY;
     else if (s.phase == Phase::Connected) code = ConnectedAlready(s);
