@@ -41,8 +41,7 @@ char *DuplicateOrExit(const char *text) {
     return copy;
 }
 
-/* Weak while scm_text.cpp still carries an identical definition of its own. */
-__attribute__((weak)) char *FormatText(const char *format, ...) {
+char *FormatText(const char *format, ...) {
     va_list arguments;
     va_start(arguments, format);
     int length = vsnprintf(nullptr, 0, format, arguments);
