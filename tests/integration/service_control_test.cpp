@@ -54,6 +54,9 @@ void StoreDebugLevel(const std::string &name, DWORD level) {
     RegCloseKey(key);
 }
 
+/* A process exit status keeps only the low 8 bits of an exit code here. */
+int ExitStatusOf(DWORD exitCode) { return (int)(exitCode & 0xFF); }
+
 bool IsServiceState(const std::string &name, unsigned state) {
     auto status = harness::ServiceStatus(name);
     return status && status->state == state;
@@ -197,7 +200,7 @@ TEST_F(ServiceControl, CrashingServiceFailsWithTheControllersCode) {
     auto start = Pelorim("Crashing", "/start", &seconds);
     EXPECT_EQ(banner + "Starting Crashing..", start.out);
     EXPECT_EQ("\nCrashing failed to start.\n", start.err);
-    EXPECT_EQ((int)ERROR_PROCESS_ABORTED, start.exitCode);
+    EXPECT_EQ(ExitStatusOf(ERROR_PROCESS_ABORTED), start.exitCode);
     EXPECT_LT(seconds, 20.0);
 
     Create("Early", "crashearly");
@@ -238,7 +241,7 @@ TEST_F(ServiceControl, ServiceThatVanishesDuringStopEndsStoppedWithTheController
     auto stop = Pelorim("Ghost", "/stop");
     EXPECT_EQ(banner + "Stopping Ghost..\nGhost stopped.\n", stop.out);
     EXPECT_EQ("", stop.err);
-    EXPECT_EQ((int)ERROR_PROCESS_ABORTED, stop.exitCode);
+    EXPECT_EQ(ExitStatusOf(ERROR_PROCESS_ABORTED), stop.exitCode);
 }
 
 TEST_F(ServiceControl, NameWithBlanksStartsAndStops) {
