@@ -166,6 +166,24 @@ TEST_F(Cli, NamesAreCutAndTheirWhiteSpaceBlanked) {
     EXPECT_NE(java.err.find("named java.\n"), std::string::npos) << java.err;
 }
 
+/* The registered command line is the executable, the name (quoted when it
+ * holds a blank) and /service. */
+TEST_F(Cli, InstalledCommandLineQuotesANameWithBlanks) {
+    harness::RunOptions options;
+    options.environment = {{"JAVA_HOME", harness::JavaHome()}};
+    struct {
+        std::string argument, serviceName, inCommandLine;
+    } const names[] = {{"My\tNew Svc", "My New Svc", "\"My New Svc\""}, {"Plain", "Plain", "Plain"}};
+    for (const auto &name : names) {
+        auto install = harness::RunPelorim(
+            {name.argument, "/install", "/manual", "-cp", harness::JavaClasses(), "LongRunning"}, options);
+        ASSERT_EQ(install.exitCode, 0) << install.err;
+        auto imagePath = harness::RegistryGet("System\\CurrentControlSet\\Services\\" + name.serviceName, "ImagePath");
+        ASSERT_TRUE(imagePath);
+        EXPECT_EQ(imagePath->data, harness::PelorimExe() + " " + name.inCommandLine + " /service" + std::string(1, '\0'));
+    }
+}
+
 TEST_F(Cli, ACopyOfTheProgramNamesItsService) {
     std::string billing = CopyOfProgram("Billing.exe");
     auto noAction = harness::Run(billing, {"-cp", "x", "Main", "/install"});
