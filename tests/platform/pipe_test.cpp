@@ -87,19 +87,24 @@ TEST(Pipe, ChildOutputThenBrokenPipeAfterTheChildEnds) {
 }
 
 /* With inheritance on, an inheritable end that is not a standard handle stays
- * open in the child; a non-inheritable one, or any end when inheritance is off,
- * does not. */
+ * open in the child; a non-inheritable one (from the start or made so by
+ * SetHandleInformation), or any end when inheritance is off, does not. */
 TEST(Pipe, OnlyInheritableEndsReachChildrenThatInherit) {
     harness::MakeFreshRoot();
     SECURITY_ATTRIBUTES inheritable = {sizeof(SECURITY_ATTRIBUTES), NULL, TRUE};
     struct Case {
         LPSECURITY_ATTRIBUTES attributes;
         BOOL inherit;
+        bool clear;
         bool heldByChild;
-    } cases[] = {{&inheritable, TRUE, true}, {NULL, TRUE, false}, {&inheritable, FALSE, false}};
+    } cases[] = {{&inheritable, TRUE, false, true},
+                 {NULL, TRUE, false, false},
+                 {&inheritable, FALSE, false, false},
+                 {&inheritable, TRUE, true, false}};
     for (const Case &c : cases) {
         HANDLE readEnd, writeEnd;
         ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, c.attributes, 0));
+        if (c.clear) ASSERT_TRUE(SetHandleInformation(writeEnd, HANDLE_FLAG_INHERIT, 0));
         PROCESS_INFORMATION info = Start(Tool() + " sleep 600", c.inherit);
         ASSERT_TRUE(CloseHandle(writeEnd));
         char buffer[16];

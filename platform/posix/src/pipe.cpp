@@ -11,30 +11,30 @@
 
 #include "errors.h"
 
-static pthread_mutex_t inheritableLock = PTHREAD_MUTEX_INITIALIZER;
-static std::vector<int> inheritableDescriptors;
+static pthread_mutex_t endsLock = PTHREAD_MUTEX_INITIALIZER;
+static std::vector<PipeEnd *> openEnds;
 
-void LockInheritableDescriptors(void) { pthread_mutex_lock(&inheritableLock); }
-void UnlockInheritableDescriptors(void) { pthread_mutex_unlock(&inheritableLock); }
-std::vector<int> InheritableDescriptors(void) { return inheritableDescriptors; }
+void LockInheritableDescriptors(void) { pthread_mutex_lock(&endsLock); }
+void UnlockInheritableDescriptors(void) { pthread_mutex_unlock(&endsLock); }
+std::vector<int> InheritableDescriptors(void) {
+    std::vector<int> descriptors;
+    for (PipeEnd *end : openEnds)
+        if (end->inheritable.load()) descriptors.push_back(end->fd_);
+    return descriptors;
+}
 
-PipeEnd::PipeEnd(int fd, bool inheritable) : KernelObject(ObjectKind::Pipe), fd_(fd), inheritable_(inheritable) {
-    if (!inheritable_) return;
+PipeEnd::PipeEnd(int fd, bool inheritable_) : KernelObject(ObjectKind::Pipe), fd_(fd), inheritable(inheritable_) {
     LockInheritableDescriptors();
-    inheritableDescriptors.push_back(fd_);
+    openEnds.push_back(this);
     UnlockInheritableDescriptors();
 }
 
 PipeEnd::~PipeEnd() {
-    if (inheritable_) {
-        LockInheritableDescriptors();
-        auto at = std::find(inheritableDescriptors.begin(), inheritableDescriptors.end(), fd_);
-        if (at != inheritableDescriptors.end()) inheritableDescriptors.erase(at);
-        close(fd_);
-        UnlockInheritableDescriptors();
-        return;
-    }
+    LockInheritableDescriptors();
+    auto at = std::find(openEnds.begin(), openEnds.end(), this);
+    if (at != openEnds.end()) openEnds.erase(at);
     close(fd_);
+    UnlockInheritableDescriptors();
 }
 
 /* A read that finds every writer gone is ERROR_BROKEN_PIPE, as Win32 reports it;
@@ -134,5 +134,16 @@ BOOL WINAPI CreatePipe(PHANDLE hReadPipe, PHANDLE hWritePipe, LPSECURITY_ATTRIBU
     }
     *hReadPipe = readEnd;
     *hWritePipe = writeEnd;
+    return TRUE;
+}
+
+/* Only pipe ends are ever handed to children, so only theirs is kept; for
+ * other handles the call succeeds and changes nothing a child could see.
+ * HANDLE_FLAG_PROTECT_FROM_CLOSE is accepted and ignored. */
+BOOL WINAPI SetHandleInformation(HANDLE hObject, DWORD dwMask, DWORD dwFlags) {
+    ObjectReference object(ReferenceHandle(hObject, ObjectKind::Any));
+    if (!object) return FailWith(ERROR_INVALID_HANDLE);
+    if (object.get()->kind == ObjectKind::Pipe && (dwMask & HANDLE_FLAG_INHERIT))
+        static_cast<PipeEnd *>(object.get())->inheritable.store((dwFlags & HANDLE_FLAG_INHERIT) != 0);
     return TRUE;
 }

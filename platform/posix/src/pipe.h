@@ -7,8 +7,12 @@
 
 #include "handles.h"
 
+#include <atomic>
+
 /* One end of a pipe (anonymous, or the client end of a named pipe). Owns `fd`.
- * An inheritable end is listed for CreateProcessA while it is open. */
+ * Every end is listed while it is open; CreateProcessA hands the inheritable
+ * ones to a child that inherits handles. A pipe end has exactly one handle, so
+ * its inheritability is kept here (SetHandleInformation changes it). */
 struct PipeEnd : KernelObject {
     PipeEnd(int fd, bool inheritable);
     ~PipeEnd() override;
@@ -16,17 +20,16 @@ struct PipeEnd : KernelObject {
     DWORD Read(void *buffer, DWORD size, DWORD *done, OVERLAPPED *overlapped) override;
     DWORD Write(const void *buffer, DWORD size, DWORD *done, OVERLAPPED *overlapped) override;
 
-  private:
     const int fd_;
-    const bool inheritable_;
+    std::atomic<bool> inheritable;
 };
 
 /* Writes all of `buffer` to `fd` with SIGPIPE held off for the calling thread:
  * a pipe without readers gives ERROR_NO_DATA instead of killing the process. */
 DWORD WriteWithoutSigpipe(int fd, const void *buffer, DWORD size, DWORD *done);
 
-/* While held, no inheritable pipe end closes (its descriptor stays what it is),
- * so a child forked meanwhile can keep exactly these descriptors. */
+/* While held, no pipe end closes (its descriptor stays what it is), so a child
+ * forked meanwhile can keep exactly the inheritable ones. */
 void LockInheritableDescriptors(void);
 void UnlockInheritableDescriptors(void);
 /* Call between Lock and Unlock. */

@@ -114,6 +114,12 @@ BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode);
 BOOL WINAPI CreatePipe(PHANDLE hReadPipe, PHANDLE hWritePipe, LPSECURITY_ATTRIBUTES lpPipeAttributes,
                        DWORD nSize);
 
+/* Whether a child that inherits handles gets this one (for example to keep
+ * the read end of a command's output pipe out of the command). */
+#define HANDLE_FLAG_INHERIT 0x00000001
+#define HANDLE_FLAG_PROTECT_FROM_CLOSE 0x00000002
+BOOL WINAPI SetHandleInformation(HANDLE hObject, DWORD dwMask, DWORD dwFlags);
+
 #define PIPE_ACCESS_INBOUND 0x00000001
 #define PIPE_ACCESS_OUTBOUND 0x00000002
 #define PIPE_ACCESS_DUPLEX 0x00000003
