@@ -45,12 +45,6 @@ TEST(FileBaseName, OnlyThePlatformSeparatorSplits) {
     EXPECT_EQ(BaseName(path), std::string("dir") + other + "pelorim");
 }
 
-TEST(Banner, IsTheProductLineAndAnEmptyLine) {
-    char *banner = BannerText();
-    EXPECT_STREQ(banner, "Pelorim 1.3c Java Wrapper for NT Service\r\n\r\n");
-    free(banner);
-}
-
 class Parse : public testing::Test {
   protected:
     void SetUp() override { ResetServiceSettings(); }
@@ -196,21 +190,6 @@ TEST(ServiceNameText, LongestPrefixFits) {
     FormatCommandPrefix();
     EXPECT_EQ(std::string(settings.serviceCommandPrefix).size(), 517u);
     EXPECT_EQ(settings.serviceCommandPrefix[516], '"');
-}
-
-TEST(Decimal, ReadsLeadingBlanksSignAndDigits) {
-    EXPECT_EQ(ParseDecimal("  12x"), 12);
-    EXPECT_EQ(ParseDecimal("-3"), -3);
-    EXPECT_EQ(ParseDecimal("+7"), 7);
-    EXPECT_EQ(ParseDecimal("abc"), 0);
-    EXPECT_EQ(ParseDecimal(""), 0);
-    EXPECT_EQ(ParseDecimal("99999999999999999999"), 2147483647);
-}
-
-TEST(Compare, IgnoresCaseOfLettersOnly) {
-    EXPECT_TRUE(EqualIgnoringCase("PeLoRiM", "pelorim"));
-    EXPECT_FALSE(EqualIgnoringCase("pelorim2", "pelorim"));
-    EXPECT_FALSE(EqualIgnoringCase("pelori", "pelorim"));
 }
 
 } // namespace

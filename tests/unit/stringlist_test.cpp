@@ -27,16 +27,6 @@ TEST(StringList, GrowsByDoublingAndKeepsOrder) {
     ClearStrings(&list);
 }
 
-TEST(StringList, AddStoresAnOwnedCopy) {
-    StringList list = {};
-    char text[] = "original";
-    char *copy = AddString(&list, text);
-    text[0] = 'X';
-    EXPECT_STREQ(copy, "original");
-    EXPECT_NE(copy, text);
-    ClearStrings(&list);
-}
-
 TEST(StringList, FindIsExactAndCaseSensitive) {
     StringList list = {};
     EXPECT_EQ(FindString(&list, "-server"), -1);
@@ -100,15 +90,6 @@ TEST(AllocationDeathTest, FailedGrowthPrintsTheReallocLine) {
             AddString(&list, "fifth");
         },
         testing::ExitedWithCode(1), "^realloc: .+ \\(8\\)\n$");
-}
-
-TEST(AllocationDeathTest, FormattedTextFollowsTheRule) {
-    EXPECT_EXIT(
-        {
-            allocationFailureHook = AlwaysFail;
-            FormatText("%d", 42);
-        },
-        testing::ExitedWithCode(1), "^malloc: ");
 }
 
 } // namespace
