@@ -46,7 +46,8 @@ struct ServiceSettings {
 
 extern ServiceSettings settings;
 
-/* Zeroes the record and sets its two non-zero initial values (startType 2, eventLogging 1). */
+/* Frees the dependency list, zeroes the record and sets its two non-zero
+ * initial values (startType 2, eventLogging 1). */
 void ResetServiceSettings(void);
 
 /* Copies at most `capacity` characters of `text` into `field` (capacity + 1 bytes). */
