@@ -179,13 +179,18 @@ TEST(FindServiceByDisplayName, FindsTheKeyNameByExactDisplayName) {
     harness::MakeFreshRoot();
     CreateWithDisplayName("billing", "Billing Service");
     CreateWithDisplayName("audit", "Audit Trail");
+    /* The event-log sources live under the Services key too, in a key that is no service of ours. */
+    Configure("billing");
+    ASSERT_EQ(0, RegisterEventLogSource());
     ResetServiceSettings();
 
+    Output found = Capture([] { return FindServiceByDisplayName("Nothing Like It") == NULL ? 0 : 1; });
+    EXPECT_EQ(0, found.result);
+    EXPECT_EQ("", found.err);
     EXPECT_EQ("billing", Owned(FindServiceByDisplayName("Billing Service")));
     EXPECT_EQ("audit", Owned(FindServiceByDisplayName("Audit Trail")));
     EXPECT_EQ("<none>", Owned(FindServiceByDisplayName("billing service")));
     EXPECT_EQ("<none>", Owned(FindServiceByDisplayName("billing")));
-    EXPECT_EQ("<none>", Owned(FindServiceByDisplayName("Nothing Like It")));
 
     EXPECT_EQ("Billing Service", Owned(QueryDisplayName("billing")));
     Output missing = Capture([] { return QueryDisplayName("absent") == NULL ? 0 : 1; });
