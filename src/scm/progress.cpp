@@ -18,6 +18,7 @@ struct ProgressRequest {
     DWORD access;
     BOOL (*send)(SC_HANDLE service);
     const char *verb;
+    int missingServiceResult;
     DWORD refusedAsDone[2]; /* last error codes that mean "already done"; 0 unused */
     const char *alreadyDoneText;
     const char *requestName;
@@ -32,6 +33,7 @@ static const ProgressRequest startRequest = {
     SERVICE_START | SERVICE_QUERY_STATUS,
     RequestStart,
     "start",
+    9, /* a service that does not exist cannot be started */
     {ERROR_SERVICE_ALREADY_RUNNING, 0},
     "Service %s is already running.",
     "StartService",
@@ -46,6 +48,7 @@ static const ProgressRequest stopRequest = {
     SERVICE_STOP | SERVICE_QUERY_STATUS,
     RequestStop,
     "stop",
+    0, /* nothing runs under a name that is not installed */
     {ERROR_SERVICE_NOT_ACTIVE, ERROR_SERVICE_CANNOT_ACCEPT_CTRL},
     "Service %s is not running.",
     "ControlService",
@@ -87,9 +90,13 @@ static void FollowProgress(const ProgressRequest *request, SC_HANDLE service, SE
     }
 }
 
-static int ExitCodeOf(const SERVICE_STATUS *status) {
-    if (status->dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR) return (int)status->dwServiceSpecificExitCode;
-    return (int)status->dwWin32ExitCode;
+/* The service's own exit code; a change that did not come about is a failure
+ * even when the service set no code. */
+static int ExitCodeOf(const ProgressRequest *request, const SERVICE_STATUS *status) {
+    DWORD code = status->dwWin32ExitCode;
+    if (code == ERROR_SERVICE_SPECIFIC_ERROR) code = status->dwServiceSpecificExitCode;
+    if (code == 0 && status->dwCurrentState != request->successState) return 9;
+    return (int)code;
 }
 
 static int ChangeServiceAndWait(const ProgressRequest *request) {
@@ -103,7 +110,7 @@ static int ChangeServiceAndWait(const ProgressRequest *request) {
         DWORD code = GetLastError();
         if (code == ERROR_INVALID_NAME || code == ERROR_SERVICE_DOES_NOT_EXIST) {
             ReportMissingService(request->verb, code);
-            return 0;
+            return request->missingServiceResult;
         }
         LogSystemError("OpenService", code);
         return 9;
@@ -137,7 +144,7 @@ static int ChangeServiceAndWait(const ProgressRequest *request) {
         fprintf(stderr, request->failureText, settings.serviceName);
         fflush(stderr);
     }
-    return ExitCodeOf(&status);
+    return ExitCodeOf(request, &status);
 }
 
 int StartServiceAndWait(void) { return ChangeServiceAndWait(&startRequest); }
