@@ -82,9 +82,24 @@ class RunningService : public ::testing::Test {
         ASSERT_EQ(0, rename((control + "/" + file + ".tmp").c_str(), (control + "/" + file).c_str()));
     }
 
+    /* The status as the controller reports it: a process that vanished
+     * without STOPPED reads as STOPPED with 1067. */
+    static bool QueryStatus(const std::string &name, SERVICE_STATUS *status) {
+        SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+        if (manager == NULL) return false;
+        SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_QUERY_STATUS);
+        bool queried = service != NULL && QueryServiceStatus(service, status);
+        if (service != NULL) CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+        return queried;
+    }
+    static unsigned ExitCodeOf(const std::string &name) {
+        SERVICE_STATUS status = {};
+        return QueryStatus(name, &status) ? status.dwWin32ExitCode : ~0u;
+    }
     bool IsState(const std::string &name, unsigned state) {
-        auto status = harness::ServiceStatus(name);
-        return status && status->state == state;
+        SERVICE_STATUS status = {};
+        return QueryStatus(name, &status) && status.dwCurrentState == state;
     }
     bool AwaitState(const std::string &name, unsigned state, double seconds = 30) {
         return harness::WaitFor([&] { return IsState(name, state); }, seconds);
