@@ -24,6 +24,8 @@ void ClearJavaCommandLine(JavaCommandLine *line) {
     line->mainName = nullptr;
 }
 
+/* A multi-string ends at its first empty string, so an empty main name or
+ * program argument would be lost, with every argument after it. */
 static int HasEmptyArgument(int argc, char **argv) {
     for (int i = 0; i < argc; i++)
         if (argv[i][0] == '\0') return 1;
@@ -31,10 +33,6 @@ static int HasEmptyArgument(int argc, char **argv) {
 }
 
 int ParseJavaCommandLine(int argc, char **argv, VmOptionList *probe, JavaCommandLine *line) {
-    if (HasEmptyArgument(argc, argv)) {
-        fputs(emptyArgumentMessage, stderr);
-        return 8;
-    }
     int next = 0;
     while (next < argc && argv[next][0] == '-') {
         const char *option = argv[next++];
@@ -54,6 +52,10 @@ int ParseJavaCommandLine(int argc, char **argv, VmOptionList *probe, JavaCommand
     }
     if (next >= argc) {
         fputs("main class or jar file not specified\n", stderr);
+        return 8;
+    }
+    if (HasEmptyArgument(argc - next, argv + next)) {
+        fputs(emptyArgumentMessage, stderr);
         return 8;
     }
     line->mainName = argv[next++];

@@ -16,8 +16,8 @@ struct JavaCommandLine {
 /* Reads argv[0..argc-1] (the Java command line after a consumed JVM type):
  * options into `line` and `probe`, the main name, the program arguments, and
  * with -jar the archive's class path option into `probe`. Returns 0, or 8
- * after a message on standard error. An empty argument anywhere is refused:
- * a multi-string cannot carry it. */
+ * after a message on standard error. An empty main name or program argument
+ * is refused: a multi-string cannot carry it. */
 int ParseJavaCommandLine(int argc, char **argv, VmOptionList *probe, JavaCommandLine *line);
 void ClearJavaCommandLine(JavaCommandLine *line);
 

@@ -158,6 +158,12 @@ TEST(JavaCommandLine, TheWordAfterClassPathIsTakenWhateverItsForm) {
     EXPECT_EQ(parsed.arguments, (std::vector<std::string>{"-verbose", "/quiet", "-cp"}));
 }
 
+TEST(JavaCommandLine, AnEmptyClassPathIsStoredAsAnOption) {
+    Parsed parsed = Parse({"-cp", "", "Main"});
+    EXPECT_EQ(parsed.result, 0);
+    EXPECT_EQ(parsed.options, std::vector<std::string>{"-Djava.class.path="});
+}
+
 TEST(JavaCommandLine, IncompleteOrEmptyWordsAreRefusedWith8) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(Parse({"-Xmx64m", "-cp"}).result, 8);
