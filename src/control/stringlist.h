@@ -15,7 +15,7 @@ void *ReallocateOrExit(void *block, size_t size);
 /* A malloc'd copy of `text` under the same rule; the caller frees it. */
 char *DuplicateOrExit(const char *text);
 /* A malloc'd printf-style text under the same rule; the caller frees it. */
-char *FormatText(const char *format, ...) __attribute__((format(printf, 1, 2)));
+char *FormatText(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));
 
 /* An empty list is all zero; the list owns its entries and its array. */
 struct StringList {

@@ -28,7 +28,7 @@ void LogMessage(const char *text, int level);
 void LogError(const char *text);
 void LogLabelled(const char *label, const char *text, int level);
 /* printf-style LogMessage. */
-void LogFormatted(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void LogFormatted(int level, const char *format, ...) __attribute__((format(gnu_printf, 2, 3)));
 /* LogError of FormatSystemError(name, code). */
 void LogSystemError(const char *name, DWORD code);
 void WriteServiceLog(const char *text, int level);
