@@ -77,7 +77,9 @@ SyncPage *MapRootPage() {
     }
     if (__atomic_load_n(&mapped->magic, __ATOMIC_ACQUIRE) != kPageMagic) InitPage(mapped);
 done:
-    close(fd); /* drops the flock; the mapping stays */
+    /* Explicitly: the mapping keeps the open file, and with it an flock, alive. */
+    flock(fd, LOCK_UN);
+    close(fd);
     return mapped;
 }
 
