@@ -5,7 +5,8 @@
  * object is alive exactly while some live process holds it: the kernel drops
  * a dead process's flocks. A file that nobody holds locked is stale (its last
  * holder died) and counts as missing. Creating, opening and closing happen
- * under the root-wide names lock; the last holder to close removes the file.
+ * under the root-wide names lock; the last holder to close removes the file,
+ * and the directory with it once it is empty.
  */
 #include <fcntl.h>
 #include <limits.h>
@@ -15,6 +16,8 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "errors.h"
 #include "kernel_objects.h"
@@ -42,10 +45,14 @@ DWORD ObjectFilePath(const char *name, char *file, size_t capacity) {
     char directory[PATH_MAX];
     error = MachinePath(directory, sizeof directory, "objects");
     if (error) return error;
-    if (mkdir(directory, 0700) != 0 && errno != EEXIST) return LastErrnoAsWin32();
     int written = snprintf(file, capacity, "%s/%s", directory, encoded);
     if (written < 0 || (size_t)written >= capacity) return ERROR_FILENAME_EXCED_RANGE;
     return 0;
+}
+
+std::string ObjectDirectory(const char *file) {
+    std::string directory(file);
+    return directory.substr(0, directory.rfind('/'));
 }
 
 NamedState *FindOpened(const char *file) {
@@ -87,10 +94,15 @@ DWORD JoinFile(int fd, uint32_t type, ObjectState **state) {
 DWORD MapObjectFile(const char *file, uint32_t type, const ObjectState *initial,
                     NamedState **out, bool *existed) {
     int flags = O_RDWR | O_CLOEXEC | (initial ? O_CREAT : 0);
+    if (initial && mkdir(ObjectDirectory(file).c_str(), 0700) != 0 && errno != EEXIST)
+        return LastErrnoAsWin32();
     int fd = RetryOnInterrupt([&] { return open(file, flags, 0600); });
     if (fd < 0) return LastErrnoAsWin32();
     bool live = flock(fd, LOCK_EX | LOCK_NB) != 0;
-    if (!live && !initial) unlink(file);
+    if (!live && !initial) {
+        unlink(file);
+        rmdir(ObjectDirectory(file).c_str());
+    }
     ObjectState *state = nullptr;
     DWORD error = ERROR_FILE_NOT_FOUND;
     if (live) error = JoinFile(fd, type, &state);
@@ -159,7 +171,10 @@ void CloseNamedState(NamedState *named) {
     }
     munmap(named->state, sizeof(ObjectState));
     /* Our shared lock turns exclusive only when no other process holds one. */
-    if (flock(named->fd, LOCK_EX | LOCK_NB) == 0) unlink(named->file);
+    if (flock(named->fd, LOCK_EX | LOCK_NB) == 0) {
+        unlink(named->file);
+        rmdir(ObjectDirectory(named->file).c_str()); /* only when it became empty */
+    }
     close(named->fd);
     UnlockNames();
     delete named;
