@@ -248,16 +248,6 @@ TEST_F(ServiceControl, ServiceThatVanishesDuringStopEndsStoppedWithTheController
     EXPECT_EQ(ExitStatusOf(ERROR_PROCESS_ABORTED), stop.exitCode);
 }
 
-TEST_F(ServiceControl, NameWithBlanksStartsAndStops) {
-    Create("Two Words", "run");
-    auto start = Pelorim("Two Words", "/start");
-    EXPECT_EQ(banner + "Starting Two Words..\nTwo Words started.\n", start.out);
-    EXPECT_EQ(0, start.exitCode);
-    auto stop = Pelorim("Two Words", "/stop");
-    EXPECT_EQ(banner + "Stopping Two Words..\nTwo Words stopped.\n", stop.out);
-    EXPECT_EQ(0, stop.exitCode);
-}
-
 TEST_F(ServiceControl, UninstallStopsARunningServiceAndRemovesIt) {
     Create("Alpha", "run");
     ASSERT_EQ(0, Pelorim("Alpha", "/start").exitCode);
@@ -266,15 +256,6 @@ TEST_F(ServiceControl, UninstallStopsARunningServiceAndRemovesIt) {
     EXPECT_EQ("", uninstall.err);
     EXPECT_EQ(0, uninstall.exitCode);
     EXPECT_FALSE(harness::RegistryGet("System\\CurrentControlSet\\Services\\Alpha", "ImagePath"));
-}
-
-TEST_F(ServiceControl, UninstallOfAStoppedServiceRemovesIt) {
-    Create("Idle", "run");
-    auto uninstall = Pelorim("Idle", "/uninstall");
-    EXPECT_EQ(banner + "Idle removed.\n", uninstall.out);
-    EXPECT_EQ("Service Idle is not running.\n", uninstall.err);
-    EXPECT_EQ(0, uninstall.exitCode);
-    EXPECT_FALSE(harness::RegistryGet("System\\CurrentControlSet\\Services\\Idle", "ImagePath"));
 }
 
 TEST_F(ServiceControl, UninstallOfAMissingServiceSucceedsWithBothMessages) {

@@ -1,5 +1,5 @@
 /* The service entry that /install creates: dependencies by display or key name,
- * the interactive type, a name with blanks that still starts and stops. */
+ * an existing name, a name with blanks that still starts and stops. */
 #include <windows.h>
 #include <signal.h>
 #include <string.h>
@@ -39,14 +39,6 @@ harness::RunResult Install(const std::string &name, const std::vector<std::strin
     return harness::RunPelorim(arguments, options);
 }
 
-unsigned StoredType(const std::string &name) {
-    auto value = harness::RegistryGet(ServiceKey(name), "Type");
-    if (!value || value->data.size() != 4) return 0;
-    unsigned type;
-    memcpy(&type, value->data.data(), 4);
-    return type;
-}
-
 TEST(ServiceEntry, DependenciesAreResolvedByDisplayNameElseTakenAsTyped) {
     harness::MakeFreshRoot();
     CreateWithDisplayName("billing", "Billing Service");
@@ -58,14 +50,6 @@ TEST(ServiceEntry, DependenciesAreResolvedByDisplayNameElseTakenAsTyped) {
     ASSERT_TRUE(dependencies);
     EXPECT_EQ((std::vector<std::string>{"billing", "audit", "audit trail"}),
               harness::SplitMultiString(dependencies->data));
-}
-
-TEST(ServiceEntry, InteractiveSwitchGivesTheInteractiveType) {
-    harness::MakeFreshRoot();
-    ASSERT_EQ(0, Install("Plain", {}).exitCode);
-    ASSERT_EQ(0, Install("Desk", {"/interact"}).exitCode);
-    EXPECT_EQ(0x10u, StoredType("Plain"));
-    EXPECT_EQ(0x110u, StoredType("Desk"));
 }
 
 TEST(ServiceEntry, ExistingNameEndsTheInstallationAndKeepsTheService) {

@@ -114,19 +114,6 @@ TEST(CreateServiceEntry, InteractiveServiceHasTheInteractiveTypeAndReadsBackAsIn
     EXPECT_EQ("", absent.err);
 }
 
-TEST(CreateServiceEntry, PassesTheDependenciesInOrder) {
-    harness::MakeFreshRoot();
-    CreateWithDisplayName("First", "First");
-    CreateWithDisplayName("Second", "Second");
-    Configure("Dependent");
-    AddString(&settings.dependencies, "First");
-    AddString(&settings.dependencies, "Second");
-    ASSERT_EQ(0, Capture(CreateServiceEntry).result);
-    EXPECT_EQ((std::vector<std::string>{"First", "Second"}),
-              harness::SplitMultiString(StoredText(std::string(servicesPath) + "Dependent", "DependOnService")));
-    ClearStrings(&settings.dependencies);
-}
-
 TEST(CreateServiceEntry, ExistingNameIsReportedAndLeftUntouched) {
     harness::MakeFreshRoot();
     Configure("Taken", "/opt/first/pelorim");
