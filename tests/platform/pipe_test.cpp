@@ -104,7 +104,9 @@ TEST(Pipe, OnlyInheritableEndsReachChildrenThatInherit) {
     for (const Case &c : cases) {
         HANDLE readEnd, writeEnd;
         ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, c.attributes, 0));
-        if (c.clear) ASSERT_TRUE(SetHandleInformation(writeEnd, HANDLE_FLAG_INHERIT, 0));
+        if (c.clear) {
+            ASSERT_TRUE(SetHandleInformation(writeEnd, HANDLE_FLAG_INHERIT, 0));
+        }
         PROCESS_INFORMATION info = Start(Tool() + " sleep 600", c.inherit);
         ASSERT_TRUE(CloseHandle(writeEnd));
         char buffer[16];
@@ -113,8 +115,11 @@ TEST(Pipe, OnlyInheritableEndsReachChildrenThatInherit) {
         EXPECT_EQ(GetLastError(), (DWORD)ERROR_BROKEN_PIPE);
         DWORD exitCode = 0;
         GetExitCodeProcess(info.hProcess, &exitCode);
-        if (c.heldByChild) EXPECT_EQ(WaitForSingleObject(info.hProcess, 2000), WAIT_OBJECT_0);
-        else EXPECT_EQ(exitCode, (DWORD)STILL_ACTIVE) << "the end was held by a child that should not have it";
+        if (c.heldByChild) {
+            EXPECT_EQ(WaitForSingleObject(info.hProcess, 2000), WAIT_OBJECT_0);
+        } else {
+            EXPECT_EQ(exitCode, (DWORD)STILL_ACTIVE) << "the end was held by a child that should not have it";
+        }
         CloseHandle(readEnd);
         Finish(info);
     }
