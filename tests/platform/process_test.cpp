@@ -145,6 +145,7 @@ TEST(Process, StartFailuresGiveWin32Codes) {
     EXPECT_EQ(StartFails(directory + "/plain.txt"), (DWORD)ERROR_ACCESS_DENIED);
     EXPECT_EQ(StartFails(garbage), (DWORD)ERROR_BAD_EXE_FORMAT);
     EXPECT_EQ(StartFails(Tool(), (directory + "/no-such-dir").c_str()), (DWORD)ERROR_DIRECTORY);
+    EXPECT_EQ(StartFails(Tool() + " args " + std::string(32767, 'x')), (DWORD)ERROR_FILENAME_EXCED_RANGE);
 }
 
 TEST(Process, ExitCodesAndStillActive) {

@@ -205,8 +205,12 @@ static void ResolveProgram(const std::string &program, LaunchPlan *plan) {
     }
 }
 
+/* Win32 takes at most 32767 characters with the terminating NUL. */
+static const size_t longestCommandLine = 32766;
+
 static DWORD PlanCommand(LPCSTR application, LPCSTR commandLine, LaunchPlan *plan) {
     const char *line = commandLine ? commandLine : application;
+    if (strlen(line) > longestCommandLine) return ERROR_FILENAME_EXCED_RANGE;
     while (*line == ' ' || *line == '\t') line++;
     if (!application && strncasecmp(line, shellPrefix, sizeof shellPrefix - 1) == 0) {
         plan->arguments = {"/bin/sh", "-c", line + sizeof shellPrefix - 1};
@@ -416,6 +420,7 @@ static int AboveStandard(int fd) {
 
 static DWORD CodeFromFailure(const LaunchFailure &failure) {
     if (failure.stage == StageDirectory) return ERROR_DIRECTORY;
+    if (failure.error == E2BIG) return ERROR_FILENAME_EXCED_RANGE;
     return Win32ErrorFromErrno(failure.error);
 }
 
