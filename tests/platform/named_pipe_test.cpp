@@ -134,8 +134,11 @@ TEST(NamedPipe, PendingConnectThenDataThenBrokenPipe) {
     Overlapped ov;
     char buffer[16];
     DWORD got = 0;
+    ASSERT_TRUE(ov.Signalled());
     EXPECT_FALSE(ReadFile(server, buffer, sizeof buffer, &got, &ov.o));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_PIPE_LISTENING);
+    EXPECT_FALSE(ov.Signalled());
+    ASSERT_TRUE(SetEvent(ov.o.hEvent));
 
     EXPECT_FALSE(ConnectNamedPipe(server, &ov.o));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
@@ -165,8 +168,10 @@ TEST(NamedPipe, ClientThatCameFirstGivesPipeConnected) {
     Client client(std::string("pipeopen ") + kName + " sleep 300 pipewrite late pipeclose");
     ASSERT_EQ(client.Line(), "opened");
     Overlapped ov;
+    ASSERT_TRUE(ov.Signalled());
     EXPECT_FALSE(ConnectNamedPipe(server, &ov.o));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_PIPE_CONNECTED);
+    EXPECT_FALSE(ov.Signalled()) << "every overlapped call resets the event, as in Win32";
     EXPECT_EQ(ReadOverlapped(server, ov), "late");
     EXPECT_EQ(ReadOverlapped(server, ov), "error 109");
     client.Finish();

@@ -14,9 +14,10 @@
  * thread that waits for that in a blocking open() of the FIFO (which returns
  * when a writer arrives) and then for data to complete a pending read; it
  * completes the caller's OVERLAPPED (Internal: the Win32 code, InternalHigh:
- * the bytes) and sets its event. The event is reset when an operation starts,
- * and set when one succeeds at once, as Win32 does; an operation that fails at
- * once leaves it reset.
+ * the bytes) and sets its event. As in Win32, every ConnectNamedPipe or ReadFile
+ * with an OVERLAPPED resets its event first, whatever the outcome (so a call
+ * that fails at once, or ERROR_PIPE_CONNECTED, leaves it reset), and an
+ * operation that succeeds at once sets it.
  *
  * Differences from Win32, none of which the output pipe server depends on:
  * - Any nMaxInstances means one instance; a second client is not refused (it
@@ -323,11 +324,13 @@ struct NamedPipeObject : KernelObject {
     ServerRef server;
 };
 
+static void ResetOverlappedEvent(OVERLAPPED *overlapped) {
+    if (overlapped && overlapped->hEvent) ResetEvent(overlapped->hEvent);
+}
+
 static void StartOverlapped(OVERLAPPED *overlapped) {
-    if (!overlapped) return;
     overlapped->Internal = ERROR_IO_PENDING;
     overlapped->InternalHigh = 0;
-    if (overlapped->hEvent) ResetEvent(overlapped->hEvent);
 }
 
 static void FinishAtOnce(OVERLAPPED *overlapped, DWORD bytes) {
@@ -352,6 +355,7 @@ static DWORD ReadBlocking(PipeServer &server, void *buffer, DWORD size, DWORD *d
 
 DWORD NamedPipeObject::Read(void *buffer, DWORD size, DWORD *done, OVERLAPPED *overlapped) {
     if (done) *done = 0;
+    ResetOverlappedEvent(overlapped);
     PipeServer &s = *server;
     pthread_mutex_lock(&s.lock);
     DWORD code = 0, got = 0;
@@ -437,6 +441,7 @@ BOOL WINAPI ConnectNamedPipe(HANDLE hNamedPipe, LPOVERLAPPED lpOverlapped) {
     ObjectReference object(ReferenceHandle(hNamedPipe, ObjectKind::NamedPipe));
     if (!object) return FailWith(ERROR_INVALID_HANDLE);
     PipeServer &s = *static_cast<NamedPipeObject *>(object.get())->server;
+    ResetOverlappedEvent(lpOverlapped);
     pthread_mutex_lock(&s.lock);
     if (s.phase == Phase::Listening && s.operation == Operation::None) GraceForOpenedClient(s);
     DWORD code = 0;
