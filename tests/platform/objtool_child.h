@@ -59,7 +59,13 @@ class ObjtoolChild {
         }
     }
 
-    /* Ends a "hold" step; the remaining steps run. */
+    /* Ends the current "hold" step. */
+    void Continue() {
+        ssize_t written = write(input_, "\n", 1);
+        (void)written;
+    }
+
+    /* Ends every "hold" step; the remaining steps run. */
     void EndHold() {
         close(input_);
         input_ = -1;

@@ -171,15 +171,17 @@ TEST(Sync, EventsAreSignalledAcrossProcesses) {
     harness::MakeFreshRoot();
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, "Pelorim_Test_Run");
     ASSERT_NE(nullptr, event);
-    ObjtoolChild child({"open-event:Pelorim_Test_Run", "hold", "set", "wait:10000"});
+    ObjtoolChild child({"open-event:Pelorim_Test_Run", "hold", "set", "hold", "wait:10000"});
     ASSERT_EQ("ok", child.ReadLine());
     ASSERT_EQ("holding", child.ReadLine());
     EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(event, 0));
     double start = SecondsNow();
-    child.EndHold();
-    ASSERT_EQ("ok", child.ReadLine());
+    child.Continue();
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 10000));
     EXPECT_LT(SecondsNow() - start, 5.0);
+    ASSERT_EQ("ok", child.ReadLine());
+    ASSERT_EQ("holding", child.ReadLine());
+    child.Continue();
     /* Now the child sleeps in its wait; our signal must reach it promptly. */
     Sleep(100);
     start = SecondsNow();

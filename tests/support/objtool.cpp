@@ -9,7 +9,8 @@
  *   wait:MS                           WaitForSingleObject on the latest handle: "<result>"
  *   release                           ReleaseMutex on the latest handle: "ok" / "fail <error>"
  *   sleep:MS                          "slept"
- *   hold                              "holding", then waits for end of standard input
+ *   hold                              "holding", then waits for a line or the end of
+ *                                     standard input
  *   close                             closes the latest handle: "closed"
  * and the program exits 0 without closing what it still holds.
  */
@@ -49,8 +50,8 @@ static void ReportResult(BOOL ok) {
 static void Hold() {
     printf("holding\n");
     fflush(stdout);
-    char buffer[64];
-    while (read(0, buffer, sizeof buffer) > 0) {
+    char c;
+    while (read(0, &c, 1) > 0 && c != '\n') {
     }
 }
 
