@@ -252,6 +252,12 @@ TEST(Process, DetachedProcessHasItsOwnSessionWithoutTerminal) {
     EXPECT_EQ(same.out, "member\n");
     CloseChild(same);
 
+    /* There is no console to create: a new console means a new session. */
+    Child console;
+    ASSERT_TRUE(RunCaptured(Tool() + " session tty", &console, CREATE_NEW_CONSOLE));
+    EXPECT_EQ(console.out, "leader\nnotty\n");
+    CloseChild(console);
+
     std::string answer = harness::MakeTempDirectory("detached") + "/answer";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
