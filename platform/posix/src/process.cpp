@@ -336,9 +336,22 @@ struct ChildVectors {
     _exit(127);
 }
 
+/* The child starts with every signal blocked (see StartChild). The caller's
+ * handlers must not run in it before exec, and the signals the layer and the
+ * JVM claim start at their defaults; other ignored signals stay ignored. */
 static void ResetSignalsInChild(void) {
+    struct sigaction byDefault;
+    memset(&byDefault, 0, sizeof byDefault);
+    byDefault.sa_handler = SIG_DFL;
+    sigemptyset(&byDefault.sa_mask);
+    for (int number = 1; number < NSIG; number++) {
+        struct sigaction current;
+        if (sigaction(number, nullptr, &current) == 0 && current.sa_handler != SIG_IGN &&
+            current.sa_handler != SIG_DFL)
+            sigaction(number, &byDefault, nullptr);
+    }
     static const int reset[] = {SIGPIPE, SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGCHLD};
-    for (int number : reset) signal(number, SIG_DFL);
+    for (int number : reset) sigaction(number, &byDefault, nullptr);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -440,9 +453,13 @@ static DWORD StartChild(LaunchPlan &plan, bool inheritHandles, pid_t *pid) {
     }
     LockInheritableDescriptors();
     if (inheritHandles) plan.inherited = InheritableDescriptors();
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
     pid_t child = fork();
     if (child == 0) RunChild(plan, vectors, inheritHandles, report[1]);
     int forkError = errno;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     UnlockInheritableDescriptors();
     close(report[1]);
     if (child < 0) {
