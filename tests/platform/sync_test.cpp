@@ -253,3 +253,23 @@ TEST(Sync, MutexReleasedByAnotherProcessWakesTheWaiter) {
     child.Wait();
     CloseHandle(mutex);
 }
+
+TEST(Sync, AnEndingProcessTakesItsObjectsAlong) {
+    harness::MakeFreshRoot();
+    HANDLE shared = CreateEventA(nullptr, TRUE, FALSE, "Pelorim_Test_Shared");
+    for (const char *ending : {"exit", "exit-process"}) {
+        std::vector<std::string> steps = {"create-event:Pelorim_Test_Own:1:0",
+                                          "open-event:Pelorim_Test_Shared"};
+        if (std::string(ending) == "exit-process") steps.push_back("exit-process");
+        ObjtoolChild child(steps);
+        EXPECT_EQ("ok 0", child.ReadLine());
+        EXPECT_EQ("ok", child.ReadLine());
+        child.Wait();
+        /* Ended without closing: what only it held is gone, what we share stays. */
+        EXPECT_EQ(1, NamedObjectFiles()) << ending;
+        EXPECT_EQ(nullptr, OpenEventA(EVENT_ALL_ACCESS, FALSE, "Pelorim_Test_Own"));
+        EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+    }
+    CloseHandle(shared);
+    EXPECT_EQ(0, NamedObjectFiles());
+}

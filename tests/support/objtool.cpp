@@ -12,6 +12,7 @@
  *   hold                              "holding", then waits for a line or the end of
  *                                     standard input
  *   close                             closes the latest handle: "closed"
+ *   exit-process                      ExitProcess(3)
  * and the program exits 0 without closing what it still holds.
  */
 #include <windows.h>
@@ -91,6 +92,8 @@ int main(int argc, char **argv) {
             printf("slept\n");
         } else if (verb == "hold") {
             Hold();
+        } else if (verb == "exit-process") {
+            ExitProcess(3);
         } else if (verb == "close") {
             CloseHandle(latest);
             latest = nullptr;

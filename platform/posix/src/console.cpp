@@ -33,6 +33,7 @@ bool ignoreCtrlC;                       /* SetConsoleCtrlHandler(NULL, TRUE) */
 bool installed;
 struct sigaction previous[kSignalCount];
 int signalPipe[2] = {-1, -1};
+pid_t installedBy;
 
 int SignalIndex(int signal) {
     for (int i = 0; i < kSignalCount; i++)
@@ -41,8 +42,15 @@ int SignalIndex(int signal) {
 }
 
 void OnSignal(int signal, siginfo_t *info, void *context) {
-    (void)signal, (void)context;
+    (void)context;
     int saved = errno;
+    if (getpid() != installedBy) {
+        /* A child between fork and exec: the event is not ours to dispatch. */
+        ::signal(signal, SIG_DFL);
+        raise(signal);
+        errno = saved;
+        return;
+    }
     /* A full pipe drops the event: thousands are already queued. */
     ssize_t written = write(signalPipe[1], info, sizeof *info);
     (void)written;
@@ -131,6 +139,7 @@ DWORD InstallSignalHandlers() {
     action.sa_sigaction = OnSignal;
     action.sa_flags = SA_SIGINFO | SA_RESTART;
     sigemptyset(&action.sa_mask);
+    installedBy = getpid();
     for (int i = 0; i < kSignalCount; i++) sigaction(kSignals[i], &action, &previous[i]);
     installed = true;
     return 0;

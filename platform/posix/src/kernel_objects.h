@@ -54,6 +54,10 @@ void CloseNamedState(NamedState *named);
 void LockNames(void);
 void UnlockNames(void);
 
+/* Removes the files of the named objects this process is the last live holder
+ * of, as the process ends without closing its handles (exit or ExitProcess). */
+void RemoveNamedObjectsAtExit(void);
+
 /* The kernel thread id of the caller (what GetCurrentThreadId returns). */
 pid_t CurrentThreadId(void);
 /* The start time of process `pid` in clock ticks since boot (0 when gone). */

@@ -10,6 +10,8 @@
  */
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
+#include <stdlib.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
@@ -37,6 +39,13 @@ namespace {
 
 /* This process's open named objects; guarded by LockNames. */
 NamedState *opened;
+pid_t openedBy; /* the process that registered the exit clean-up */
+pthread_once_t exitCleanupOnce = PTHREAD_ONCE_INIT;
+
+void RegisterExitCleanup() {
+    openedBy = getpid();
+    atexit(RemoveNamedObjectsAtExit);
+}
 
 DWORD ObjectFilePath(const char *name, char *file, size_t capacity) {
     char encoded[PATH_MAX];
@@ -112,6 +121,7 @@ DWORD MapObjectFile(const char *file, uint32_t type, const ObjectState *initial,
         close(fd);
         return error;
     }
+    pthread_once(&exitCleanupOnce, RegisterExitCleanup);
     NamedState *named = new NamedState();
     snprintf(named->file, sizeof named->file, "%s", file);
     named->fd = fd;
@@ -178,4 +188,18 @@ void CloseNamedState(NamedState *named) {
     close(named->fd);
     UnlockNames();
     delete named;
+}
+
+/* Other threads may still use the records, so they stay mapped; only the files
+ * that no other process holds are removed. A forked child that never exec'd
+ * shares our open files and must leave them alone. */
+void RemoveNamedObjectsAtExit(void) {
+    if (getpid() != openedBy) return;
+    LockNames();
+    for (NamedState *named = opened; named; named = named->next) {
+        if (flock(named->fd, LOCK_EX | LOCK_NB) != 0) continue;
+        unlink(named->file);
+        rmdir(ObjectDirectory(named->file).c_str());
+    }
+    UnlockNames();
 }

@@ -111,8 +111,10 @@ DWORD WINAPI GetPriorityClass(HANDLE hProcess) {
 /* Ends the process at once with the buffered output written out. It does not
  * run static destructors or atexit handlers: other threads (the JVM's among
  * them) are still running when the program calls this, and tearing down
- * process-wide state under them could crash the exit itself. */
+ * process-wide state under them could crash the exit itself. Named objects
+ * that only this process holds are removed, as their last handle would be. */
 void WINAPI ExitProcess(UINT uExitCode) {
+    RemoveNamedObjectsAtExit();
     fflush(nullptr);
     _exit((int)uExitCode);
 }
