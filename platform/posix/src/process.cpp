@@ -337,8 +337,9 @@ struct ChildVectors {
 }
 
 /* The child starts with every signal blocked (see StartChild). The caller's
- * handlers must not run in it before exec, and the signals the layer and the
- * JVM claim start at their defaults; other ignored signals stay ignored. */
+ * handlers must not run in it before exec. An ignored signal stays ignored (as
+ * Windows children inherit the ignoring of CTRL+C), except SIGPIPE and SIGCHLD,
+ * whose ignoring would change how ordinary programs and shells behave. */
 static void ResetSignalsInChild(void) {
     struct sigaction byDefault;
     memset(&byDefault, 0, sizeof byDefault);
@@ -350,7 +351,7 @@ static void ResetSignalsInChild(void) {
             current.sa_handler != SIG_DFL)
             sigaction(number, &byDefault, nullptr);
     }
-    static const int reset[] = {SIGPIPE, SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGCHLD};
+    static const int reset[] = {SIGPIPE, SIGCHLD};
     for (int number : reset) sigaction(number, &byDefault, nullptr);
     sigset_t none;
     sigemptyset(&none);
