@@ -78,6 +78,10 @@ static int CreateCommandPipe(HandleGuard *readEnd, HandleGuard *writeEnd) {
         LogSystemError("CreatePipe", 0);
         return 1;
     }
+    if (!SetHandleInformation(readEnd->Get(), HANDLE_FLAG_INHERIT, 0)) {
+        LogSystemError("SetHandleInformation", 0);
+        return 1;
+    }
     return 0;
 }
 
