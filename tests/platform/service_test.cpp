@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness.h"
@@ -274,6 +275,21 @@ TEST_F(ServiceTest, StartInterrogateAndStopRoundTrip) {
     ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
     ASSERT_TRUE(WaitForState(service, SERVICE_RUNNING));
     Stop(service);
+    CloseServiceHandle(service);
+}
+
+TEST_F(ServiceTest, OfConcurrentStartsExactlyOneLaunches) {
+    SC_HANDLE service = CreateTool("Contested", "run");
+    std::vector<DWORD> results(4, 0);
+    std::vector<std::thread> starters;
+    for (size_t i = 0; i < results.size(); i++)
+        starters.emplace_back([&, i] { results[i] = StartServiceA(service, 0, nullptr) ? 0 : GetLastError(); });
+    for (auto &starter : starters) starter.join();
+    EXPECT_EQ(std::count(results.begin(), results.end(), 0u), 1);
+    EXPECT_EQ(std::count(results.begin(), results.end(), (DWORD)ERROR_SERVICE_ALREADY_RUNNING), 3);
+    ASSERT_TRUE(WaitForState(service, SERVICE_RUNNING));
+    Stop(service);
+    EXPECT_EQ(ToolLog("Contested").find("main"), ToolLog("Contested").rfind("main")); /* one process ran */
     CloseServiceHandle(service);
 }
 
