@@ -361,7 +361,13 @@ TEST_F(ServiceTest, DependenciesStartFirstAndTheirFailuresAreReported) {
     SC_HANDLE onOff = CreateTool("OnOff", "run", "Off\0");
     EXPECT_FALSE(StartServiceA(onOff, 0, nullptr));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_DEPENDENCY_FAIL);
-    for (SC_HANDLE handle : {base, top, orphan, failing, needy, off, onOff}) CloseServiceHandle(handle);
+
+    SC_HANDLE chicken = CreateTool("Chicken", "run", "Egg\0");
+    SC_HANDLE egg = CreateTool("Egg", "run", "Chicken\0");
+    EXPECT_FALSE(StartServiceA(chicken, 0, nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_CIRCULAR_DEPENDENCY);
+    EXPECT_EQ(Status(egg).dwCurrentState, (DWORD)SERVICE_STOPPED);
+    for (SC_HANDLE handle : {base, top, orphan, failing, needy, off, onOff, chicken, egg}) CloseServiceHandle(handle);
 }
 
 TEST_F(ServiceTest, DeletingARunningServiceRemovesItWhenItStops) {
