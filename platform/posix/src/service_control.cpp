@@ -1001,6 +1001,50 @@ static DWORD ControlServiceByName(const char *name, DWORD control, SERVICE_STATU
     return reply.result;
 }
 
+/* ---------------------------------------------------------------- creation */
+
+namespace {
+struct NewService {
+    const char *name;
+    const char *displayName;
+    DWORD type, start, errorControl;
+    const char *imagePath;
+    const char *dependencies;
+};
+} // namespace
+
+/* Everything CreateServiceA refuses before it writes anything. */
+static DWORD CheckNewService(const NewService &service) {
+    if (CheckServiceName(service.name) || strlen(service.displayName) > kServiceNameLimit) return ERROR_INVALID_NAME;
+    if (!service.imagePath || !*service.imagePath) return ERROR_INVALID_PARAMETER;
+    DWORD code = CheckServiceType(service.type, service.start, service.errorControl);
+    if (code) return code;
+    code = CheckServiceKey(service.name);
+    if (code == 0) {
+        ServiceRuntime runtime;
+        code = ReadServiceRuntime(service.name, &runtime);
+        if (!code) code = runtime.deletePending ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS;
+        return code;
+    }
+    if (code != ERROR_SERVICE_DOES_NOT_EXIST) return code;
+    return CheckDisplayNameFree(service.name, service.displayName);
+}
+
+/* The key with its values and a STOPPED runtime row; nothing is left behind on failure. */
+static DWORD CreateServiceEntry(const NewService &service) {
+    OpenKey key;
+    DWORD disposition = 0;
+    DWORD code = (DWORD)RegCreateKeyExA(HKEY_LOCAL_MACHINE, ServiceKeyPath(service.name).c_str(), 0, nullptr,
+                                        REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, key.Out(), &disposition);
+    if (code) return code;
+    if (disposition == REG_OPENED_EXISTING_KEY) return ERROR_SERVICE_EXISTS; /* created meanwhile */
+    code = WriteServiceValues(key.Get(), service.displayName, service.type, service.start, service.errorControl,
+                              service.imagePath, service.dependencies);
+    if (!code) code = ResetServiceRuntime(service.name, service.type);
+    if (code) RemoveServiceEntry(service.name);
+    return code;
+}
+
 /* --------------------------------------------------------------- the API */
 
 SC_HANDLE WINAPI OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess) {
@@ -1020,39 +1064,16 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCS
                                 DWORD dwDesiredAccess, DWORD dwServiceType, DWORD dwStartType, DWORD dwErrorControl,
                                 LPCSTR lpBinaryPathName, LPCSTR lpLoadOrderGroup, LPDWORD lpdwTagId,
                                 LPCSTR lpDependencies, LPCSTR lpServiceStartName, LPCSTR lpPassword) {
+    /* The account is always LocalSystem; there are no load order groups or tags. */
     (void)dwDesiredAccess, (void)lpLoadOrderGroup, (void)lpServiceStartName, (void)lpPassword;
     if (!IsRecordOf(hSCManager, RecordKind::Manager, nullptr)) return (SC_HANDLE)FailWithHandle(ERROR_INVALID_HANDLE);
-    if (CheckServiceName(lpServiceName)) return (SC_HANDLE)FailWithHandle(ERROR_INVALID_NAME);
+    if (lpdwTagId) return (SC_HANDLE)FailWithHandle(ERROR_INVALID_PARAMETER);
     const char *displayName = lpDisplayName && *lpDisplayName ? lpDisplayName : lpServiceName;
-    if (strlen(displayName) > kServiceNameLimit) return (SC_HANDLE)FailWithHandle(ERROR_INVALID_NAME);
-    if (!lpBinaryPathName || !*lpBinaryPathName || lpdwTagId)
-        return (SC_HANDLE)FailWithHandle(ERROR_INVALID_PARAMETER);
-    DWORD code = CheckServiceType(dwServiceType, dwStartType, dwErrorControl);
+    NewService service = {lpServiceName, displayName,      dwServiceType, dwStartType,
+                          dwErrorControl, lpBinaryPathName, lpDependencies};
+    DWORD code = CheckNewService(service);
+    if (!code) code = CreateServiceEntry(service);
     if (code) return (SC_HANDLE)FailWithHandle(code);
-    code = CheckServiceKey(lpServiceName);
-    if (code == 0) {
-        ServiceRuntime runtime;
-        code = ReadServiceRuntime(lpServiceName, &runtime);
-        if (!code) code = runtime.deletePending ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS;
-        return (SC_HANDLE)FailWithHandle(code);
-    }
-    if (code != ERROR_SERVICE_DOES_NOT_EXIST) return (SC_HANDLE)FailWithHandle(code);
-    code = CheckDisplayNameFree(lpServiceName, displayName);
-    if (code) return (SC_HANDLE)FailWithHandle(code);
-
-    OpenKey key;
-    DWORD disposition = 0;
-    code = (DWORD)RegCreateKeyExA(HKEY_LOCAL_MACHINE, ServiceKeyPath(lpServiceName).c_str(), 0, nullptr,
-                                  REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, key.Out(), &disposition);
-    if (code) return (SC_HANDLE)FailWithHandle(code);
-    if (disposition == REG_OPENED_EXISTING_KEY) return (SC_HANDLE)FailWithHandle(ERROR_SERVICE_EXISTS);
-    code = WriteServiceValues(key.Get(), displayName, dwServiceType, dwStartType, dwErrorControl, lpBinaryPathName,
-                              lpDependencies);
-    if (!code) code = ResetServiceRuntime(lpServiceName, dwServiceType);
-    if (code) {
-        RemoveServiceEntry(lpServiceName);
-        return (SC_HANDLE)FailWithHandle(code);
-    }
     SetLastError(0);
     return InsertRecord(RecordKind::Service, lpServiceName);
 }
