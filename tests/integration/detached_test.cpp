@@ -1,0 +1,125 @@
+/*
+ * Detached mode: the virtual machine runs in a child copy of the program
+ * started with /subprocess, while the service process keeps the status, the
+ * stop and the log.
+ */
+#include <regex>
+
+#include "runtime_fixture.h"
+
+namespace {
+
+class Detached : public RunningService {
+  protected:
+    bool AwaitChild(double seconds = 20) {
+        return harness::WaitFor([&] { return !ChildProcesses().empty(); }, seconds);
+    }
+};
+
+TEST_F(Detached, TheChildHostsTheVmAndStopsWithTheService) {
+    Install("Det", {"/detach", "/debug:2"});
+    auto start = Run({"Det", "/start"});
+    ASSERT_EQ(0, start.exitCode) << start.out << start.err;
+    long long service = ServicePid("Det");
+    ASSERT_TRUE(AwaitChild());
+    pid_t child = ChildProcesses().front();
+    EXPECT_TRUE(HostsJvm(child));
+    EXPECT_FALSE(HostsJvm(service));
+
+    Tell("out", "from the child\n");
+    EXPECT_TRUE(AwaitLog("INFO: from the child\r\n")) << Log();
+    Tell("err", "child trouble\n");
+    EXPECT_TRUE(AwaitLog("ERROR: child trouble\r\n")) << Log();
+
+    auto stop = Run({"Det", "/stop"});
+    EXPECT_EQ(0, stop.exitCode) << stop.out << stop.err;
+    EXPECT_TRUE(IsState("Det", SERVICE_STOPPED));
+    EXPECT_EQ(0u, ExitCodeOf("Det"));
+    EXPECT_TRUE(harness::WaitFor([&] { return !Alive(child) && !Alive(service); }, 20));
+    EXPECT_TRUE(Fifos().empty());
+    /* The child's own messages go to its standard error, not to the log. */
+    EXPECT_FALSE(LogHas("Invoking System.exit(0)"));
+    EXPECT_FALSE(LogHas("JVM Exit Hook called"));
+}
+
+TEST_F(Detached, TheChildsExitCodeIsTheResultWithoutTheExitHook) {
+    Install("Three", {"/detach", "/debug:2"});
+    ASSERT_EQ(0, Run({"Three", "/start"}).exitCode);
+    Tell("exit", "3");
+    ASSERT_TRUE(AwaitState("Three", SERVICE_STOPPED));
+    EXPECT_EQ((unsigned)ERROR_PROCESS_ABORTED, ExitCodeOf("Three"));
+    EXPECT_FALSE(LogHas("JVM error exit"));
+    EXPECT_TRUE(harness::WaitFor([&] { return EventLogged("Three was stopped."); }, 10));
+}
+
+TEST_F(Detached, AMissingMainClassEndsTheServiceAbruptly) {
+    std::string classes = harness::MakeTempDirectory("pelorim-classes");
+    harness::WriteText(classes + "/LongRunning.class", harness::ReadText(harness::JavaClasses() + "/LongRunning.class"));
+    Install("Gone", {"/detach"}, {}, classes);
+    ASSERT_EQ(0, unlink((classes + "/LongRunning.class").c_str()));
+    auto start = Run({"Gone", "/start"});
+    EXPECT_NE(start.err.find("Gone failed to start."), std::string::npos) << start.out << start.err;
+    ASSERT_TRUE(AwaitState("Gone", SERVICE_STOPPED));
+    EXPECT_EQ((unsigned)ERROR_PROCESS_ABORTED, ExitCodeOf("Gone"));
+    /* The virtual machine's description of the failed lookup came through the error pipe. */
+    EXPECT_TRUE(LogHas("ERROR: ")) << Log();
+    EXPECT_TRUE(harness::WaitFor([&] { return ChildProcesses().empty(); }, 10));
+}
+
+TEST_F(Detached, AHangingStopEndsTheServiceAndLeavesTheChildRunning) {
+    Install("Hang", {"/detach", "/shutdown:shutdownHangs", "/timeout:3000"});
+    ASSERT_EQ(0, Run({"Hang", "/start"}).exitCode);
+    ASSERT_TRUE(AwaitChild());
+    pid_t child = ChildProcesses().front();
+    long long service = ServicePid("Hang");
+    double seconds = 0;
+    auto stop = Timed({"Hang", "/stop"}, &seconds);
+    EXPECT_EQ(0, stop.exitCode) << stop.out << stop.err;
+    EXPECT_LT(seconds, 30);
+    ASSERT_TRUE(AwaitState("Hang", SERVICE_STOPPED));
+    EXPECT_EQ(0u, ExitCodeOf("Hang"));
+    EXPECT_TRUE(harness::WaitFor([&] { return !Alive(service); }, 10));
+    EXPECT_TRUE(Alive(child));
+    EXPECT_EQ("shutdownHangs\n", harness::ReadText(control + "/shutdown"));
+}
+
+TEST_F(Detached, ASecondServiceProcessCannotStartAChild) {
+    Install("Busy", {"/detach"});
+    /* Another process of this service holds the DETACH mutex. */
+    HANDLE held = CreateMutexA(NULL, TRUE, "PELORIM_Busy_DETACH_MUTEX");
+    ASSERT_NE(held, (HANDLE)NULL);
+    auto start = Run({"Busy", "/start"});
+    EXPECT_NE(start.err.find("Busy failed to start."), std::string::npos) << start.out << start.err;
+    EXPECT_TRUE(std::regex_search(Log(), std::regex("ERROR: CreateMutex: [^\r\n]+ \\(183\\)\r\n"))) << Log();
+    EXPECT_TRUE(ChildProcesses().empty());
+    CloseHandle(held);
+}
+
+TEST_F(Detached, SubprocessByHandWithoutAServiceIsIgnored) {
+    Install("Idle", {"/detach", "/debug:1"});
+    auto run = Run({"Idle", "/subprocess"}, 60);
+    EXPECT_NE(run.err.find("/subprocess command ignored\n"), std::string::npos) << run.err;
+    EXPECT_FALSE(harness::FileExists(control + "/started"));
+}
+
+TEST_F(Detached, TheShutdownCommandRunsInTheChild) {
+    std::string script = control + "/stop.sh";
+    harness::WriteText(script, "#!/bin/sh\np=$$\nwhile [ -n \"$p\" ] && [ \"$p\" != 1 ]; do echo $p; "
+                               "p=$(awk '{print $4}' /proc/$p/stat); done > \"$(dirname \"$0\")/ancestors\"\n"
+                               "echo stopping child\ntouch \"$(dirname \"$0\")/stop\"\n");
+    chmod(script.c_str(), 0755);
+    Install("Cmd", {"/detach", "/shutdownCommand:" + script});
+    ASSERT_EQ(0, Run({"Cmd", "/start"}).exitCode);
+    ASSERT_TRUE(AwaitChild());
+    pid_t child = ChildProcesses().front();
+    EXPECT_EQ(0, Run({"Cmd", "/stop"}).exitCode);
+    EXPECT_TRUE(AwaitState("Cmd", SERVICE_STOPPED));
+    EXPECT_EQ(0u, ExitCodeOf("Cmd"));
+    std::string ancestors = "\n" + harness::ReadText(control + "/ancestors");
+    EXPECT_NE(ancestors.find("\n" + std::to_string(child) + "\n"), std::string::npos) << ancestors;
+    /* The command's output is written to the log by the child. */
+    EXPECT_TRUE(LogHas("INFO: stopping child\r\n")) << Log();
+    EXPECT_TRUE(harness::FileExists(control + "/main-returned"));
+}
+
+} // namespace
