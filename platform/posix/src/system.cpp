@@ -133,9 +133,10 @@ int DayOfWeek(int year, int month, int day) {
     return (year + year / 4 - year / 100 + year / 400 + offsets[month - 1] + day) % 7;
 }
 
+/* `value` with leading zeros to `width` digits (pictures use widths 1 to 4). */
 std::string Number(int value, int width) {
-    char text[16];
-    snprintf(text, sizeof text, "%0*d", width, value);
+    std::string text = std::to_string(value);
+    if ((int)text.size() < width) text.insert(0, (size_t)(width - (int)text.size()), '0');
     return text;
 }
 
