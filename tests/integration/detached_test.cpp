@@ -67,7 +67,7 @@ TEST_F(Detached, AMissingMainClassEndsTheServiceAbruptly) {
 }
 
 TEST_F(Detached, AHangingStopEndsTheServiceAndLeavesTheChildRunning) {
-    Install("Hang", {"/detach", "/shutdown:shutdownHangs", "/timeout:3000"});
+    Install("Hang", {"/detach", "/shutdown:shutdownHangs", "/timeout:8000"});
     ASSERT_EQ(0, Run({"Hang", "/start"}).exitCode);
     ASSERT_TRUE(AwaitChild());
     pid_t child = ChildProcesses().front();

@@ -61,7 +61,7 @@ TEST_F(RunService, CheckPointsRiseThroughStartAndContinueThroughStop) {
     /* The startup method answers true once: RUN comes after its second call,
      * at least a second after the first. The shutdown hangs, so the stop
      * lasts until the timeout forces it. */
-    Install("Slow", {"/startup:starting", "/shutdown:shutdownHangs", "/timeout:8000"}, {"-DstartupTrueCount=1"});
+    Install("Slow", {"/startup:starting", "/shutdown:shutdownHangs", "/timeout:12000"}, {"-DstartupTrueCount=1"});
     std::vector<harness::ServiceStatusRow> seen;
     auto watch = [&](unsigned until) {
         return harness::WaitFor([&] {
@@ -168,7 +168,7 @@ TEST_F(RunService, AnApplicationEndingWithAFailureEndsTheProcessWithoutStopped) 
 }
 
 TEST_F(RunService, AHangingShutdownIsForcedAfterTheTimeout) {
-    Install("Stubborn", {"/shutdown:shutdownHangs", "/timeout:3000"});
+    Install("Stubborn", {"/shutdown:shutdownHangs", "/timeout:8000"});
     ASSERT_EQ(0, Run({"Stubborn", "/start"}).exitCode);
     double seconds = 0;
     auto stop = Timed({"Stubborn", "/stop"}, &seconds);
@@ -245,7 +245,7 @@ TEST_F(RunService, ConsoleEventsAreAnsweredForTheService) {
 }
 
 TEST_F(RunService, AStopWhileStartingIsRefused) {
-    Install("Early", {"/startup:startingForever", "/timeout:20000"});
+    Install("Early", {"/startup:startingForever", "/timeout:10000"});
     std::thread start([&] { Run({"Early", "/start"}); });
     ASSERT_TRUE(AwaitState("Early", SERVICE_START_PENDING, 20));
     auto stop = Run({"Early", "/stop"});

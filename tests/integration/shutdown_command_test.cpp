@@ -124,7 +124,7 @@ TEST_F(ShutdownCommand, ASecondCommandWhileOneRunsIsRefused) {
 }
 
 TEST_F(ShutdownCommand, ACommandLineTooLongForTheSystemIsRefusedNotCut) {
-    Install("Long", {"/timeout:3000"});
+    Install("Long", {"/timeout:8000"});
     /* Stored as an administrator might, past what /shutdownCommand: takes. */
     std::string command = "touch " + control + "/stop #" + std::string(40000, 'x');
     HKEY key = NULL;
