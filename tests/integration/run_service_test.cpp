@@ -74,6 +74,8 @@ TEST_F(RunService, CheckPointsRiseThroughStartAndContinueThroughStop) {
     };
     std::thread start([&] { EXPECT_EQ(0, Run({"Slow", "/start"}).exitCode); });
     EXPECT_TRUE(watch(SERVICE_RUNNING));
+    long long runningSeen = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::system_clock::now().time_since_epoch()).count();
     start.join();
     unsigned last = 0;
     for (const auto &row : seen) {
@@ -87,6 +89,8 @@ TEST_F(RunService, CheckPointsRiseThroughStartAndContinueThroughStop) {
     EXPECT_EQ(0u, seen.back().checkpoint);
     std::string calls = harness::ReadText(control + "/starting-calls");
     EXPECT_EQ(2, std::count(calls.begin(), calls.end(), '\n')) << calls;
+    /* Each answer is followed by a second's pause before it counts. */
+    EXPECT_GE(runningSeen - std::stoll(calls), 2000) << calls;
 
     seen.clear();
     std::thread stop([&] { EXPECT_EQ(0, Run({"Slow", "/stop"}).exitCode); });
