@@ -53,7 +53,24 @@ static const char schemaSql[] =
     "CREATE VIEW IF NOT EXISTS registry(path, name, type, data) AS"
     "  SELECT k.path, v.name, v.type, v.data FROM registry_values v JOIN registry_keys k ON k.id = v.key;"
     "CREATE VIEW IF NOT EXISTS eventlog(seq, time, source, type, event_id, category, message) AS"
-    "  SELECT seq, time, source, type, event_id, category, message FROM event_records;";
+    "  SELECT seq, time, source, type, event_id, category, message FROM event_records;"
+    /* The service controller's runtime state, one row per service. */
+    "CREATE TABLE IF NOT EXISTS service_runtime ("
+    " name TEXT PRIMARY KEY COLLATE NOCASE,"
+    " service_type INTEGER NOT NULL DEFAULT 16,"
+    " state INTEGER NOT NULL DEFAULT 1,"
+    " controls_accepted INTEGER NOT NULL DEFAULT 0,"
+    " win32_exit_code INTEGER NOT NULL DEFAULT 0,"
+    " service_exit_code INTEGER NOT NULL DEFAULT 0,"
+    " checkpoint INTEGER NOT NULL DEFAULT 0,"
+    " wait_hint INTEGER NOT NULL DEFAULT 0,"
+    " pid INTEGER NOT NULL DEFAULT 0,"
+    " pid_start INTEGER NOT NULL DEFAULT 0,"
+    " connected INTEGER NOT NULL DEFAULT 0,"
+    " delete_pending INTEGER NOT NULL DEFAULT 0);"
+    "CREATE VIEW IF NOT EXISTS service_status AS"
+    " SELECT name, state, win32_exit_code, service_exit_code, checkpoint, wait_hint, pid"
+    " FROM service_runtime;";
 
 static bool IsAbsolute(const char *path) { return path && path[0] == '/'; }
 

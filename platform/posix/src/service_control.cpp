@@ -44,23 +44,6 @@ static const DWORD kControlTimeoutMs = 30000;
 static const DWORD kPollIntervalMs = 10;
 static const char kFixedPath[] = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
-static const char kRuntimeSchema[] =
-    "CREATE TABLE IF NOT EXISTS service_runtime ("
-    " name TEXT PRIMARY KEY COLLATE NOCASE,"
-    " service_type INTEGER NOT NULL DEFAULT 16,"
-    " state INTEGER NOT NULL DEFAULT 1,"
-    " controls_accepted INTEGER NOT NULL DEFAULT 0,"
-    " win32_exit_code INTEGER NOT NULL DEFAULT 0,"
-    " service_exit_code INTEGER NOT NULL DEFAULT 0,"
-    " checkpoint INTEGER NOT NULL DEFAULT 0,"
-    " wait_hint INTEGER NOT NULL DEFAULT 0,"
-    " pid INTEGER NOT NULL DEFAULT 0,"
-    " pid_start INTEGER NOT NULL DEFAULT 0,"
-    " connected INTEGER NOT NULL DEFAULT 0,"
-    " delete_pending INTEGER NOT NULL DEFAULT 0);"
-    "CREATE VIEW IF NOT EXISTS service_status AS"
-    " SELECT name, state, win32_exit_code, service_exit_code, checkpoint, wait_hint, pid"
-    " FROM service_runtime;";
 
 /* ---------------------------------------------------------------- machine.db */
 
@@ -79,22 +62,11 @@ static DWORD Win32ErrorFromSqlite(int status) {
     }
 }
 
-/* Locks the process's connection and makes sure the runtime tables exist (once
- * per connection; idempotent across processes). NULL, unlocked, on failure. */
+/* Locks the process's connection (the runtime tables are part of the root's
+ * schema). NULL, unlocked, on failure. */
 static sqlite3 *LockServiceDb() {
-    static sqlite3 *prepared = nullptr; /* guarded by the db lock */
     sqlite3 *db = MachineDbLock();
-    if (!db) {
-        MachineDbUnlock();
-        return nullptr;
-    }
-    if (db != prepared) {
-        if (sqlite3_exec(db, kRuntimeSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
-            MachineDbUnlock();
-            return nullptr;
-        }
-        prepared = db;
-    }
+    if (!db) MachineDbUnlock();
     return db;
 }
 
