@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <string>
 
@@ -282,6 +283,26 @@ TEST(Process, ShellPrefixRunsTheRestThroughTheShell) {
     ASSERT_TRUE(RunCaptured("cmd.exe /c " + Tool() + " err to-stderr >/dev/null", &lower));
     EXPECT_EQ(lower.out, "to-stderr\n");
     CloseChild(lower);
+}
+
+/* A shell command is one unit, as a batch file is one cmd.exe process: ending
+ * it ends what the shell started too, which would otherwise keep running. */
+TEST(Process, TerminatingAShellCommandEndsWhatItStarted) {
+    harness::MakeFreshRoot();
+    std::string pidFile = harness::MakeTempDirectory("pelorim-shell") + "/pid";
+    std::string line = "CMD.EXE /C sleep 300 & echo $! > " + pidFile + "; wait";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &startup, &info));
+    ASSERT_TRUE(harness::WaitFor([&] { return !harness::ReadText(pidFile).empty(); }, 10));
+    pid_t grandchild = (pid_t)atoi(harness::ReadText(pidFile).c_str());
+    ASSERT_GT(grandchild, 0);
+    EXPECT_TRUE(TerminateProcess(info.hProcess, 1));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(info.hProcess, 10000));
+    EXPECT_TRUE(harness::WaitFor([&] { return kill(grandchild, 0) != 0; }, 10)) << "the shell's command outlived it";
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
 }
 
 TEST(Process, PriorityClassesBecomeNiceValues) {

@@ -60,6 +60,7 @@ struct ChildProcess {
     std::atomic<DWORD> exitCode{STILL_ACTIVE};
     std::atomic<bool> terminateRequested{false};
     std::atomic<DWORD> terminateCode{0};
+    bool ownGroup = false; /* leads its own process group (new session, new group, or a shell) */
     ~ChildProcess() {
         if (pidfd >= 0) close(pidfd);
     }
@@ -94,7 +95,11 @@ struct PrimaryThreadObject : KernelObject {
     std::atomic<DWORD> abandonCode{0};
 };
 
+/* A child that leads its own group takes its group along: for "CMD.EXE /C" the
+ * shell's commands are part of the command, as a batch file runs inside
+ * cmd.exe's own process on Windows. */
 static int SendKill(const ChildProcess &child) {
+    if (child.ownGroup) kill(-child.pid, SIGKILL);
 #ifdef SYS_pidfd_send_signal
     if (child.pidfd >= 0) return (int)syscall(SYS_pidfd_send_signal, child.pidfd, SIGKILL, nullptr, 0);
 #endif
@@ -172,6 +177,7 @@ static DWORD StartWatcher(const ChildRef &child) {
 /* ---- Preparing a launch ------------------------------------------------- */
 
 /* Everything the forked child uses; built before fork. */
+namespace {
 struct LaunchPlan {
     std::vector<std::string> arguments;
     std::vector<std::string> candidates; /* program paths to try in order */
@@ -181,10 +187,12 @@ struct LaunchPlan {
     int standard[3] = {-1, -1, -1};      /* -1: keep the caller's descriptor */
     bool newSession = false;
     bool newGroup = false;
+    bool shell = false; /* "CMD.EXE /C": run through /bin/sh in a group of its own */
     bool setNice = false;
     int nice = 0;
     std::vector<int> inherited;
 };
+} // namespace
 
 static const char shellPrefix[] = "CMD.EXE /C ";
 
@@ -215,6 +223,7 @@ static DWORD PlanCommand(LPCSTR application, LPCSTR commandLine, LaunchPlan *pla
     if (!application && strncasecmp(line, shellPrefix, sizeof shellPrefix - 1) == 0) {
         plan->arguments = {"/bin/sh", "-c", line + sizeof shellPrefix - 1};
         plan->candidates = {"/bin/sh"};
+        plan->shell = true;
         return 0;
     }
     plan->arguments = SplitWindowsCommandLine(line);
@@ -394,7 +403,7 @@ static void ApplyNiceInChild(int target) {
                                   int reportFd) {
     ResetSignalsInChild();
     if (plan.newSession) setsid();
-    else if (plan.newGroup) setpgid(0, 0);
+    else if (plan.newGroup || plan.shell) setpgid(0, 0);
     int error = ArrangeDescriptorsInChild(plan, inheritHandles);
     if (error != 0) FailInChild(reportFd, StageDescriptors, error);
     if (plan.setNice) ApplyNiceInChild(plan.nice);
@@ -492,10 +501,11 @@ static DWORD InsertObject(KernelObject *object, bool inheritable, HANDLE *handle
 
 /* The watcher starts before any handle exists, so the child is reaped even when
  * handing out a handle fails. */
-static DWORD WatchAndHandOut(pid_t pid, LPSECURITY_ATTRIBUTES processAttributes,
+static DWORD WatchAndHandOut(pid_t pid, bool ownGroup, LPSECURITY_ATTRIBUTES processAttributes,
                              LPSECURITY_ATTRIBUTES threadAttributes, PROCESS_INFORMATION *information) {
     ChildRef child = std::make_shared<ChildProcess>();
     child->pid = pid;
+    child->ownGroup = ownGroup;
 #ifdef SYS_pidfd_open
     child->pidfd = (int)syscall(SYS_pidfd_open, pid, 0);
 #endif
@@ -532,7 +542,8 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
     pid_t pid = -1;
     code = StartChild(plan, bInheritHandles != FALSE, &pid);
     if (code != 0) return FailWith(code);
-    code = WatchAndHandOut(pid, lpProcessAttributes, lpThreadAttributes, lpProcessInformation);
+    bool ownGroup = plan.newSession || plan.newGroup || plan.shell;
+    code = WatchAndHandOut(pid, ownGroup, lpProcessAttributes, lpThreadAttributes, lpProcessInformation);
     if (code != 0) return FailWith(code);
     return TRUE;
 }
