@@ -10,7 +10,7 @@ static const DWORD supportedEventTypes = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_
 
 static void ReportRegistryFailure(const char *call, LONG status, const char *keyPath, const char *valueSuffix) {
     TextGuard systemText(FormatSystemError(call, (DWORD)status));
-    LogText(LOG_WARNING, "%s\r\n\t%s%s", systemText.Get(), keyPath, valueSuffix);
+    LogFormatted(LOG_WARNING, "%s\r\n\t%s%s", systemText.Get(), keyPath, valueSuffix);
 }
 
 /* Creates (or opens) the source's key and overwrites its two values; the rest of the key stays. */

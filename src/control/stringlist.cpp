@@ -41,15 +41,21 @@ char *DuplicateOrExit(const char *text) {
     return copy;
 }
 
+char *FormatTextV(const char *format, va_list arguments) {
+    va_list measure;
+    va_copy(measure, arguments);
+    int length = vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (length < 0) length = 0;
+    char *text = static_cast<char *>(AllocateOrExit(static_cast<size_t>(length) + 1));
+    vsnprintf(text, static_cast<size_t>(length) + 1, format, arguments);
+    return text;
+}
+
 char *FormatText(const char *format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    int length = vsnprintf(nullptr, 0, format, arguments);
-    va_end(arguments);
-    if (length < 0) length = 0;
-    char *text = static_cast<char *>(AllocateOrExit(static_cast<size_t>(length) + 1));
-    va_start(arguments, format);
-    vsnprintf(text, static_cast<size_t>(length) + 1, format, arguments);
+    char *text = FormatTextV(format, arguments);
     va_end(arguments);
     return text;
 }

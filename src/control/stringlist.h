@@ -7,6 +7,7 @@
 #ifndef PELORIM_STRINGLIST_H
 #define PELORIM_STRINGLIST_H
 
+#include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -15,6 +16,7 @@ void *ReallocateOrExit(void *block, size_t size);
 /* A malloc'd copy of `text` under the same rule; the caller frees it. */
 char *DuplicateOrExit(const char *text);
 /* A malloc'd printf-style text under the same rule; the caller frees it. */
+char *FormatTextV(const char *format, va_list arguments);
 char *FormatText(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));
 
 /* An empty list is all zero; the list owns its entries and its array. */

@@ -81,12 +81,7 @@ void LogFormatted(int level, const char *format, ...) {
     if (level > settings.debugLevel) return;
     va_list arguments;
     va_start(arguments, format);
-    int length = vsnprintf(nullptr, 0, format, arguments);
-    va_end(arguments);
-    if (length < 0) return;
-    TextGuard text(static_cast<char *>(AllocateOrExit(static_cast<size_t>(length) + 1)));
-    va_start(arguments, format);
-    vsnprintf(text.Get(), static_cast<size_t>(length) + 1, format, arguments);
+    TextGuard text(FormatTextV(format, arguments));
     va_end(arguments);
     LogMessage(text.Get(), level);
 }

@@ -20,10 +20,7 @@ enum PendingOperation { PENDING_NONE, PENDING_CONNECT, PENDING_READ };
 char *FormatPipeName(int kind) {
     const char *format = "\\\\.\\PIPE\\PELORIM_%s_STD%s";
     const char *stream = kind == 0 ? "OUT" : "ERR";
-    int length = snprintf(NULL, 0, format, settings.serviceName, stream);
-    char *name = (char *)AllocateOrExit((size_t)length + 1);
-    snprintf(name, (size_t)length + 1, format, settings.serviceName, stream);
-    return name;
+    return FormatText(format, settings.serviceName, stream);
 }
 
 static bool IsBlank(char c) {

@@ -32,9 +32,7 @@ int RunServiceDispatcher(void) {
 }
 
 static void ReportServiceEvent(const char *format) {
-    int length = snprintf(NULL, 0, format, settings.serviceName);
-    TextGuard text((char *)AllocateOrExit((size_t)length + 1));
-    snprintf(text.Get(), (size_t)length + 1, format, settings.serviceName);
+    TextGuard text(FormatText(format, settings.serviceName));
     ReportEvent(text.Get(), LOG_INFO);
 }
 

@@ -128,9 +128,7 @@ static void AnnounceRunning(void) {
     ReportServiceStatus(SERVICE_RUNNING, 0);
     TextGuard banner(BannerText());
     ReportEvent(banner.Get(), LOG_INFO);
-    int length = snprintf(NULL, 0, "%s was started.", settings.serviceName);
-    TextGuard started((char *)AllocateOrExit((size_t)length + 1));
-    snprintf(started.Get(), (size_t)length + 1, "%s was started.", settings.serviceName);
+    TextGuard started(FormatText("%s was started.", settings.serviceName));
     ReportEvent(started.Get(), LOG_INFO);
     CloseHandle(runEvent);
     runEvent = NULL;

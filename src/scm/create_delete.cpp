@@ -23,7 +23,7 @@ static void ReportCreateFailure(DWORD code) {
         LogSystemError("CreateService", code);
         return;
     }
-    LogText(LOG_ERROR, "Cannot create the service named %s.\nService with this name already exists.",
+    LogFormatted(LOG_ERROR, "Cannot create the service named %s.\nService with this name already exists.",
             settings.serviceName);
     LogSystemErrorAt(LOG_WARNING, "CreateService", code);
 }

@@ -64,7 +64,7 @@ char *FindServiceByDisplayName(const char *wantedName) {
     LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, servicesKeyPath, 0, KEY_READ, services.Out());
     if (status != ERROR_SUCCESS) {
         TextGuard systemText(FormatSystemError("RegOpenKeyEx", (DWORD)status));
-        LogText(LOG_WARNING, "%s\n\t%s", systemText.Get(), servicesKeyPath);
+        LogFormatted(LOG_WARNING, "%s\n\t%s", systemText.Get(), servicesKeyPath);
         return NULL;
     }
     char keyName[MAX_PATH];
@@ -73,7 +73,7 @@ char *FindServiceByDisplayName(const char *wantedName) {
         if (status == ERROR_NO_MORE_ITEMS) return NULL;
         if (status != ERROR_SUCCESS) {
             TextGuard systemText(FormatSystemError("RegEnumKey", (DWORD)status));
-            LogText(LOG_INFO, "%s\n\t%s", systemText.Get(), servicesKeyPath);
+            LogFormatted(LOG_INFO, "%s\n\t%s", systemText.Get(), servicesKeyPath);
             return NULL;
         }
         if (HasDisplayName(keyName, wantedName)) return DuplicateOrExit(keyName);

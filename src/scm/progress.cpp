@@ -118,7 +118,7 @@ static int ChangeServiceAndWait(const ProgressRequest *request) {
     if (!request->send(service.Get())) {
         DWORD code = GetLastError();
         if (IsRefusedAsDone(request, code)) {
-            LogText(LOG_ERROR, request->alreadyDoneText, settings.serviceName);
+            LogFormatted(LOG_ERROR, request->alreadyDoneText, settings.serviceName);
             LogSystemErrorAt(LOG_WARNING, request->requestName, code);
             return 0;
         }

@@ -7,9 +7,6 @@
 
 #include "control/stringlist.h" /* FormatText */
 
-/* LogMessage of the formatted text at the level. */
-void LogText(int level, const char *format, ...) __attribute__((format(gnu_printf, 2, 3)));
-
 /* LogMessage of FormatSystemError(name, code) at the level. */
 void LogSystemErrorAt(int level, const char *name, DWORD code);
 
