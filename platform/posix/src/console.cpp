@@ -18,6 +18,7 @@
 
 #include <vector>
 
+#include "detached_thread.h"
 #include "errors.h"
 #include "kernel_objects.h"
 
@@ -99,14 +100,9 @@ void *DeliverEvent(void *argument) {
 
 void StartDelivery(const siginfo_t &received) {
     siginfo_t *info = new siginfo_t(received);
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    if (pthread_create(&thread, &attributes, DeliverEvent, info) != 0) {
+    if (StartDetachedThread(DeliverEvent, info, 0) != 0) {
         DeliverEvent(info); /* no thread to spare: deliver on the dispatcher */
     }
-    pthread_attr_destroy(&attributes);
 }
 
 void *DispatchEvents(void *) {
@@ -123,16 +119,11 @@ void *DispatchEvents(void *) {
 DWORD InstallSignalHandlers() {
     if (pipe2(signalPipe, O_CLOEXEC) != 0) return LastErrnoAsWin32();
     fcntl(signalPipe[1], F_SETFL, O_NONBLOCK);
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    int error = pthread_create(&thread, &attributes, DispatchEvents, nullptr);
-    pthread_attr_destroy(&attributes);
+    DWORD error = StartDetachedThread(DispatchEvents, nullptr, 0);
     if (error) {
         close(signalPipe[0]);
         close(signalPipe[1]);
-        return Win32ErrorFromErrno(error);
+        return error;
     }
     struct sigaction action;
     memset(&action, 0, sizeof action);

@@ -28,6 +28,7 @@
  *   closes the pipe (they are discarded by the next disconnect or fill the
  *   FIFO).
  */
+#include "detached_thread.h"
 #include "named_pipe.h"
 
 #include <fcntl.h>
@@ -265,18 +266,12 @@ static void *RunServer(void *argument) {
 static DWORD StartServerThread(const ServerRef &server) {
     ServerRef *argument = new (std::nothrow) ServerRef(server);
     if (!argument) return ERROR_NOT_ENOUGH_MEMORY;
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    pthread_attr_setstacksize(&attributes, 256 * 1024);
-    pthread_t thread;
     server->threadRunning = true;
-    int error = pthread_create(&thread, &attributes, RunServer, argument);
-    pthread_attr_destroy(&attributes);
+    DWORD error = StartDetachedThread(RunServer, argument, 256 * 1024);
     if (error == 0) return 0;
     server->threadRunning = false;
     delete argument;
-    return Win32ErrorFromErrno(error);
+    return error;
 }
 
 /* Ends the I/O thread's wait in open() by opening the FIFO for writing (the

@@ -41,6 +41,7 @@
 #include <string>
 #include <vector>
 
+#include "detached_thread.h"
 #include "cmdline.h"
 #include "errors.h"
 #include "handles.h"
@@ -162,16 +163,9 @@ static void *WatchChild(void *argument) {
 static DWORD StartWatcher(const ChildRef &child) {
     ChildRef *argument = new (std::nothrow) ChildRef(child);
     if (!argument) return ERROR_NOT_ENOUGH_MEMORY;
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    pthread_attr_setstacksize(&attributes, 256 * 1024);
-    pthread_t thread;
-    int error = pthread_create(&thread, &attributes, WatchChild, argument);
-    pthread_attr_destroy(&attributes);
-    if (error == 0) return 0;
-    delete argument;
-    return Win32ErrorFromErrno(error);
+    DWORD error = StartDetachedThread(WatchChild, argument, 256 * 1024);
+    if (error != 0) delete argument;
+    return error;
 }
 
 /* ---- Preparing a launch ------------------------------------------------- */

@@ -14,6 +14,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "detached_thread.h"
 #include "errors.h"
 #include "kernel_objects.h"
 
@@ -150,4 +151,15 @@ BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode) {
     DWORD error = thread.get()->Terminate(dwExitCode);
     if (error) return FailWith(error);
     return TRUE;
+}
+
+DWORD StartDetachedThread(void *(*routine)(void *), void *argument, size_t stackSize) {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    if (stackSize) pthread_attr_setstacksize(&attributes, stackSize);
+    pthread_t thread;
+    int error = pthread_create(&thread, &attributes, routine, argument);
+    pthread_attr_destroy(&attributes);
+    return error ? Win32ErrorFromErrno(error) : 0;
 }
