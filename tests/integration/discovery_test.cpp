@@ -1,5 +1,11 @@
 /* Finding the Java runtime at /install: fake Java homes built around the real
  * libjvm.so, the JavaSoft keys, and the JDKs installed on this machine. */
+#include <dirent.h>
+#include <limits.h>
+#include <stdlib.h>
+
+#include <set>
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -313,9 +319,18 @@ TEST(Discovery, NoRuntimeAnywhereGivesExitCode1WhateverTheCommandLine) {
 TEST(Discovery, EveryInstalledJdkIsFoundThroughEverySource) {
     harness::MakeFreshRoot();
     std::vector<std::string> homes;
-    for (const char *candidate : {"/usr/lib/jvm/java-17-openjdk-amd64", "/usr/lib/jvm/temurin-25-jdk-amd64",
-                                  "/usr/lib/jvm/default-java"})
-        if (harness::FileExists(std::string(candidate) + "/release")) homes.push_back(candidate);
+    std::set<std::string> seen; /* the same JDK under several names (symbolic links) is tried once */
+    if (DIR *jvms = opendir("/usr/lib/jvm")) {
+        while (dirent *entry = readdir(jvms)) {
+            std::string candidate = std::string("/usr/lib/jvm/") + entry->d_name;
+            char real[PATH_MAX];
+            if (entry->d_name[0] == '.' || !harness::FileExists(candidate + "/release") ||
+                !harness::FileExists(candidate + "/lib/server/libjvm.so") || !realpath(candidate.c_str(), real))
+                continue;
+            if (seen.insert(real).second) homes.push_back(candidate);
+        }
+        closedir(jvms);
+    }
     ASSERT_FALSE(homes.empty());
     for (const std::string &home : homes) {
         SCOPED_TRACE(home);
