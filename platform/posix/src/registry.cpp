@@ -153,6 +153,28 @@ LONG CheckKeyExists(sqlite3 *db, sqlite3_int64 id) {
     return rc == SQLITE_DONE ? ERROR_KEY_DELETED : ERROR_REGISTRY_IO_FAILED;
 }
 
+/* What every call on an open key starts with: the handle resolved and the
+ * process's connection locked. Status() is 0 or the call's error. */
+class KeyAccess {
+  public:
+    explicit KeyAccess(HKEY handle) {
+        status_ = ResolveHandle(handle, &key_);
+        if (status_ == ERROR_SUCCESS && !session_.db()) status_ = ERROR_REGISTRY_IO_FAILED;
+    }
+    KeyAccess(const KeyAccess &) = delete;
+    KeyAccess &operator=(const KeyAccess &) = delete;
+    LONG Status() const { return status_; }
+    sqlite3 *db() const { return session_.db(); }
+    sqlite3_int64 id() const { return key_.id; }
+    /* A handle outlives a deleted key: ERROR_KEY_DELETED then. */
+    LONG CheckExists() const { return CheckKeyExists(session_.db(), key_.id); }
+
+  private:
+    KeyRef key_;
+    DbSession session_;
+    LONG status_;
+};
+
 /* Finds the key at `path` (any case): 0 with its id and stored path, or
  * ERROR_FILE_NOT_FOUND. */
 LONG FindKey(sqlite3 *db, const std::string &path, KeyRef *out) {
@@ -279,18 +301,15 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
                            DWORD cbData) {
     (void)Reserved;
     if (!lpData && cbData > 0) return ERROR_NOACCESS;
-    KeyRef key;
-    LONG error = ResolveHandle(hKey, &key);
-    if (error != ERROR_SUCCESS) return error;
-    DbSession session;
-    if (!session.db()) return ERROR_REGISTRY_IO_FAILED;
-    Transaction transaction(session.db());
+    KeyAccess key(hKey);
+    if (key.Status() != ERROR_SUCCESS) return key.Status();
+    Transaction transaction(key.db());
     if (!transaction.Begun()) return ERROR_REGISTRY_IO_FAILED;
-    error = CheckKeyExists(session.db(), key.id);
+    LONG error = key.CheckExists();
     if (error != ERROR_SUCCESS) return error;
-    Statement upsert(session.db(), "INSERT INTO registry_values(key, name, type, data) VALUES (?1, ?2, ?3, ?4) "
+    Statement upsert(key.db(), "INSERT INTO registry_values(key, name, type, data) VALUES (?1, ?2, ?3, ?4) "
                                    "ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data");
-    upsert.Bind(1, key.id).Bind(2, lpValueName ? lpValueName : "").Bind(3, (sqlite3_int64)dwType);
+    upsert.Bind(1, key.id()).Bind(2, lpValueName ? lpValueName : "").Bind(3, (sqlite3_int64)dwType);
     if (upsert.BindBlob(4, lpData, cbData).Step() != SQLITE_DONE) return ERROR_REGISTRY_IO_FAILED;
     return transaction.Commit();
 }
@@ -299,14 +318,11 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
                              LPDWORD lpcbData) {
     if (lpReserved) return ERROR_INVALID_PARAMETER;
     if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
-    KeyRef key;
-    LONG error = ResolveHandle(hKey, &key);
-    if (error != ERROR_SUCCESS) return error;
-    DbSession session;
-    if (!session.db()) return ERROR_REGISTRY_IO_FAILED;
-    Statement select(session.db(), "SELECT v.type, v.data FROM registry_keys k LEFT JOIN registry_values v "
+    KeyAccess key(hKey);
+    if (key.Status() != ERROR_SUCCESS) return key.Status();
+    Statement select(key.db(), "SELECT v.type, v.data FROM registry_keys k LEFT JOIN registry_values v "
                                    "ON v.key = k.id AND v.name = ?2 WHERE k.id = ?1");
-    int rc = select.Bind(1, key.id).Bind(2, lpValueName ? lpValueName : "").Step();
+    int rc = select.Bind(1, key.id()).Bind(2, lpValueName ? lpValueName : "").Step();
     if (rc == SQLITE_DONE) return ERROR_KEY_DELETED;
     if (rc != SQLITE_ROW) return ERROR_REGISTRY_IO_FAILED;
     if (select.IsNull(0)) return ERROR_FILE_NOT_FOUND;
@@ -325,15 +341,12 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
 
 LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
     if (!lpName) return ERROR_INVALID_PARAMETER;
-    KeyRef key;
-    LONG error = ResolveHandle(hKey, &key);
+    KeyAccess key(hKey);
+    if (key.Status() != ERROR_SUCCESS) return key.Status();
+    LONG error = key.CheckExists();
     if (error != ERROR_SUCCESS) return error;
-    DbSession session;
-    if (!session.db()) return ERROR_REGISTRY_IO_FAILED;
-    error = CheckKeyExists(session.db(), key.id);
-    if (error != ERROR_SUCCESS) return error;
-    Statement select(session.db(), "SELECT name FROM registry_keys WHERE parent = ?1 ORDER BY id LIMIT 1 OFFSET ?2");
-    int rc = select.Bind(1, key.id).Bind(2, (sqlite3_int64)dwIndex).Step();
+    Statement select(key.db(), "SELECT name FROM registry_keys WHERE parent = ?1 ORDER BY id LIMIT 1 OFFSET ?2");
+    int rc = select.Bind(1, key.id()).Bind(2, (sqlite3_int64)dwIndex).Step();
     if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
     if (rc != SQLITE_ROW) return ERROR_REGISTRY_IO_FAILED;
     std::string name = select.Text(0);
@@ -379,19 +392,16 @@ LONG DeleteRegistryTree(HKEY root, const char *path) {
 }
 
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
-    KeyRef key;
-    LONG error = ResolveHandle(hKey, &key);
-    if (error != ERROR_SUCCESS) return error;
-    DbSession session;
-    if (!session.db()) return ERROR_REGISTRY_IO_FAILED;
-    Transaction transaction(session.db());
+    KeyAccess key(hKey);
+    if (key.Status() != ERROR_SUCCESS) return key.Status();
+    Transaction transaction(key.db());
     if (!transaction.Begun()) return ERROR_REGISTRY_IO_FAILED;
-    error = CheckKeyExists(session.db(), key.id);
+    LONG error = key.CheckExists();
     if (error != ERROR_SUCCESS) return error;
-    Statement remove(session.db(), "DELETE FROM registry_values WHERE key = ?1 AND name = ?2");
-    if (remove.Bind(1, key.id).Bind(2, lpValueName ? lpValueName : "").Step() != SQLITE_DONE)
+    Statement remove(key.db(), "DELETE FROM registry_values WHERE key = ?1 AND name = ?2");
+    if (remove.Bind(1, key.id()).Bind(2, lpValueName ? lpValueName : "").Step() != SQLITE_DONE)
         return ERROR_REGISTRY_IO_FAILED;
-    if (sqlite3_changes(session.db()) == 0) return ERROR_FILE_NOT_FOUND;
+    if (sqlite3_changes(key.db()) == 0) return ERROR_FILE_NOT_FOUND;
     return transaction.Commit();
 }
 
