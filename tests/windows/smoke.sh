@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Runs the Windows build, pelorim.exe, under Wine: the command line, the
+# messages and exit codes of the console actions against Wine's own service
+# control manager, and a copy under another file name naming its service. The
+# usage text must be the Linux build's, byte for byte (line ends aside: the C
+# runtime of Windows writes "\r\n" for "\n").
+# Usage: smoke.sh WINE PELORIM_EXE LINUX_PELORIM
+# Exits 77 (skipped) when there is no Wine or no exe to run.
+set -u
+wine=$1 exe=$2 linux=$3
+[ -x "$wine" ] && [ -f "$exe" ] || { echo "no Wine or no pelorim.exe: skipped"; exit 77; }
+
+export WINEPREFIX=$(mktemp -d /tmp/pelorim-wine-XXXXXX) WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+work=$(mktemp -d /tmp/pelorim-wine-work-XXXXXX)
+trap 'rm -rf "$WINEPREFIX" "$work"' EXIT
+cp "$exe" "$work/pelorim.exe"
+cp "$exe" "$work/Billing.exe"
+
+passed=0 failed=0
+banner="Pelorim 1.3c Java Wrapper for NT Service"
+usage_body=$(PELORIM_ROOT=$work/linux-root "$linux" Foo /help 2>&1 >/dev/null | tail -n +2)
+usage() { printf 'Usage: %s %s { <command> } <java command line>\n%s' "$1" "$2" "$usage_body"; }
+
+# check NAME EXPECTED_EXIT EXPECTED_STDOUT EXPECTED_STDERR PROGRAM ARGS...
+check() {
+  local name=$1 code=$2 out=$3 err=$4 program=$5
+  shift 5
+  local got_out got_err got_code
+  got_out=$(cd "$work" && timeout 120 "$wine" "$program" "$@" 2>"$work/err" | tr -d '\r'; echo "exit=${PIPESTATUS[0]}")
+  got_code=${got_out##*exit=}
+  got_out=$(printf '%s' "${got_out%exit=*}" | sed -e :a -e '/^\n*$/{$d;N;ba' -e '}')
+  got_err=$(tr -d '\r' <"$work/err" | grep -v '^wine: \|^[0-9a-f]*:\(err\|fixme\|warn\):')
+  if [ "$got_code" = "$code" ] && [ "$got_out" = "$out" ] && [ "$got_err" = "$err" ]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    printf 'FAILED %s\n  exit %s (expected %s)\n  stdout %q\n  expected %q\n  stderr %q\n  expected %q\n' \
+      "$name" "$got_code" "$code" "$got_out" "$out" "$got_err" "$err"
+  fi
+}
+
+check "help" 0 "$banner" "$(usage pelorim '<ServiceName>')" pelorim.exe Foo /help
+check "unknown switch" 8 "$banner" "$(printf 'Unknown command: /Install\n%s' "$(usage pelorim '<ServiceName>')")" \
+  pelorim.exe Foo /Install
+check "conflict" 8 "$banner" "Command conflict: /install vs. /uninstall" pelorim.exe Foo /install /uninstall
+check "no name" 8 "$banner" "$(printf 'Service name not specified.\n%s' "$(usage pelorim '<ServiceName>')")" \
+  pelorim.exe -cp x Main
+check "start of a missing service" 9 "$banner" \
+  $'Cannot start the service named Foo.\nService with this name does not exist.' pelorim.exe Foo /start
+check "stop of a missing service" 0 "$banner" \
+  $'Cannot stop the service named Foo.\nService with this name does not exist.' pelorim.exe Foo /stop
+check "no Java runtime" 1 "$banner" \
+  $'Cannot find any suitable Java VM software on your computer.\nPlease download and install a Java VM from https://adoptium.net/.' \
+  pelorim.exe Foo /install -cp . Main
+# The file name names the service: on Windows the backslash separates directories.
+check "a copy names its service" 9 "$banner" \
+  $'Cannot start the service named Billing.\nService with this name does not exist.' Billing.exe /start
+check "a copy's usage head" 0 "$banner" "$(usage Billing '[<ServiceName>]')" Billing.exe /help
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
