@@ -95,33 +95,32 @@ int FindString(const StringList *list, const char *text) {
     return -1;
 }
 
-size_t ToMultiString(const StringList *list, char **out) {
-    size_t size = 1;
-    for (int32_t i = 0; i < list->count; i++) size += strlen(list->items[i]) + 1;
-    char *block = static_cast<char *>(AllocateOrExit(size));
-    memset(block, 0, size);
+/* A new block of every entry followed by `after` (of `afterLength` bytes), then
+ * a NUL; its size in bytes goes to *size. */
+static char *ConcatenateEntries(const StringList *list, const char *after, size_t afterLength, size_t *size) {
+    *size = 1;
+    for (int32_t i = 0; i < list->count; i++) *size += strlen(list->items[i]) + afterLength;
+    char *block = static_cast<char *>(AllocateOrExit(*size));
     char *next = block;
     for (int32_t i = 0; i < list->count; i++) {
         size_t length = strlen(list->items[i]);
         memcpy(next, list->items[i], length);
-        next += length + 1;
+        memcpy(next + length, after, afterLength);
+        next += length + afterLength;
     }
-    *out = block;
+    *next = '\0';
+    return block;
+}
+
+size_t ToMultiString(const StringList *list, char **out) {
+    size_t size = 0;
+    *out = ConcatenateEntries(list, "", 1, &size);
     return size;
 }
 
 void JoinWithLineBreaks(const StringList *list, char **out) {
-    size_t size = 1;
-    for (int32_t i = 0; i < list->count; i++) size += strlen(list->items[i]) + 2;
-    char *text = static_cast<char *>(AllocateOrExit(size));
-    memset(text, 0, size);
-    char *next = text;
-    for (int32_t i = 0; i < list->count; i++) {
-        size_t length = strlen(list->items[i]);
-        memcpy(next, list->items[i], length);
-        memcpy(next + length, "\r\n", 2);
-        next += length + 2;
-    }
-    if (next - text >= 2) next[-2] = '\0';
+    size_t size = 0;
+    char *text = ConcatenateEntries(list, "\r\n", 2, &size);
+    if (size >= 3) text[size - 3] = '\0'; /* the last entry's "\r\n" */
     *out = text;
 }

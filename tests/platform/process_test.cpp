@@ -72,6 +72,16 @@ void CloseChild(Child &child) {
     CloseHandle(child.info.hThread);
 }
 
+/* Starts `commandLine` with nothing inherited. */
+::testing::AssertionResult Start(const std::string &commandLine, PROCESS_INFORMATION *info, DWORD flags = 0) {
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    std::string line = commandLine;
+    if (CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, flags, NULL, NULL, &startup, info))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "CreateProcessA failed with " << GetLastError();
+}
+
 DWORD StartFails(const std::string &commandLine, const char *directory = NULL) {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -160,11 +170,8 @@ TEST(Process, ExitCodesAndStillActive) {
     EXPECT_EQ(threadCode, 7u);
     CloseChild(child);
 
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info;
-    std::string line = Tool() + " sleep 300 exit 3";
-    ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info));
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(Start(Tool() + " sleep 300 exit 3", &info));
     EXPECT_NE(info.dwProcessId, 0u);
     DWORD code = 0;
     ASSERT_TRUE(GetExitCodeProcess(info.hProcess, &code));
@@ -182,11 +189,8 @@ TEST(Process, ExitCodesAndStillActive) {
 
 TEST(Process, TerminateProcessSetsTheExitCode) {
     harness::MakeFreshRoot();
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info;
-    std::string line = Tool() + " sleep 60000";
-    ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info));
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(Start(Tool() + " sleep 60000", &info));
     ASSERT_TRUE(TerminateProcess(info.hProcess, 42));
     ASSERT_EQ(WaitForSingleObject(info.hThread, 10000), WAIT_OBJECT_0);
     DWORD code = 0;
@@ -206,11 +210,8 @@ TEST(Process, TerminateProcessSetsTheExitCode) {
  * the code, and the child runs on. */
 TEST(Process, TerminateThreadOnThePrimaryThreadLeavesTheChildRunning) {
     harness::MakeFreshRoot();
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info;
-    std::string line = Tool() + " sleep 60000";
-    ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info));
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(Start(Tool() + " sleep 60000", &info));
     ASSERT_TRUE(TerminateThread(info.hThread, 10));
     EXPECT_EQ(WaitForSingleObject(info.hThread, 1000), WAIT_OBJECT_0);
     DWORD code = 0;
@@ -230,11 +231,8 @@ TEST(Process, TerminateThreadOnThePrimaryThreadLeavesTheChildRunning) {
 
 TEST(Process, ProcessEndsWhileItsHandlesAreClosed) {
     harness::MakeFreshRoot();
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info;
-    std::string line = Tool() + " sleep 100";
-    ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info));
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(Start(Tool() + " sleep 100", &info));
     ASSERT_TRUE(CloseHandle(info.hProcess));
     ASSERT_TRUE(CloseHandle(info.hThread));
     std::string status = "/proc/" + std::to_string(info.dwProcessId);
@@ -260,11 +258,8 @@ TEST(Process, DetachedProcessHasItsOwnSessionWithoutTerminal) {
     CloseChild(console);
 
     std::string answer = harness::MakeTempDirectory("detached") + "/answer";
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info;
-    std::string line = Tool() + " devnull \"" + answer + "\" out lost";
-    ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &startup, &info));
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(Start(Tool() + " devnull \"" + answer + "\" out lost", &info, DETACHED_PROCESS));
     ASSERT_EQ(WaitForSingleObject(info.hProcess, 10000), WAIT_OBJECT_0);
     EXPECT_EQ(harness::ReadText(answer), "devnull\n");
     CloseHandle(info.hProcess);
@@ -290,11 +285,8 @@ TEST(Process, ShellPrefixRunsTheRestThroughTheShell) {
 TEST(Process, TerminatingAShellCommandEndsWhatItStarted) {
     harness::MakeFreshRoot();
     std::string pidFile = harness::MakeTempDirectory("pelorim-shell") + "/pid";
-    std::string line = "CMD.EXE /C sleep 300 & echo $! > " + pidFile + "; wait";
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &startup, &info));
+    ASSERT_TRUE(Start("CMD.EXE /C sleep 300 & echo $! > " + pidFile + "; wait", &info, DETACHED_PROCESS));
     ASSERT_TRUE(harness::WaitFor([&] { return !harness::ReadText(pidFile).empty(); }, 10));
     pid_t grandchild = (pid_t)atoi(harness::ReadText(pidFile).c_str());
     ASSERT_GT(grandchild, 0);

@@ -355,28 +355,10 @@ LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
     return ERROR_SUCCESS;
 }
 
-/* As on Win32, a key that still has subkeys is not deleted (ERROR_ACCESS_DENIED);
- * its values go with it. An empty lpSubKey deletes the handle's own key. */
-LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
-    if (!lpSubKey) return ERROR_INVALID_PARAMETER;
-    DbSession session;
-    if (!session.db()) return ERROR_REGISTRY_IO_FAILED;
-    Transaction transaction(session.db());
-    if (!transaction.Begun()) return ERROR_REGISTRY_IO_FAILED;
-    KeyRef key;
-    LONG error = FindSubkey(session.db(), hKey, lpSubKey, &key);
-    if (error != ERROR_SUCCESS) return error;
-    if (key.id == machineKeyId) return ERROR_ACCESS_DENIED;
-    bool hasSubkeys = false;
-    error = CountSubkeys(session.db(), key.id, &hasSubkeys);
-    if (error != ERROR_SUCCESS) return error;
-    if (hasSubkeys) return ERROR_ACCESS_DENIED;
-    error = DeleteKeyTree(session.db(), key.id);
-    if (error != ERROR_SUCCESS) return error;
-    return transaction.Commit();
-}
-
-LONG DeleteRegistryTree(HKEY root, const char *path) {
+/* Deletes the key at `path` below `root` with its values, and with its
+ * subkeys unless `keepIfSubkeys`, which refuses (ERROR_ACCESS_DENIED) a key
+ * that has any. The root of the hive is never deleted. */
+static LONG DeleteKey(HKEY root, const char *path, bool keepIfSubkeys) {
     if (!path) return ERROR_INVALID_PARAMETER;
     DbSession session;
     if (!session.db()) return ERROR_REGISTRY_IO_FAILED;
@@ -386,10 +368,22 @@ LONG DeleteRegistryTree(HKEY root, const char *path) {
     LONG error = FindSubkey(session.db(), root, path, &key);
     if (error != ERROR_SUCCESS) return error;
     if (key.id == machineKeyId) return ERROR_ACCESS_DENIED;
+    if (keepIfSubkeys) {
+        bool hasSubkeys = false;
+        error = CountSubkeys(session.db(), key.id, &hasSubkeys);
+        if (error != ERROR_SUCCESS) return error;
+        if (hasSubkeys) return ERROR_ACCESS_DENIED;
+    }
     error = DeleteKeyTree(session.db(), key.id);
     if (error != ERROR_SUCCESS) return error;
     return transaction.Commit();
 }
+
+/* As on Win32, a key that still has subkeys is not deleted (ERROR_ACCESS_DENIED);
+ * its values go with it. An empty lpSubKey deletes the handle's own key. */
+LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) { return DeleteKey(hKey, lpSubKey, true); }
+
+LONG DeleteRegistryTree(HKEY root, const char *path) { return DeleteKey(root, path, false); }
 
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
     KeyAccess key(hKey);
