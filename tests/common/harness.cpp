@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include <windows.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -225,6 +227,17 @@ bool WaitFor(const std::function<bool()> &condition, double seconds) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+}
+
+bool CreateServiceWithDisplayName(const char *keyName, const char *displayName) {
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, GENERIC_WRITE);
+    if (!manager) return false;
+    SC_HANDLE service = CreateServiceA(manager, keyName, displayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                       SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "/bin/true", NULL, NULL, "", NULL,
+                                       NULL);
+    if (service) CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return service != NULL;
 }
 
 std::vector<std::string> SplitMultiString(const std::string &bytes) {

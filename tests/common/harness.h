@@ -84,6 +84,10 @@ std::vector<std::vector<std::string>> Query(const std::string &sql);
 /* Polls `condition` every 50 ms until it holds or `seconds` pass. */
 bool WaitFor(const std::function<bool()> &condition, double seconds);
 
+/* Creates, through the Win32 API, a demand-start service whose display name
+ * differs from its key name (its program does nothing). */
+bool CreateServiceWithDisplayName(const char *keyName, const char *displayName);
+
 /* Splits a multi-string (REG_MULTI_SZ bytes) into its strings. */
 std::vector<std::string> SplitMultiString(const std::string &bytes);
 

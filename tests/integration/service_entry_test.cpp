@@ -17,17 +17,6 @@ const std::string banner = "Pelorim 1.3c Java Wrapper for NT Service\r\n\r\n";
 
 std::string ServiceKey(const std::string &name) { return "System\\CurrentControlSet\\Services\\" + name; }
 
-void CreateWithDisplayName(const char *keyName, const char *displayName) {
-    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, GENERIC_WRITE);
-    ASSERT_NE(manager, nullptr);
-    SC_HANDLE service = CreateServiceA(manager, keyName, displayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                       SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "/bin/true", NULL, NULL, "", NULL,
-                                       NULL);
-    ASSERT_NE(service, nullptr) << GetLastError();
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-}
-
 harness::RunResult Install(const std::string &name, const std::vector<std::string> &switches,
                            const std::vector<std::string> &javaArguments = {}) {
     std::vector<std::string> arguments = {name, "/install"};
@@ -41,8 +30,8 @@ harness::RunResult Install(const std::string &name, const std::vector<std::strin
 
 TEST(ServiceEntry, DependenciesAreResolvedByDisplayNameElseTakenAsTyped) {
     harness::MakeFreshRoot();
-    CreateWithDisplayName("billing", "Billing Service");
-    CreateWithDisplayName("audit", "Audit Trail");
+    ASSERT_TRUE(harness::CreateServiceWithDisplayName("billing", "Billing Service"));
+    ASSERT_TRUE(harness::CreateServiceWithDisplayName("audit", "Audit Trail"));
 
     auto result = Install("Dependent", {"/depend:Billing Service", "/depend:audit", "/depend:audit trail"});
     ASSERT_EQ(0, result.exitCode) << result.err;

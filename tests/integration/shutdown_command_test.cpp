@@ -5,6 +5,7 @@
  */
 #include <regex>
 #include <thread>
+#include <vector>
 
 #include "runtime_fixture.h"
 
@@ -96,15 +97,21 @@ TEST_F(ShutdownCommand, ACommandOutlivingTheApplicationIsTerminated) {
     EXPECT_TRUE(AwaitState("Linger", SERVICE_STOPPED));
     EXPECT_EQ(0u, ExitCodeOf("Linger"));
     EXPECT_TRUE(LogHas("WARNING: Terminating Shutdown Command: CMD.EXE /C " + script + "\r\n")) << Log();
-    /* What the command started itself is not the service's to end; leave nothing behind. */
-    std::string sleepers = harness::Run("/usr/bin/pgrep", {"-x", "sleep"}).out;
-    for (size_t at = 0; at < sleepers.size();) {
-        size_t end = sleepers.find('\n', at);
-        std::string pid = sleepers.substr(at, end - at);
-        std::string environment = harness::ReadText("/proc/" + pid + "/environ");
-        if (environment.find("PELORIM_ROOT=" + root) != std::string::npos) kill((pid_t)std::stol(pid), SIGKILL);
-        at = end == std::string::npos ? end : end + 1;
-    }
+    /* Ending the command ends what its shell started (the script's sleep) too. */
+    auto sleepersOfThisRoot = [&] {
+        std::vector<pid_t> found;
+        std::string sleepers = harness::Run("/usr/bin/pgrep", {"-x", "sleep"}).out;
+        for (size_t at = 0; at < sleepers.size();) {
+            size_t end = sleepers.find('\n', at);
+            std::string pid = sleepers.substr(at, end - at);
+            std::string environment = harness::ReadText("/proc/" + pid + "/environ");
+            if (environment.find("PELORIM_ROOT=" + root) != std::string::npos) found.push_back((pid_t)std::stol(pid));
+            at = end == std::string::npos ? end : end + 1;
+        }
+        return found;
+    };
+    EXPECT_TRUE(harness::WaitFor([&] { return sleepersOfThisRoot().empty(); }, 10));
+    for (pid_t pid : sleepersOfThisRoot()) kill(pid, SIGKILL);
 }
 
 TEST_F(ShutdownCommand, ASecondCommandWhileOneRunsIsRefused) {

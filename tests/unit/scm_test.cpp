@@ -57,18 +57,6 @@ std::string StoredText(const std::string &key, const std::string &name) {
     return value ? value->data : std::string("<absent>");
 }
 
-/* A service whose display name differs from its key name, made through the API. */
-void CreateWithDisplayName(const char *keyName, const char *displayName) {
-    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, GENERIC_WRITE);
-    ASSERT_NE(manager, nullptr);
-    SC_HANDLE service = CreateServiceA(manager, keyName, displayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                       SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "/bin/true", NULL, NULL, "", NULL,
-                                       NULL);
-    ASSERT_NE(service, nullptr) << GetLastError();
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-}
-
 std::string Owned(char *text) {
     std::string copy = text ? text : "<none>";
     free(text);
@@ -164,8 +152,8 @@ TEST(DeleteServiceEntry, RemovesTheServiceWithItsKey) {
 
 TEST(FindServiceByDisplayName, FindsTheKeyNameByExactDisplayName) {
     harness::MakeFreshRoot();
-    CreateWithDisplayName("billing", "Billing Service");
-    CreateWithDisplayName("audit", "Audit Trail");
+    ASSERT_TRUE(harness::CreateServiceWithDisplayName("billing", "Billing Service"));
+    ASSERT_TRUE(harness::CreateServiceWithDisplayName("audit", "Audit Trail"));
     /* The event-log sources live under the Services key too, in a key that is no service of ours. */
     Configure("billing");
     ASSERT_EQ(0, RegisterEventLogSource());
