@@ -16,7 +16,12 @@ static const char *PrefixValue(const char *argument, const char *prefix) {
     return strncmp(argument, prefix, length) == 0 ? argument + length : nullptr;
 }
 
+/* An empty value is kept as it is, for /install to refuse. */
 static void AddDependency(const char *name) {
+    if (name[0] == '\0') {
+        AddString(&settings.dependencies, name);
+        return;
+    }
     TextGuard keyName(FindServiceByDisplayName(name));
     AddString(&settings.dependencies, keyName ? keyName.Get() : name);
 }
@@ -115,10 +120,14 @@ void BlankWhiteSpace(char *name) {
         if (strchr(" \t\n\v\f\r", *c) != nullptr) *c = ' ';
 }
 
+/* A command line splits at blanks and tabs, so a path holding one is quoted:
+ * unquoted, the controller would run the file named by its first word (the
+ * unquoted-path hole on Windows). */
 void FormatCommandPrefix(void) {
-    const char *format = strchr(settings.serviceName, ' ') != nullptr ? "%s \"%s\"" : "%s %s";
-    snprintf(settings.serviceCommandPrefix, sizeof settings.serviceCommandPrefix, format, settings.exePath,
-             settings.serviceName);
+    const char *pathQuote = strpbrk(settings.exePath, " \t") != nullptr ? "\"" : "";
+    const char *nameQuote = strchr(settings.serviceName, ' ') != nullptr ? "\"" : "";
+    snprintf(settings.serviceCommandPrefix, sizeof settings.serviceCommandPrefix, "%s%s%s %s%s%s", pathQuote,
+             settings.exePath, pathQuote, nameQuote, settings.serviceName, nameQuote);
 }
 
 int EqualIgnoringCase(const char *left, const char *right) {

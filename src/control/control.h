@@ -16,6 +16,9 @@ void PrintUsage(void);
  * characters, then cut at its last "."; the caller frees it. */
 char *FileBaseName(const char *path, size_t capacity);
 int IsWindowsNT(void);
+/* The running executable's full path, newly allocated; NULL, with the last
+ * error set, when the platform cannot give it in full. */
+char *ModuleFilePath(void);
 
 /* /install: the Java command line left after the switches, and the process's
  * environment block. Returns the exit code (0, 1, 2, 3, 4, 5, 8 or 9). */

@@ -16,6 +16,10 @@
 
 static const char emptyArgumentMessage[] =
     "Empty argument (\"\") in the Java command line cannot be stored; remove it or give it a value\n";
+static const char emptyDependencyMessage[] =
+    "Empty /depend: cannot be stored; remove it or give it a service name\n";
+static const char noFullPathMessage[] =
+    "Cannot install: the full path of this program cannot be obtained; move the program to a shorter path";
 
 void ClearJavaCommandLine(JavaCommandLine *line) {
     ClearStrings(&line->options);
@@ -120,10 +124,9 @@ static void WriteInstalledParameters(char **envp, const JavaCommandLine *line) {
         long timeout = atol(settings.timeoutText);
         if (timeout != 0) WriteNumber("Timeout", (DWORD)timeout);
     }
-    if (settings.debugLevelText[0] != '\0') {
-        settings.debugLevel = atoi(settings.debugLevelText);
-        if (settings.debugLevel > 0) WriteNumber("DebugLevel", (DWORD)settings.debugLevel);
-    }
+    /* debugLevel already holds the switch's value: the level this install ran at. */
+    if (settings.debugLevelText[0] != '\0' && settings.debugLevel > 0)
+        WriteNumber("DebugLevel", (DWORD)settings.debugLevel);
     if (settings.logFilePath[0] != '\0') WriteText("LogFile", settings.logFilePath);
     if (settings.eventLogging == 0) WriteNumber("EventLogging", 0);
     if (settings.detach == 1) WriteNumber("CreateProcess", 1);
@@ -150,7 +153,35 @@ static int InstallProvenCommandLine(char **envp, const JavaCommandLine *line) {
     return 0;
 }
 
+/* The dependency list is a multi-string, which ends at its first empty
+ * string: every name after an empty /depend: would be lost. */
+static int RefuseEmptyDependency(void) {
+    if (FindString(&settings.dependencies, "") < 0) return 0;
+    fputs(emptyDependencyMessage, stderr);
+    return 8;
+}
+
+/* The service's command line must name this very file: a path the platform
+ * could not give in full, or one holding a double quote (which no command line
+ * can carry in its program name), would name another. */
+static int RefuseUnusableExecutablePath(void) {
+    if (settings.exePath[0] == '\0') {
+        LogError(noFullPathMessage);
+        return 9;
+    }
+    if (strchr(settings.exePath, '"') != nullptr) {
+        LogLabelled("Cannot install: a command line cannot name a program whose path holds a double quote:",
+                    settings.exePath, LOG_ERROR);
+        return 9;
+    }
+    return 0;
+}
+
 int InstallFromCommandLine(int argc, char **argv, char **envp) {
+    int refused = RefuseEmptyDependency();
+    if (refused != 0) return refused;
+    refused = RefuseUnusableExecutablePath();
+    if (refused != 0) return refused;
     VmOptionList probe = {};
     if (!settings.detach) AddVmOption(&probe, "exit", reinterpret_cast<void *>(JvmExitHook));
     ReadJavaSoftKey(&jdkInfo, JAVASOFT_JDK_KEY);

@@ -13,7 +13,10 @@
 enum {
     NAME_CAPACITY = 255,
     PATH_CAPACITY = 259,
-    COMMAND_PREFIX_CAPACITY = 517,
+    /* The executable's path is kept in full: Win32 paths end at 32767 characters. */
+    EXE_PATH_CAPACITY = 32767,
+    /* The path and the name, each possibly quoted, and the blank between them. */
+    COMMAND_PREFIX_CAPACITY = EXE_PATH_CAPACITY + 2 + 1 + NAME_CAPACITY + 2,
     TIMEOUT_TEXT_CAPACITY = 7,
     DEBUG_TEXT_CAPACITY = 31,
 };
@@ -21,7 +24,7 @@ enum {
 enum StartType { START_AUTOMATIC = 2, START_MANUAL = 3, START_DISABLED = 4 };
 
 struct ServiceSettings {
-    char exePath[PATH_CAPACITY + 1];
+    char exePath[EXE_PATH_CAPACITY + 1]; /* empty when the platform cannot give it */
     char serviceName[NAME_CAPACITY + 1];
     char serviceCommandPrefix[COMMAND_PREFIX_CAPACITY + 1];
     int serviceMode;

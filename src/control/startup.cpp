@@ -23,13 +23,24 @@ static void TakeServiceNameFromExecutable(void) {
         CopyField(settings.serviceName, baseName.Get(), NAME_CAPACITY);
 }
 
+/* exePath stays empty when the path cannot be had in full; /install then
+ * refuses, since the service's command line would name another file. */
+static void FetchExecutablePath(void) {
+    TextGuard path(ModuleFilePath());
+    if (!path) {
+        LogSystemError("GetModuleFileName", 0);
+        return;
+    }
+    CopyField(settings.exePath, path.Get(), EXE_PATH_CAPACITY);
+}
+
 int CompleteSettings(void) {
     if (!settings.serviceMode) PrintBanner();
     if (!IsWindowsNT()) {
         fputs("Only Windows NT based systems are supported.\n", stderr);
         return 9;
     }
-    GetModuleFileNameA(nullptr, settings.exePath, PATH_CAPACITY + 1);
+    FetchExecutablePath();
     TakeServiceNameFromExecutable();
     if (settings.serviceName[0] == '\0') {
         fputs("Service name not specified.\n", stderr);

@@ -1,9 +1,11 @@
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "common/guard.h"
 #include "control/commandline.h"
 #include "control/control.h"
+#include "control/settings.h"
 #include "control/stringlist.h"
 #include "host.h"
 
@@ -20,6 +22,25 @@ char *FileBaseName(const char *path, size_t capacity) {
     char *dot = strrchr(baseName, '.');
     if (dot != nullptr) *dot = '\0';
     return baseName;
+}
+
+/* GetModuleFileNameA cuts a path that does not fit and returns the buffer's
+ * size (with or without a NUL, by Windows version), so the buffer grows until
+ * the result is shorter than it. */
+char *ModuleFilePath(void) {
+    DWORD size = MAX_PATH;
+    char *path = nullptr;
+    for (;;) {
+        path = static_cast<char *>(ReallocateOrExit(path, size));
+        DWORD length = GetModuleFileNameA(nullptr, path, size);
+        if (length > 0 && length < size) return path;
+        if (length == 0 || size == EXE_PATH_CAPACITY + 1) break;
+        size = size * 2 > EXE_PATH_CAPACITY + 1 ? EXE_PATH_CAPACITY + 1 : size * 2;
+    }
+    DWORD error = GetLastError();
+    free(path);
+    SetLastError(error);
+    return nullptr;
 }
 
 int IsWindowsNT(void) {
@@ -62,9 +83,8 @@ static const char *const usageLines[] = {
 
 /* The head names the running executable also when exePath is not filled in yet. */
 void PrintUsage(void) {
-    char exePath[260] = "";
-    GetModuleFileNameA(nullptr, exePath, sizeof exePath);
-    TextGuard baseName(FileBaseName(exePath, 256));
+    TextGuard exePath(ModuleFilePath());
+    TextGuard baseName(FileBaseName(exePath ? exePath.Get() : "", 256));
     if (EqualIgnoringCase(baseName.Get(), "pelorim"))
         fprintf(stderr, "Usage: %s <ServiceName> { <command> } <java command line>\n", baseName.Get());
     else

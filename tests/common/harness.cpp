@@ -36,6 +36,15 @@ std::string MakeTempDirectory(const std::string &prefix) {
 }
 
 std::string MakeFreshRoot() {
+    static bool made = false;
+    if (made) {
+        fputs("harness: a second fresh root in one process; the platform layer keeps the first PELORIM_ROOT it "
+              "sees, so each test runs in a process of its own (ctest does this; by hand, one --gtest_filter "
+              "test at a time)\n",
+              stderr);
+        abort();
+    }
+    made = true;
     std::string root = MakeTempDirectory("pelorim-root");
     setenv("PELORIM_ROOT", root.c_str(), 1);
     return root;

@@ -18,7 +18,9 @@ namespace harness {
 std::string MakeTempDirectory(const std::string &prefix);
 
 /* Makes a fresh root and points PELORIM_ROOT of this process (and so of every
- * program it runs) at it. Call before the first platform call of the test. */
+ * program it runs) at it. Call before the first platform call of the test.
+ * The platform layer keeps the first root it sees for the life of the process,
+ * so one process runs one test: a second call aborts the process. */
 std::string MakeFreshRoot();
 std::string Root();
 

@@ -1,7 +1,9 @@
 /* /install as a user runs it: the probe VM's verdicts, the stored values, the
  * settings report and a reinstall. */
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -190,6 +192,16 @@ TEST(Install, EverySwitchIsStoredUnderItsValue) {
     EXPECT_EQ(Stored("DebugLevel"), "<absent>");
     EXPECT_EQ(Stored("LogFile"), directory + "/svc.log");
     EXPECT_EQ(Stored("JavaMainClass"), "org.pelorim.test.PackagedMain");
+    /* Written one after the other in a fixed order, after the controller's own values. */
+    std::vector<std::string> order;
+    for (const auto &row : harness::Query("SELECT v.name FROM registry_values v JOIN registry_keys k ON k.id = v.key "
+                                          "WHERE k.path = '" + std::string(kServiceKey) + "' ORDER BY v.rowid"))
+        order.push_back(row[0]);
+    std::vector<std::string> written(std::find(order.begin(), order.end(), "Environment"), order.end());
+    EXPECT_EQ(written, (std::vector<std::string>{"Environment", "Description", "CurrentDirectory", "StartupMethod",
+                                                 "ShutdownMethod", "ShutdownCommand", "Priority", "Timeout",
+                                                 "LogFile", "EventLogging", "CreateProcess", "JavaHome", "JavaOptions",
+                                                 "JavaMainClass"}));
 
     std::string report = Report();
     EXPECT_NE(report.find("\r\nCurrent Directory: " + directory + "\r\nStartup Method: startup\r\n"
@@ -210,6 +222,10 @@ TEST(Install, ZeroTimeoutAndDebugLevelAreNotStoredButPositiveOnesAre) {
     EXPECT_EQ(StoredNumber("Timeout"), 45000);
     EXPECT_EQ(StoredNumber("DebugLevel"), 2);
     EXPECT_NE(Report().find("\r\nTimeout: 45000\r\nDebug Output Level: 2\r\n"), std::string::npos) << Report();
+    /* A level beyond 32 bits is read once: the install runs at the level it stores. */
+    ASSERT_EQ(harness::RunPelorim({kService, "/uninstall"}).exitCode, 0);
+    ASSERT_EQ(Install({"/debug:4294967298", "-cp", Classes(), "LongRunning"}).exitCode, 0);
+    EXPECT_EQ(StoredNumber("DebugLevel"), 2147483647);
 }
 
 struct Refusal {
@@ -235,6 +251,9 @@ TEST(Install, TheProbeRefusesWhatTheServiceCouldNotRunAndLeavesNoService) {
         {{"-cp", Classes(), "LongRunning", "a", "", "c"},
          8,
          "Empty argument (\"\") in the Java command line cannot be stored; remove it or give it a value\n"},
+        {{"/depend:A", "/depend:", "/depend:B", "-cp", Classes(), "LongRunning"},
+         8,
+         "Empty /depend: cannot be stored; remove it or give it a service name\n"},
     };
     for (const Refusal &refusal : refusals) {
         SCOPED_TRACE(refusal.words.empty() ? "(empty)" : refusal.words.back());
@@ -246,6 +265,42 @@ TEST(Install, TheProbeRefusesWhatTheServiceCouldNotRunAndLeavesNoService) {
             ASSERT_EQ(harness::RunPelorim({kService, "/uninstall"}).exitCode, 0);
         }
     }
+}
+
+/* A copy of the program whose real path is longer than the kernel can give
+ * (PATH_MAX), reached through two short symbolic links. */
+std::string CopyIntoTooDeepDirectory() {
+    std::string base = harness::MakeTempDirectory("pelorim-deep");
+    std::string level(200, 'd'), firstHop, secondHop;
+    int directory = open(base.c_str(), O_DIRECTORY | O_RDONLY | O_CLOEXEC);
+    int middle = -1;
+    for (int depth = 0; depth < 24; depth++) {
+        EXPECT_EQ(mkdirat(directory, level.c_str(), 0755), 0);
+        int next = openat(directory, level.c_str(), O_DIRECTORY | O_RDONLY | O_CLOEXEC);
+        if (depth == 11) middle = dup(next);
+        close(directory);
+        directory = next;
+        (depth < 12 ? firstHop : secondHop) += level + "/";
+    }
+    std::string image = harness::ReadText(harness::PelorimExe());
+    int copy = openat(directory, "pelorim", O_CREAT | O_WRONLY | O_CLOEXEC, 0755);
+    EXPECT_EQ(write(copy, image.data(), image.size()), (ssize_t)image.size());
+    close(copy);
+    EXPECT_EQ(symlinkat(secondHop.c_str(), middle, "second"), 0);
+    EXPECT_EQ(symlink(firstHop.c_str(), (base + "/first").c_str()), 0);
+    close(middle);
+    close(directory);
+    return base + "/first/second/pelorim";
+}
+
+TEST(Install, AProgramWhosePathCannotBeHadInFullIsRefusedBeforeAnythingIsCreated) {
+    harness::MakeFreshRoot();
+    harness::RunResult result = harness::Run(CopyIntoTooDeepDirectory(), {kService, "/install", "-cp", Classes(), "LongRunning"});
+    EXPECT_EQ(result.exitCode, 9) << result.err;
+    EXPECT_NE(result.err.find("GetModuleFileName: "), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("Cannot install: the full path of this program cannot be obtained"), std::string::npos)
+        << result.err;
+    EXPECT_FALSE(ServiceExists());
 }
 
 TEST(Install, AFailedInstallIsNotStarted) {

@@ -258,4 +258,57 @@ TEST_F(RunService, AStopWhileStartingIsRefused) {
     start.join();
 }
 
+
+/* /install /start together; the stored interactive flag decides at start: the
+ * service gets a console (without a false title error) instead of the pipes. */
+TEST_F(RunService, AnInteractiveServiceInstalledAndStartedAtOnceWritesToItsConsole) {
+    auto install = Run({"Desk", "/install", "/start", "/interact", "/debug:2", "/logfile:" + logFile, "-cp",
+                        harness::JavaClasses(), "LongRunning", control});
+    installed.push_back("Desk");
+    ASSERT_EQ(0, install.exitCode) << install.out << install.err;
+    EXPECT_NE(install.out.find("Desk installed.\nStarting Desk"), std::string::npos) << install.out;
+    EXPECT_NE(install.out.find("Desk started.\n"), std::string::npos) << install.out;
+    EXPECT_TRUE(IsState("Desk", SERVICE_RUNNING));
+    Tell("out", "to the console\n");
+    ASSERT_TRUE(harness::WaitFor([&] { return !harness::FileExists(control + "/out"); }, 10));
+    ASSERT_EQ(0, Run({"Desk", "/stop"}).exitCode);
+    std::string log = Log();
+    EXPECT_EQ(log.find("to the console"), std::string::npos) << log;
+    EXPECT_EQ(log.find("ERROR: "), std::string::npos) << log;
+    EXPECT_TRUE(Fifos().empty());
+}
+
+/* The program in a directory whose name holds a blank, on a path longer than
+ * 259 characters: stored in full and quoted, so that the controller and the
+ * detached child run this very file. */
+TEST_F(RunService, AProgramOnALongPathWithABlankInstallsStartsStopsAndUninstalls) {
+    std::string directory = control + "/Program Files/" + std::string(150, 'p');
+    ASSERT_EQ(0, mkdir((control + "/Program Files").c_str(), 0755));
+    ASSERT_EQ(0, mkdir(directory.c_str(), 0755));
+    std::string program = directory + "/pelorim";
+    harness::WriteText(program, harness::ReadText(harness::PelorimExe()));
+    ASSERT_EQ(0, chmod(program.c_str(), 0755));
+    harness::RunOptions options;
+    options.directory = control;
+    auto run = [&](const std::vector<std::string> &arguments) { return harness::Run(program, arguments, options); };
+
+    auto install = run({"Spaced", "/install", "/start", "/detach", "/logfile:" + logFile, "-cp",
+                        harness::JavaClasses(), "LongRunning", control});
+    installed.push_back("Spaced");
+    ASSERT_EQ(0, install.exitCode) << install.out << install.err;
+    auto imagePath = harness::RegistryGet("System\\CurrentControlSet\\Services\\Spaced", "ImagePath");
+    ASSERT_TRUE(imagePath);
+    EXPECT_EQ(std::string(imagePath->data.c_str()), "\"" + program + "\" Spaced /service");
+    Tell("out", "through a quoted path\n");
+    EXPECT_TRUE(AwaitLog("INFO: through a quoted path\r\n")) << Log();
+    ASSERT_EQ(1u, ChildProcesses().size());
+
+    auto stop = run({"Spaced", "/stop"});
+    EXPECT_EQ(0, stop.exitCode) << stop.out << stop.err;
+    EXPECT_EQ(0u, ExitCodeOf("Spaced"));
+    auto uninstall = run({"Spaced", "/uninstall"});
+    EXPECT_EQ(0, uninstall.exitCode) << uninstall.out << uninstall.err;
+    EXPECT_FALSE(harness::RegistryGet("System\\CurrentControlSet\\Services\\Spaced", "ImagePath"));
+}
+
 } // namespace

@@ -181,15 +181,23 @@ TEST(ServiceNameText, WhiteSpaceBecomesBlanksAndTheNameIsQuoted) {
     CopyField(settings.serviceName, "Plain", NAME_CAPACITY);
     FormatCommandPrefix();
     EXPECT_STREQ(settings.serviceCommandPrefix, "/opt/pelorim Plain");
+    /* A path with a blank or a tab would split into words: it is quoted too. */
+    CopyField(settings.exePath, "/opt/my apps/pelorim", EXE_PATH_CAPACITY);
+    FormatCommandPrefix();
+    EXPECT_STREQ(settings.serviceCommandPrefix, "\"/opt/my apps/pelorim\" Plain");
+    CopyField(settings.exePath, "/opt/tab\there/pelorim", EXE_PATH_CAPACITY);
+    CopyField(settings.serviceName, "My Service", NAME_CAPACITY);
+    FormatCommandPrefix();
+    EXPECT_STREQ(settings.serviceCommandPrefix, "\"/opt/tab\there/pelorim\" \"My Service\"");
 }
 
 TEST(ServiceNameText, LongestPrefixFits) {
     ResetServiceSettings();
-    CopyField(settings.exePath, std::string(259, 'p').c_str(), PATH_CAPACITY);
+    CopyField(settings.exePath, ("/" + std::string(EXE_PATH_CAPACITY - 2, 'p') + " ").c_str(), EXE_PATH_CAPACITY);
     CopyField(settings.serviceName, (std::string(254, 'n') + " ").c_str(), NAME_CAPACITY);
     FormatCommandPrefix();
-    EXPECT_EQ(std::string(settings.serviceCommandPrefix).size(), 517u);
-    EXPECT_EQ(settings.serviceCommandPrefix[516], '"');
+    EXPECT_EQ(std::string(settings.serviceCommandPrefix).size(), (size_t)COMMAND_PREFIX_CAPACITY);
+    EXPECT_EQ(settings.serviceCommandPrefix[COMMAND_PREFIX_CAPACITY - 1], '"');
 }
 
 } // namespace

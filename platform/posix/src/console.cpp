@@ -16,6 +16,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <string>
 #include <vector>
 
 #include "detached_thread.h"
@@ -35,6 +36,8 @@ bool installed;
 struct sigaction previous[kSignalCount];
 int signalPipe[2] = {-1, -1};
 pid_t installedBy;
+bool allocatedConsole;    /* AllocConsole succeeded; guarded by consoleLock */
+std::string consoleTitle; /* of that console; guarded by consoleLock */
 
 int SignalIndex(int signal) {
     for (int i = 0; i < kSignalCount; i++)
@@ -147,15 +150,36 @@ DWORD RemoveHandler(PHANDLER_ROUTINE routine) {
 
 } // namespace
 
-/* A process has a console when it has a controlling terminal. Without one (a
- * service, a detached process) AllocConsole succeeds and changes nothing: the
- * standard handles stay where they are. */
+/* A process has a console when it has a controlling terminal or AllocConsole
+ * gave it one. Without a terminal (a service, a detached process) AllocConsole
+ * succeeds once and changes nothing visible: the standard handles stay where
+ * they are, and the console exists only as its title, kept in the process. */
 BOOL WINAPI AllocConsole(void) {
     int terminal = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (terminal >= 0) {
-        close(terminal);
-        return FailWith(ERROR_ACCESS_DENIED);
-    }
+    if (terminal >= 0) close(terminal);
+    pthread_mutex_lock(&consoleLock);
+    bool hadConsole = terminal >= 0 || allocatedConsole;
+    if (!hadConsole) allocatedConsole = true;
+    pthread_mutex_unlock(&consoleLock);
+    if (hadConsole) return FailWith(ERROR_ACCESS_DENIED);
+    return TRUE;
+}
+
+/* On a terminal the title goes out as the xterm title sequence; a console of
+ * AllocConsole's making only keeps it. */
+BOOL WINAPI SetConsoleTitleA(LPCSTR lpConsoleTitle) {
+    if (!lpConsoleTitle) return FailWith(ERROR_INVALID_PARAMETER);
+    pthread_mutex_lock(&consoleLock);
+    bool allocated = allocatedConsole;
+    if (allocated) consoleTitle = lpConsoleTitle;
+    pthread_mutex_unlock(&consoleLock);
+    if (allocated) return TRUE;
+    int tty = RetryOnInterrupt([] { return open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC); });
+    if (tty < 0) return FailWith(ERROR_INVALID_HANDLE);
+    std::string sequence = std::string("\033]0;") + lpConsoleTitle + "\007";
+    ssize_t written = RetryOnInterrupt([&] { return write(tty, sequence.data(), sequence.size()); });
+    close(tty);
+    if (written < 0) return FailWith(ERROR_INVALID_HANDLE);
     return TRUE;
 }
 

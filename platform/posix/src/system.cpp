@@ -1,4 +1,4 @@
-/* Version, module path, environment, current directory, time, console title, critical sections. */
+/* Version, module path, environment, current directory, time, critical sections. */
 #include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
@@ -34,33 +34,49 @@ static DWORD CopyOrNeed(const std::string &text, LPSTR buffer, DWORD size) {
     return (DWORD)text.size();
 }
 
-/* Win32 truncates here instead: the buffer gets what fits plus a NUL, the
- * result is nSize, and the last error ERROR_INSUFFICIENT_BUFFER. */
+/* The executable's path in full: readlink cuts silently, so the buffer grows
+ * until the link fits. A path the kernel cannot give (longer than PATH_MAX)
+ * fails with ERROR_FILENAME_EXCED_RANGE. */
+static DWORD ReadExecutablePath(std::string *path) {
+    std::string buffer(256, '\0');
+    for (;;) {
+        ssize_t length = readlink("/proc/self/exe", &buffer[0], buffer.size());
+        if (length < 0) return LastErrnoAsWin32();
+        if ((size_t)length < buffer.size()) {
+            path->assign(buffer.data(), (size_t)length);
+            return 0;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+/* Win32 cuts here instead of saying how much is needed: the buffer gets what
+ * fits plus a NUL, the result is nSize, and the last error
+ * ERROR_INSUFFICIENT_BUFFER. */
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
     if (hModule) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return 0;
     }
-    char path[PATH_MAX];
-    ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length < 0) {
-        SetLastError(LastErrnoAsWin32());
+    std::string path;
+    DWORD error = ReadExecutablePath(&path);
+    if (error) {
+        SetLastError(error);
         return 0;
     }
     if (nSize == 0 || !lpFilename) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;
     }
-    if ((DWORD)length + 1 > nSize) {
-        memcpy(lpFilename, path, nSize - 1);
+    if (path.size() + 1 > nSize) {
+        memcpy(lpFilename, path.data(), nSize - 1);
         lpFilename[nSize - 1] = '\0';
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return nSize;
     }
-    memcpy(lpFilename, path, (size_t)length);
-    lpFilename[length] = '\0';
+    memcpy(lpFilename, path.c_str(), path.size() + 1);
     SetLastError(0);
-    return (DWORD)length;
+    return (DWORD)path.size();
 }
 
 BOOL WINAPI SetEnvironmentVariableA(LPCSTR lpName, LPCSTR lpValue) {
@@ -259,18 +275,6 @@ void WINAPI Sleep(DWORD dwMilliseconds) {
     struct timespec request = {(time_t)(dwMilliseconds / 1000), (long)(dwMilliseconds % 1000) * 1000000L};
     while (nanosleep(&request, &request) != 0 && errno == EINTR) {
     }
-}
-
-/* The title goes to the controlling terminal as the xterm title sequence. */
-BOOL WINAPI SetConsoleTitleA(LPCSTR lpConsoleTitle) {
-    if (!lpConsoleTitle) return FailWith(ERROR_INVALID_PARAMETER);
-    int tty = RetryOnInterrupt([] { return open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC); });
-    if (tty < 0) return FailWith(ERROR_INVALID_HANDLE);
-    std::string sequence = std::string("\033]0;") + lpConsoleTitle + "\007";
-    ssize_t written = RetryOnInterrupt([&] { return write(tty, sequence.data(), sequence.size()); });
-    close(tty);
-    if (written < 0) return FailWith(ERROR_INVALID_HANDLE);
-    return TRUE;
 }
 
 static_assert(sizeof(pthread_mutex_t) <= sizeof(CRITICAL_SECTION) &&

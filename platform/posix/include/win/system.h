@@ -43,7 +43,10 @@ int WINAPI GetTimeFormatA(LCID Locale, DWORD dwFlags, const SYSTEMTIME *lpTime, 
 void WINAPI Sleep(DWORD dwMilliseconds);
 
 /* Console. A process without a controlling terminal (a detached or service
- * process) has no console: SetConsoleTitleA then fails with ERROR_INVALID_HANDLE. */
+ * process) has no console until AllocConsole gives it one, which keeps its
+ * title in the process; without either, SetConsoleTitleA fails with
+ * ERROR_INVALID_HANDLE. AllocConsole fails with ERROR_ACCESS_DENIED when the
+ * process already has a console. */
 BOOL WINAPI SetConsoleTitleA(LPCSTR lpConsoleTitle);
 BOOL WINAPI AllocConsole(void);
 
