@@ -15,6 +15,10 @@ work=$(mktemp -d /tmp/pelorim-wine-work-XXXXXX)
 trap 'rm -rf "$WINEPREFIX" "$work"' EXIT
 cp "$exe" "$work/pelorim.exe"
 cp "$exe" "$work/Billing.exe"
+# A directory with a blank, on a path longer than 259 characters.
+deep="Program Files/$(printf 'p%.0s' $(seq 1 200))"
+mkdir -p "$work/$deep"
+cp "$exe" "$work/$deep/pelorim.exe"
 
 passed=0 failed=0
 banner="Pelorim 1.3c Java Wrapper for NT Service"
@@ -56,6 +60,10 @@ check "no Java runtime" 1 "$banner" \
 check "a copy names its service" 9 "$banner" \
   $'Cannot start the service named Billing.\nService with this name does not exist.' Billing.exe /start
 check "a copy's usage head" 0 "$banner" "$(usage Billing '[<ServiceName>]')" Billing.exe /help
+# The whole path is taken, not its first 259 characters: the usage head still names pelorim.
+check "a long path with a blank" 0 "$banner" "$(usage pelorim '<ServiceName>')" "$deep/pelorim.exe" Foo /help
+check "empty /depend:" 8 "$banner" "Empty /depend: cannot be stored; remove it or give it a service name" \
+  "$deep/pelorim.exe" Foo /install /depend:A /depend: /depend:B -cp . Main
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
