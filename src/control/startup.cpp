@@ -82,10 +82,15 @@ static void ApplyWorkingDirectory(void) {
     if (length > 0 && length < sizeof current) CopyField(settings.workingDirectory, current, PATH_CAPACITY);
 }
 
+/* Under /install the switch's value is parsed here, once, and is the value
+ * the install stores. A level below 0, which would hide even errors, is not
+ * stored, so the install runs at 0 as the service will. */
 static void ApplyDebugLevel(const CommandLine *commandLine) {
     settings.debugLevel = ReadDwordParameter("DebugLevel", 0);
-    if (commandLine->install && settings.debugLevelText[0] != '\0')
-        settings.debugLevel = ParseDecimal(settings.debugLevelText);
+    if (commandLine->install && settings.debugLevelText[0] != '\0') {
+        int level = ParseDecimal(settings.debugLevelText);
+        settings.debugLevel = level > 0 ? level : 0;
+    }
 }
 
 /* The command line wins over the stored LogFile. */

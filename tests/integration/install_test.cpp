@@ -239,6 +239,8 @@ TEST(Install, TheProbeRefusesWhatTheServiceCouldNotRunAndLeavesNoService) {
     std::vector<Refusal> refusals = {
         {{"-Xbogus", "-cp", Classes(), "LongRunning"}, 3, "Could not create the Java virtual machine\n"},
         {{"-cp", Classes(), "NoMain"}, 5, "No main method found in class NoMain\n"},
+        /* A negative level is not stored, and does not hide the install's errors either. */
+        {{"/debug:-1", "-cp", Classes(), "NoMain"}, 5, "No main method found in class NoMain\n"},
         {{"-cp", Classes(), "org.pelorim.test.Missing"}, 4, "Main class not found: org.pelorim.test.Missing\n"},
         {{"-cp", Classes(), "org/pelorim/test/PackagedMain"}, 0, ""},
         {{"-jar", harness::JavaJar("no-main-class")},
