@@ -295,12 +295,25 @@ std::string CopyIntoTooDeepDirectory() {
     return base + "/first/second/pelorim";
 }
 
-TEST(Install, AProgramWhosePathCannotBeHadInFullIsRefusedBeforeAnythingIsCreated) {
+/* The service's command line must name this very file, or nothing is installed. */
+TEST(Install, AProgramThatNoCommandLineCanNameIsRefusedBeforeAnythingIsCreated) {
     harness::MakeFreshRoot();
-    harness::RunResult result = harness::Run(CopyIntoTooDeepDirectory(), {kService, "/install", "-cp", Classes(), "LongRunning"});
+    std::vector<std::string> words = {kService, "/install", "-cp", Classes(), "LongRunning"};
+    harness::RunResult result = harness::Run(CopyIntoTooDeepDirectory(), words);
     EXPECT_EQ(result.exitCode, 9) << result.err;
     EXPECT_NE(result.err.find("GetModuleFileName: "), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("Cannot install: the full path of this program cannot be obtained"), std::string::npos)
+        << result.err;
+    EXPECT_FALSE(ServiceExists());
+
+    std::string quoted = harness::MakeTempDirectory("pelorim-quote") + "/say \"hi\"";
+    ASSERT_EQ(mkdir(quoted.c_str(), 0755), 0);
+    harness::WriteText(quoted + "/pelorim", harness::ReadText(harness::PelorimExe()));
+    ASSERT_EQ(chmod((quoted + "/pelorim").c_str(), 0755), 0);
+    result = harness::Run(quoted + "/pelorim", words);
+    EXPECT_EQ(result.exitCode, 9) << result.err;
+    EXPECT_NE(result.err.find("a command line cannot name a program whose path holds a double quote: " + quoted),
+              std::string::npos)
         << result.err;
     EXPECT_FALSE(ServiceExists());
 }
