@@ -26,7 +26,7 @@ char *FileBaseName(const char *path, size_t capacity) {
 
 /* GetModuleFileNameA cuts a path that does not fit and returns the buffer's
  * size (with or without a NUL, by Windows version), so the buffer grows until
- * the result is shorter than it. */
+ * the result is shorter than it, up to the longest path Win32 knows. */
 char *ModuleFilePath(void) {
     DWORD size = MAX_PATH;
     char *path = nullptr;
@@ -34,7 +34,11 @@ char *ModuleFilePath(void) {
         path = static_cast<char *>(ReallocateOrExit(path, size));
         DWORD length = GetModuleFileNameA(nullptr, path, size);
         if (length > 0 && length < size) return path;
-        if (length == 0 || size == EXE_PATH_CAPACITY + 1) break;
+        if (length == 0) break;
+        if (size == EXE_PATH_CAPACITY + 1) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            break;
+        }
         size = size * 2 > EXE_PATH_CAPACITY + 1 ? EXE_PATH_CAPACITY + 1 : size * 2;
     }
     DWORD error = GetLastError();
