@@ -98,6 +98,21 @@ void WriteServiceLog(const char *text, int level) {
     if (AppendLogLine(text, level) == 1) ReportEvent(text, level);
 }
 
+/* The log file and what the system called it when it was opened: a later
+ * difference means that the path no longer names the file (deleted, or renamed
+ * by a rotation tool), and the path is opened afresh before the next record. */
+static char logFileName[1024];
+/* Set once a failed write has been reported; cleared by the next good write, so
+ * that a full disk gives one report, not one per record. */
+static bool logFileFailing = false;
+
+/* "<date> <time> " is formatted once per second and reused. */
+static char logStamp[96];
+static size_t logStampLength;
+static SYSTEMTIME logStampTime;
+
+enum { LINE_BUFFER_SIZE = 2048 };
+
 static const char *LevelPrefix(int level) {
     switch (level) {
     case LOG_ERROR: return "ERROR: ";
@@ -107,24 +122,57 @@ static const char *LevelPrefix(int level) {
     }
 }
 
+static bool SameSecond(const SYSTEMTIME &a, const SYSTEMTIME &b) {
+    return a.wSecond == b.wSecond && a.wMinute == b.wMinute && a.wHour == b.wHour && a.wDay == b.wDay &&
+           a.wMonth == b.wMonth && a.wYear == b.wYear;
+}
+
 /* The date field is wider than the 19 characters of "September 30, 2004 ",
  * so that no month name of any locale gets the date cut off. */
-static char *FormatLogLine(const char *text, int level) {
+static void UpdateLogStamp(void) {
     SYSTEMTIME now;
     GetLocalTime(&now);
+    if (logStampLength > 0 && SameSecond(now, logStampTime)) return;
     char date[64] = "";
     char time[32] = "";
     if (GetDateFormatA(LOCALE_SYSTEM_DEFAULT, 0, &now, "MMMM dd',' yyyy ", date, sizeof date) == 0)
         date[0] = '\0';
     if (GetTimeFormatA(LOCALE_SYSTEM_DEFAULT, 0, &now, "HH':'mm':'ss ", time, sizeof time) == 0)
         time[0] = '\0';
-    return FormatText("%s%s%s%s\r\n", date, time, LevelPrefix(level), text);
+    int length = snprintf(logStamp, sizeof logStamp, "%s%s", date, time);
+    logStampLength = length > 0 ? strlen(logStamp) : 0;
+    logStampTime = now;
 }
 
-/* Reports a failed call of the log file through the event log and forgets the file. */
+/* Builds the whole line in `buffer` when it fits, else in a block that
+ * *allocated hands to the caller. Returns the line; *length its bytes. */
+static char *BuildLogLine(char *buffer, size_t capacity, const char *text, int level, char **allocated,
+                          size_t *length) {
+    UpdateLogStamp();
+    const char *prefix = LevelPrefix(level);
+    size_t prefixLength = strlen(prefix);
+    size_t textLength = strlen(text);
+    *length = logStampLength + prefixLength + textLength + 2;
+    char *line = buffer;
+    *allocated = nullptr;
+    if (*length > capacity) line = *allocated = static_cast<char *>(AllocateOrExit(*length));
+    memcpy(line, logStamp, logStampLength);
+    memcpy(line + logStampLength, prefix, prefixLength);
+    memcpy(line + logStampLength + prefixLength, text, textLength);
+    memcpy(line + *length - 2, "\r\n", 2);
+    return line;
+}
+
+/* Reports a failed call of the log file through the event log. */
 static void ReportLogFileFailure(const char *name, DWORD code) {
     TextGuard failure(FormatSystemError(name, code));
     ReportEvent(failure.Get(), LOG_ERROR);
+}
+
+static void CloseLogFile(void) {
+    CloseHandle(logFileHandle);
+    logFileHandle = nullptr;
+    logFileName[0] = '\0';
 }
 
 static int OpenLogFile(void) {
@@ -135,34 +183,71 @@ static int OpenLogFile(void) {
         return 1;
     }
     logFileHandle = file;
+    DWORD length = GetFinalPathNameByHandleA(file, logFileName, sizeof logFileName, 0);
+    if (length == 0 || length >= sizeof logFileName) logFileName[0] = '\0';
     return 0;
 }
 
-static void WriteLogLine(const char *line) {
-    if (SetFilePointer(logFileHandle, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER) {
-        ReportLogFileFailure("SetFilePointer", GetLastError());
-        CloseHandle(logFileHandle);
-        logFileHandle = nullptr;
-        return;
+/* Whether the open file is still the one the path names. A name that could
+ * not be taken at the open is never compared. */
+static bool LogFileStillNamed(void) {
+    if (logFileName[0] == '\0') return true;
+    char current[sizeof logFileName];
+    DWORD length = GetFinalPathNameByHandleA(logFileHandle, current, sizeof current, 0);
+    return length != 0 && length < sizeof current && strcmp(current, logFileName) == 0;
+}
+
+/* Cuts the file back to `end` so that a record written in part leaves no
+ * torn line behind; the next record then starts on a line of its own. */
+static void RemoveTornRecord(DWORD endLow, LONG endHigh) {
+    if (SetFilePointer(logFileHandle, static_cast<LONG>(endLow), &endHigh, FILE_BEGIN) != INVALID_SET_FILE_POINTER ||
+        GetLastError() == NO_ERROR)
+        SetEndOfFile(logFileHandle);
+}
+
+/* The whole line at the end of the file, or nothing: 0, or 1 with the
+ * failure reported (once for a run of failures) and the file closed. */
+static int WriteLogLine(const char *line, size_t length) {
+    LONG endHigh = 0;
+    DWORD endLow = SetFilePointer(logFileHandle, 0, &endHigh, FILE_END);
+    if (endLow == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
+        if (!logFileFailing) ReportLogFileFailure("SetFilePointer", GetLastError());
+        logFileFailing = true;
+        CloseLogFile();
+        return 1;
     }
     DWORD written = 0;
-    if (!WriteFile(logFileHandle, line, static_cast<DWORD>(strlen(line)), &written, nullptr)) {
-        ReportLogFileFailure("WriteFile", GetLastError());
-        CloseHandle(logFileHandle);
-        logFileHandle = nullptr;
+    BOOL done = WriteFile(logFileHandle, line, static_cast<DWORD>(length), &written, nullptr);
+    if (done && written == length) {
+        logFileFailing = false;
+        return 0;
     }
+    DWORD code = done ? static_cast<DWORD>(ERROR_DISK_FULL) : GetLastError();
+    if (written > 0) RemoveTornRecord(endLow, endHigh);
+    if (!logFileFailing) ReportLogFileFailure("WriteFile", code);
+    logFileFailing = true;
+    CloseLogFile();
+    return 1;
+}
+
+/* Caller holds logLock. */
+static int AppendToLogFile(const char *text, int level) {
+    if (settings.logFilePath[0] == '\0') return 1;
+    if (logFileHandle != nullptr && !LogFileStillNamed()) CloseLogFile();
+    if (logFileHandle == nullptr && OpenLogFile() != 0) return 1;
+    char buffer[LINE_BUFFER_SIZE];
+    char *allocated = nullptr;
+    size_t length = 0;
+    const char *line = BuildLogLine(buffer, sizeof buffer, text, level, &allocated, &length);
+    int result = WriteLogLine(line, length);
+    free(allocated);
+    return result;
 }
 
 int AppendLogLine(const char *text, int level) {
     InitializeLog();
     EnterCriticalSection(&logLock);
-    int result = 0;
-    if (logFileHandle == nullptr && (settings.logFilePath[0] == '\0' || OpenLogFile() != 0)) {
-        result = 1;
-    } else {
-        TextGuard line(FormatLogLine(text, level));
-        WriteLogLine(line.Get());
-    }
+    int result = AppendToLogFile(text, level);
     LeaveCriticalSection(&logLock);
     return result;
 }

@@ -11,7 +11,8 @@ enum LogLevel { LOG_ERROR = 0, LOG_WARNING = 1, LOG_INFO = 2 };
 
 /* Re-entrant lock around log file appends and event reports. */
 extern CRITICAL_SECTION logLock;
-/* The open log file, or NULL; opened on the first append, kept open. */
+/* The open log file, or NULL; opened on the first append and kept open while
+ * writes succeed and the log file path still names it. */
 extern HANDLE logFileHandle;
 
 void InitializeLog(void);
@@ -32,6 +33,9 @@ void LogFormatted(int level, const char *format, ...) __attribute__((format(gnu_
 /* LogError of FormatSystemError(name, code). */
 void LogSystemError(const char *name, DWORD code);
 void WriteServiceLog(const char *text, int level);
+/* 0 when the whole line is in the log file; 1 when the caller is to put the
+ * record in the event log: no log file configured, or it could neither be
+ * opened nor written (a part written is cut off again). */
 int AppendLogLine(const char *text, int level);
 void ReportEvent(const char *text, int level);
 

@@ -34,10 +34,32 @@ char *TrimChunk(char *text) {
     return text;
 }
 
-/* `buffer` has room for count + 1 bytes. */
+/* A NUL byte in the output stands in the log as "^@", the form terminals
+ * show it in, so that no byte after it is lost. `out` has room for
+ * 2 * count + 1 bytes. */
+static void ShowNulBytes(const char *chunk, DWORD count, char *out) {
+    for (DWORD i = 0; i < count; i++) {
+        if (chunk[i] != '\0') {
+            *out++ = chunk[i];
+        } else {
+            *out++ = '^';
+            *out++ = '@';
+        }
+    }
+    *out = '\0';
+}
+
+/* `buffer` has room for count + 1 bytes; count is at most CHUNK_SIZE. */
 void LogOutputChunk(char *buffer, DWORD count, int level) {
-    buffer[count] = '\0';
-    const char *text = TrimChunk(buffer);
+    char shown[2 * CHUNK_SIZE + 1];
+    char *chunk = buffer;
+    if (memchr(buffer, '\0', count) != nullptr && count <= CHUNK_SIZE) {
+        ShowNulBytes(buffer, count, shown);
+        chunk = shown;
+    } else {
+        buffer[count] = '\0';
+    }
+    const char *text = TrimChunk(chunk);
     if (*text != '\0' && settings.eventLogging == 1) WriteServiceLog(text, level);
 }
 

@@ -63,6 +63,13 @@ static int IsRefusedAsDone(const ProgressRequest *request, DWORD code) {
     return code != 0 && (code == request->refusedAsDone[0] || code == request->refusedAsDone[1]);
 }
 
+/* A service refuses controls while it starts: its refusal of a stop then
+ * means "not yet", not "not running". */
+static bool IsStillStarting(SC_HANDLE service) {
+    SERVICE_STATUS status = {};
+    return QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_START_PENDING;
+}
+
 static void PrintDot(void) {
     fputs(".", stdout);
     fflush(stdout);
@@ -117,6 +124,12 @@ static int ChangeServiceAndWait(const ProgressRequest *request) {
     }
     if (!request->send(service.Get())) {
         DWORD code = GetLastError();
+        if (code == ERROR_SERVICE_CANNOT_ACCEPT_CTRL && IsStillStarting(service.Get())) {
+            LogFormatted(LOG_ERROR, "Service %s is starting and cannot accept a stop yet; try again when it runs.",
+                         settings.serviceName);
+            LogSystemErrorAt(LOG_WARNING, request->requestName, code);
+            return 9;
+        }
         if (IsRefusedAsDone(request, code)) {
             LogFormatted(LOG_ERROR, request->alreadyDoneText, settings.serviceName);
             LogSystemErrorAt(LOG_WARNING, request->requestName, code);

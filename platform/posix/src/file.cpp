@@ -11,7 +11,9 @@
  * removes the record; an opener that finds its record unlinked starts over.
  */
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -321,4 +323,38 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
     if (recordFd >= 0) close(recordFd);
     if (error) return FailWith(error);
     return TRUE;
+}
+
+BOOL WINAPI SetEndOfFile(HANDLE hFile) {
+    ObjectReference reference(ReferenceHandle(hFile, ObjectKind::File));
+    if (!reference) return FailWith(ERROR_INVALID_HANDLE);
+    int fd = reference.get()->Descriptor();
+    off_t position = lseek(fd, 0, SEEK_CUR);
+    if (position < 0) return FailWith(LastErrnoAsWin32());
+    if (RetryOnInterrupt([&] { return ftruncate(fd, position); }) != 0) return FailWith(IoError());
+    return TRUE;
+}
+
+DWORD WINAPI GetFinalPathNameByHandleA(HANDLE hFile, LPSTR lpszFilePath, DWORD cchFilePath, DWORD dwFlags) {
+    (void)dwFlags;
+    ObjectReference reference(ReferenceHandle(hFile, ObjectKind::File));
+    if (!reference) return FailWith(ERROR_INVALID_HANDLE);
+    int fd = reference.get()->Descriptor();
+    struct stat st;
+    if (fstat(fd, &st) != 0) return FailWith(LastErrnoAsWin32());
+    if (st.st_nlink == 0) return FailWith(ERROR_FILE_NOT_FOUND);
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char path[PATH_MAX];
+    ssize_t length = readlink(link, path, sizeof path - 1);
+    if (length < 0) return FailWith(LastErrnoAsWin32());
+    if ((size_t)length >= sizeof path - 1) return FailWith(ERROR_FILENAME_EXCED_RANGE);
+    path[length] = '\0';
+    if (!lpszFilePath || (DWORD)length + 1 > cchFilePath) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return (DWORD)length + 1;
+    }
+    memcpy(lpszFilePath, path, (size_t)length + 1);
+    SetLastError(0);
+    return (DWORD)length;
 }

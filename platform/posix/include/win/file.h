@@ -54,6 +54,17 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+/* Ends the file at its current position (ftruncate). */
+BOOL WINAPI SetEndOfFile(HANDLE hFile);
+
+#define FILE_NAME_NORMALIZED 0x0
+#define VOLUME_NAME_DOS 0x0
+/* The absolute path that names the open file now: it follows a rename. A file
+ * that no path names any more (deleted while open, which Linux allows and
+ * Windows does not without FILE_SHARE_DELETE) fails with ERROR_FILE_NOT_FOUND.
+ * The length without the NUL, or, when the buffer is too small, the size
+ * needed with it. The flags are ignored: there is one form of path. */
+DWORD WINAPI GetFinalPathNameByHandleA(HANDLE hFile, LPSTR lpszFilePath, DWORD cchFilePath, DWORD dwFlags);
 
 #ifdef __cplusplus
 }
