@@ -69,6 +69,13 @@ LONG ReadDwordParameter(const char *name, LONG defaultValue) {
     return defaultValue;
 }
 
+int ParameterExists(const char *name) {
+    TextGuard keyPath(FormatParameterKeyPath());
+    KeyGuard key;
+    if (OpenParameterKey(keyPath.Get(), KEY_READ, key.Out()) != ERROR_SUCCESS) return 0;
+    return RegQueryValueExA(key.Get(), name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
 char *ReadStringParameter(const char *name) {
     TextGuard keyPath(FormatParameterKeyPath());
     KeyGuard key;

@@ -10,6 +10,8 @@ int WriteParameter(const char *name, DWORD type, const void *data, DWORD size);
 /* 0 or 1; fixed-size read into the caller's buffer. */
 int ReadParameter(const char *name, DWORD expectedType, void *buffer, DWORD capacity);
 LONG ReadDwordParameter(const char *name, LONG defaultValue);
+/* 1 when the value is stored, whatever its type; else 0. */
+int ParameterExists(const char *name);
 /* Owned text (the caller frees it) or NULL. */
 char *ReadStringParameter(const char *name);
 /* Owned buffer of the value's bytes, always NUL-terminated twice past the

@@ -16,6 +16,12 @@ static const char *PrefixValue(const char *argument, const char *prefix) {
     return strncmp(argument, prefix, length) == 0 ? argument + length : nullptr;
 }
 
+/* A name that does not fit is cut, and the cut is remembered: /install refuses it. */
+static void TakeServiceName(const char *name, CommandLine *commandLine) {
+    CopyField(settings.serviceName, name, NAME_CAPACITY);
+    commandLine->serviceNameCut = strlen(name) > NAME_CAPACITY;
+}
+
 /* An empty value is kept as it is, for /install to refuse. */
 static void AddDependency(const char *name) {
     if (name[0] == '\0') {
@@ -57,7 +63,7 @@ static bool ParseFlagSwitch(const char *argument, CommandLine *commandLine) {
 /* The switches from "/name:" on, in the order of the switch table. */
 static bool ParseSettingSwitch(const char *argument, CommandLine *commandLine) {
     const char *value;
-    if ((value = PrefixValue(argument, "/name:"))) CopyField(settings.serviceName, value, NAME_CAPACITY);
+    if ((value = PrefixValue(argument, "/name:"))) TakeServiceName(value, commandLine);
     else if ((value = PrefixValue(argument, "/desc:"))) CopyField(settings.description, value, NAME_CAPACITY);
     else if (strcmp(argument, "/automatic") == 0) settings.startType = START_AUTOMATIC;
     else if (strcmp(argument, "/manual") == 0) settings.startType = START_MANUAL;
@@ -94,7 +100,7 @@ void ParseCommandLine(int argc, char **argv, CommandLine *commandLine) {
     memset(commandLine, 0, sizeof *commandLine);
     int index = 1;
     if (index < argc && argv[index][0] != '-' && argv[index][0] != '/') {
-        CopyField(settings.serviceName, argv[index], NAME_CAPACITY);
+        TakeServiceName(argv[index], commandLine);
         index++;
     }
     for (; index < argc; index++) {

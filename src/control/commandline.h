@@ -3,6 +3,8 @@
 #ifndef PELORIM_COMMANDLINE_H
 #define PELORIM_COMMANDLINE_H
 
+#include <windows.h>
+
 /* The actions and modes a command line asks for; a flag once set stays set. */
 struct CommandLine {
     int install;
@@ -12,6 +14,8 @@ struct CommandLine {
     int help;
     int subprocess;
     int defaultLogFile;
+    /* The service name given was longer than serviceName holds. */
+    int serviceNameCut;
     /* What the switches left over: the Java command line. */
     int javaArgc;
     char **javaArgv;
@@ -47,6 +51,9 @@ int EqualIgnoringCase(const char *left, const char *right);
 /* The banner, the platform check, exePath and the service name; returns 0,
  * or the exit code of a run that ends here. */
 int CompleteSettings(void);
+/* The stored or /cwd: directory that the start-up could not enter, or NULL;
+ * *error (when given) the code of the failed SetCurrentDirectoryA. */
+const char *UnenteredWorkingDirectory(DWORD *error);
 /* Environment, working directory, debug level, log file, event logging. */
 void ApplyStartupSettings(const CommandLine *commandLine);
 int Dispatch(const CommandLine *commandLine);

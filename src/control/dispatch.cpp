@@ -1,5 +1,6 @@
 #include "control/commandline.h"
 #include "control/control.h"
+#include "control/install_checks.h"
 #include "control/settings.h"
 #include "log/log.h"
 #include "runtime/runtime.h"
@@ -10,8 +11,14 @@ static int Conflict(const char *text) {
     return 8;
 }
 
+static int Install(const CommandLine *commandLine) {
+    int result = CheckInstallRequest(commandLine);
+    if (result != 0) return result;
+    return InstallFromCommandLine(commandLine->javaArgc, commandLine->javaArgv, commandLine->environment);
+}
+
 static int InstallAndStart(const CommandLine *commandLine) {
-    int result = InstallFromCommandLine(commandLine->javaArgc, commandLine->javaArgv, commandLine->environment);
+    int result = Install(commandLine);
     if (result != 0) return result;
     return StartServiceAndWait();
 }
@@ -21,8 +28,7 @@ static int DispatchAction(const CommandLine *commandLine) {
     if (commandLine->install && commandLine->uninstall) return Conflict("Command conflict: /install vs. /uninstall");
     if (commandLine->install && commandLine->stop) return Conflict("Command conflict: /install vs. /stop");
     if (commandLine->install && commandLine->start) return InstallAndStart(commandLine);
-    if (commandLine->install)
-        return InstallFromCommandLine(commandLine->javaArgc, commandLine->javaArgv, commandLine->environment);
+    if (commandLine->install) return Install(commandLine);
     if (commandLine->uninstall && commandLine->start) return Conflict("Command conflict: /start vs. /uninstall");
     if (commandLine->uninstall) return UninstallService();
     if (commandLine->start && commandLine->stop) return Conflict("Command conflict: /start vs. /stop");

@@ -66,20 +66,35 @@ static void ApplyStoredEnvironment(void) {
     }
 }
 
+static char unenteredDirectory[PATH_CAPACITY + 1];
+static DWORD unenteredError;
+
+static void EnterDirectory(const char *directory) {
+    if (SetCurrentDirectoryA(directory)) return;
+    unenteredError = GetLastError();
+    CopyField(unenteredDirectory, directory, PATH_CAPACITY);
+}
+
 /* The stored directory wins over /cwd:, and stays in workingDirectory even
  * when it cannot be entered. An empty stored value counts as absent, so that
- * workingDirectory is never left empty. */
+ * workingDirectory is never left empty. A directory that cannot be entered is
+ * kept for UnenteredWorkingDirectory: whoever would run something there decides. */
 static void ApplyWorkingDirectory(void) {
     TextGuard stored(ReadStringParameter("CurrentDirectory"));
     if (stored && stored.Get()[0] != '\0') {
         CopyField(settings.workingDirectory, stored.Get(), PATH_CAPACITY);
-        SetCurrentDirectoryA(settings.workingDirectory);
+        EnterDirectory(settings.workingDirectory);
         return;
     }
-    if (settings.workingDirectory[0] != '\0') SetCurrentDirectoryA(settings.workingDirectory);
+    if (settings.workingDirectory[0] != '\0') EnterDirectory(settings.workingDirectory);
     char current[PATH_CAPACITY + 1];
     DWORD length = GetCurrentDirectoryA(sizeof current, current);
     if (length > 0 && length < sizeof current) CopyField(settings.workingDirectory, current, PATH_CAPACITY);
+}
+
+const char *UnenteredWorkingDirectory(DWORD *error) {
+    if (error != nullptr) *error = unenteredError;
+    return unenteredDirectory[0] != '\0' ? unenteredDirectory : nullptr;
 }
 
 /* Under /install the switch's value is parsed here, once, and is the value

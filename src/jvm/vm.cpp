@@ -115,6 +115,18 @@ static void ReadRuntimeParameters(void) {
     }
 }
 
+/* Neither JavaMainClass nor JavaArchive gave a name: says which value is
+ * there but unreadable, or that both are missing. */
+static void ReportMissingMainName(void) {
+    const char *stored = ParameterExists("JavaMainClass") ? "JavaMainClass"
+                         : ParameterExists("JavaArchive") ? "JavaArchive"
+                                                          : nullptr;
+    if (stored != nullptr)
+        LogLabelled("Cannot start: this stored value holds no text:", stored, LOG_ERROR);
+    else
+        LogError("Cannot start: neither JavaMainClass nor JavaArchive is stored for this service");
+}
+
 int RunJavaApplication(void) {
     VmOptionList options = {};
     if (ReadDwordParameter("CreateProcess", 0) == 0)
@@ -140,6 +152,7 @@ int RunJavaApplication(void) {
     if (!mainName) {
         mainName.Reset(ReadStringParameter("JavaArchive"));
         if (!mainName) {
+            ReportMissingMainName();
             FreeVmOptions(&options);
             return RUN_NO_MAIN_CLASS;
         }

@@ -6,6 +6,7 @@
 #include <stdio.h>
 
 #include "common/guard.h"
+#include "control/commandline.h"
 #include "control/settings.h"
 #include "control/stringlist.h"
 #include "log/log.h"
@@ -36,6 +37,18 @@ static void ReportServiceEvent(const char *format) {
     ReportEvent(text.Get(), LOG_INFO);
 }
 
+/* The application never runs anywhere but in its own directory. The failure
+ * goes to the event log: a relative log file path would name a file in the
+ * directory the process was left in. */
+static int RefuseUnenteredDirectory(void) {
+    DWORD error = 0;
+    const char *directory = UnenteredWorkingDirectory(&error);
+    TextGuard failure(FormatSystemError("SetCurrentDirectory", error));
+    TextGuard text(FormatText("Cannot enter the working directory %s: %s", directory, failure.Get()));
+    ReportEvent(text.Get(), LOG_ERROR);
+    return 9;
+}
+
 void WINAPI ServiceMain(DWORD argc, LPSTR *argv) {
     (void)argc, (void)argv;
     statusHandle = RegisterServiceCtrlHandlerA(settings.serviceName, ServiceControlHandler);
@@ -46,7 +59,7 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv) {
     settings.serviceMode = 1;
     ReportServiceStatus(SERVICE_START_PENDING, 3000);
 
-    int result = SuperviseApplication();
+    int result = UnenteredWorkingDirectory(NULL) != NULL ? RefuseUnenteredDirectory() : SuperviseApplication();
 
     ReportServiceEvent("%s was stopped.");
     if (stopRequested.load() || result == 0) {

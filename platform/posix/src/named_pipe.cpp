@@ -153,6 +153,38 @@ struct PipeServer {
 
 typedef std::shared_ptr<PipeServer> ServerRef;
 
+/* The FIFOs this process serves, so that a process that ends without closing
+ * its pipes (ExitProcess, exit) removes them as Windows does with the pipes of
+ * a process that ends. A forked child that never exec'd leaves them alone. */
+static pthread_mutex_t servedLock = PTHREAD_MUTEX_INITIALIZER;
+static PipeServer *served[16];
+static pid_t servedBy;
+static pthread_once_t servedCleanupOnce = PTHREAD_ONCE_INIT;
+
+static void RegisterServedCleanup() {
+    servedBy = getpid();
+    atexit(RemoveServedPipesAtExit);
+}
+
+static void AddServed(PipeServer *server) {
+    pthread_once(&servedCleanupOnce, RegisterServedCleanup);
+    pthread_mutex_lock(&servedLock);
+    for (PipeServer *&slot : served) {
+        if (slot == nullptr) {
+            slot = server;
+            break;
+        }
+    }
+    pthread_mutex_unlock(&servedLock);
+}
+
+static void RemoveServed(PipeServer *server) {
+    pthread_mutex_lock(&servedLock);
+    for (PipeServer *&slot : served)
+        if (slot == server) slot = nullptr;
+    pthread_mutex_unlock(&servedLock);
+}
+
 static void Wake(PipeServer &server) {
     uint64_t one = 1;
     ssize_t ignored = write(server.wakeFd, &one, sizeof one);
@@ -300,6 +332,7 @@ static void CloseServer(PipeServer &server) {
         close(server.readFd);
         server.readFd = -1;
     }
+    RemoveServed(&server);
     if (SameFile(server.lockFd, server.path)) unlink(server.path.c_str());
     close(server.lockFd);
     server.lockFd = -1;
@@ -395,6 +428,7 @@ HANDLE WINAPI CreateNamedPipeA(LPCSTR lpName, DWORD dwOpenMode, DWORD dwPipeMode
     if (code == 0 && server->wakeFd < 0) code = LastErrnoAsWin32();
     if (code == 0) code = ServeFifo(path, &server->lockFd);
     if (code != 0) return FailWithHandle(code, INVALID_HANDLE_VALUE);
+    AddServed(server.get());
     code = StartServerThread(server);
     if (code != 0) {
         CloseServer(*server);
@@ -545,4 +579,12 @@ HANDLE OpenNamedPipeClient(const char *name, DWORD access, DWORD *error) {
         *error = ERROR_NO_SYSTEM_RESOURCES;
     }
     return handle;
+}
+
+void RemoveServedPipesAtExit(void) {
+    if (getpid() != servedBy) return;
+    pthread_mutex_lock(&servedLock);
+    for (PipeServer *server : served)
+        if (server && SameFile(server->lockFd, server->path)) unlink(server->path.c_str());
+    pthread_mutex_unlock(&servedLock);
 }

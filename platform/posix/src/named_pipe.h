@@ -12,4 +12,7 @@ bool IsNamedPipeName(const char *name);
  * when no server serves the name). */
 HANDLE OpenNamedPipeClient(const char *name, DWORD access, DWORD *error);
 
+/* Removes the FIFOs this process still serves; for the end of the process. */
+void RemoveServedPipesAtExit(void);
+
 #endif

@@ -16,6 +16,7 @@
 
 #include "errors.h"
 #include "kernel_objects.h"
+#include "named_pipe.h"
 
 namespace {
 
@@ -112,9 +113,11 @@ DWORD WINAPI GetPriorityClass(HANDLE hProcess) {
  * run static destructors or atexit handlers: other threads (the JVM's among
  * them) are still running when the program calls this, and tearing down
  * process-wide state under them could crash the exit itself. Named objects
- * that only this process holds are removed, as their last handle would be. */
+ * that only this process holds are removed, as their last handle would be,
+ * and so are the FIFOs of the named pipes it serves. */
 void WINAPI ExitProcess(UINT uExitCode) {
     RemoveNamedObjectsAtExit();
+    RemoveServedPipesAtExit();
     fflush(nullptr);
     _exit((int)uExitCode);
 }

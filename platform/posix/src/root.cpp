@@ -282,10 +282,22 @@ static sqlite3 *OpenMachineDb(const std::string &root) {
     return db;
 }
 
+/* A relative PELORIM_ROOT is taken against the working directory of the
+ * process that first uses it and written back absolute, so that the processes
+ * it starts (which may run elsewhere: a service runs in "/") find the same root. */
+static void MakeRootAbsolute() {
+    if (IsAbsolute(machineRoot.c_str())) return;
+    char current[PATH_MAX];
+    if (!getcwd(current, sizeof current)) return;
+    machineRoot = std::string(current) + (strcmp(current, "/") == 0 ? "" : "/") + machineRoot;
+    setenv("PELORIM_ROOT", machineRoot.c_str(), 1);
+}
+
 static void PrepareRoot() {
     if (!machineRoot.empty()) return;
     machineRoot = DefaultRoot();
     while (machineRoot.size() > 1 && machineRoot.back() == '/') machineRoot.pop_back();
+    MakeRootAbsolute();
     if (MakeDirectories(machineRoot) != 0) {
         fprintf(stderr, "pelorim: cannot create the machine root %s: %s\n", machineRoot.c_str(), strerror(errno));
         return;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "errors.h"
+#include "root.h"
 
 /* Reported as Windows 7 (6.1), build 7601: an NT system. */
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
@@ -81,6 +82,9 @@ DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) 
 
 BOOL WINAPI SetEnvironmentVariableA(LPCSTR lpName, LPCSTR lpValue) {
     if (!lpName || !*lpName || strchr(lpName, '=')) return FailWith(ERROR_INVALID_PARAMETER);
+    /* A relative root (as a stored environment may hold it) would name another
+     * root in a child that runs elsewhere: children get this process's own. */
+    if (strcmp(lpName, "PELORIM_ROOT") == 0 && lpValue && lpValue[0] != '/') lpValue = MachineRoot();
     int result = lpValue ? setenv(lpName, lpValue, 1) : unsetenv(lpName);
     if (result != 0) return FailWith(LastErrnoAsWin32());
     return TRUE;

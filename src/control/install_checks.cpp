@@ -1,0 +1,98 @@
+#include "control/install_checks.h"
+
+#include <string.h>
+
+#include "common/guard.h"
+#include "control/settings.h"
+#include "control/stringlist.h"
+#include "host.h"
+#include "log/events.h"
+#include "log/log.h"
+#include "runtime/runtime.h"
+
+static int RefuseServiceName(const char *reason) {
+    LogFormatted(LOG_ERROR, "Service name %s cannot be installed: %s", settings.serviceName, reason);
+    return 8;
+}
+
+static int RefuseServiceNameFor(const char *call, DWORD error) {
+    TextGuard failure(FormatSystemError(call, error));
+    TextGuard reason(FormatText("the service's kernel objects cannot be named after it (%s)", failure.Get()));
+    return RefuseServiceName(reason.Get());
+}
+
+/* Makes and drops at once the objects with the longest names the service
+ * uses, so that the system itself says whether it can name them. A pipe that
+ * a running service of this name serves is busy, which proves its name too. */
+static int CheckObjectNames(void) {
+    TextGuard mutexName(FormatObjectName("SHUTDOWN_MUTEX"));
+    HandleGuard mutex(CreateMutexA(NULL, FALSE, mutexName.Get()));
+    if (!mutex) return RefuseServiceNameFor("CreateMutex", GetLastError());
+    TextGuard pipeName(FormatPipeName(0));
+    HandleGuard pipe(CreateNamedPipeA(pipeName.Get(), PIPE_ACCESS_INBOUND, 0, 1, 0, 1000, 30000, NULL));
+    if (!pipe && GetLastError() != ERROR_PIPE_BUSY) return RefuseServiceNameFor("CreateNamedPipe", GetLastError());
+    return 0;
+}
+
+/* The service process finds its name on its command line "<exe> <name>
+ * /service": a quotation mark would end the quoted name early there, and a
+ * name that begins with "-" would not be read as a name. */
+static int CheckServiceName(const CommandLine *commandLine) {
+    if (commandLine->serviceNameCut)
+        return RefuseServiceName("it is longer than 255 characters");
+    if (strpbrk(settings.serviceName, "/\\\"") != NULL)
+        return RefuseServiceName("it must not contain \"/\", \"\\\" or a quotation mark");
+    if (settings.serviceName[0] == '-') return RefuseServiceName("it must not begin with \"-\"");
+    return CheckObjectNames();
+}
+
+static int CheckWorkingDirectory(void) {
+    DWORD error = 0;
+    const char *directory = UnenteredWorkingDirectory(&error);
+    if (directory == NULL) return 0;
+    TextGuard failure(FormatSystemError("SetCurrentDirectory", error));
+    LogFormatted(LOG_ERROR, "Working directory cannot be entered: %s\n%s", directory, failure.Get());
+    return 8;
+}
+
+/* The directory part of the log file path; the working directory for a bare
+ * file name. The caller frees it. */
+static char *LogFileDirectory(void) {
+    const char *path = settings.logFilePath;
+    const char *last = strrchr(path, hostPathSeparator);
+    const char *slash = strrchr(path, '/');
+    if (slash != NULL && (last == NULL || slash > last)) last = slash;
+    if (last == NULL) return DuplicateOrExit(settings.workingDirectory);
+    size_t length = last == path ? 1 : static_cast<size_t>(last - path);
+    char *directory = DuplicateOrExit(path);
+    directory[length] = '\0';
+    return directory;
+}
+
+/* The service would fall back to the event log without a word: say so now.
+ * The test opens the file as the service will; a file it created is removed. */
+static void WarnUnwritableLogFile(void) {
+    if (settings.logFilePath[0] == '\0') return;
+    HANDLE file = CreateFileA(settings.logFilePath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    DWORD error = GetLastError();
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        if (error != ERROR_ALREADY_EXISTS) DeleteFileA(settings.logFilePath);
+        return;
+    }
+    /* A running service holds it open for writing: it can be written. */
+    if (error == ERROR_SHARING_VIOLATION) return;
+    TextGuard directory(LogFileDirectory());
+    TextGuard failure(FormatSystemError("CreateFile", error));
+    LogFormatted(LOG_ERROR,
+                 "Warning: no log file can be written in directory %s (%s); the service will log to the event log",
+                 directory.Get(), failure.Get());
+}
+
+int CheckInstallRequest(const CommandLine *commandLine) {
+    int result = CheckServiceName(commandLine);
+    if (result == 0) result = CheckWorkingDirectory();
+    if (result == 0) WarnUnwritableLogFile();
+    return result;
+}

@@ -1,0 +1,13 @@
+/* What /install refuses, or warns about, before anything is created. */
+#ifndef PELORIM_INSTALL_CHECKS_H
+#define PELORIM_INSTALL_CHECKS_H
+
+#include "control/commandline.h"
+
+/* 0 when the install may go on (a log file that cannot be written only gets
+ * a warning); 8 after a message when the service could never run: a service
+ * name that the service controller or the service's own kernel objects cannot
+ * carry, or a working directory that cannot be entered. */
+int CheckInstallRequest(const CommandLine *commandLine);
+
+#endif
