@@ -13,6 +13,10 @@
 /* The character that separates directories in a path: '\\' or '/'. */
 extern const char hostPathSeparator;
 
+/* Whether `path` is absolute: "/..." on Linux; "\\...", "/..." or a drive
+ * letter, a colon and a separator on Windows. */
+int HostIsAbsolutePath(const char *path);
+
 /* Subdirectory names of a Java home, each with its leading separator. */
 extern const char *const hostJreSubdirectory;   /* "\jre" or "/jre" */
 

@@ -6,6 +6,8 @@
 #include "root.h"
 
 const char hostPathSeparator = '/';
+
+int HostIsAbsolutePath(const char *path) { return path[0] == '/'; }
 const char *const hostJreSubdirectory = "/jre";
 
 #if defined(__x86_64__)

@@ -4,6 +4,15 @@
 #include <string.h>
 
 const char hostPathSeparator = '\\';
+
+static int IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+int HostIsAbsolutePath(const char *path) {
+    if (IsSeparator(path[0])) return 1;
+    bool drive = (path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z');
+    return drive && path[1] == ':' && IsSeparator(path[2]);
+}
+
 const char *const hostJreSubdirectory = "\\jre";
 const char *const hostJvmConfigPlaces[] = {"", "\\lib", "\\lib\\i386", nullptr};
 

@@ -6,6 +6,7 @@
 #include "control/commandline.h"
 #include "control/control.h"
 #include "control/settings.h"
+#include "host.h"
 #include "log/log.h"
 #include "runtime/runtime.h"
 #include "scm/scm.h"
@@ -108,7 +109,9 @@ static void ApplyDebugLevel(const CommandLine *commandLine) {
     }
 }
 
-/* The command line wins over the stored LogFile. */
+/* The command line wins over the stored LogFile. A relative log file of a
+ * service whose directory could not be entered would land wherever the process
+ * was left: the service then logs to the event log. */
 static void ApplyLogFile(const CommandLine *commandLine) {
     if (settings.logFilePath[0] == '\0' && commandLine->defaultLogFile) {
         TextGuard defaultPath(FormatText("%s_Event.log", settings.serviceName));
@@ -116,6 +119,8 @@ static void ApplyLogFile(const CommandLine *commandLine) {
     }
     TextGuard stored(ReadStringParameter("LogFile"));
     if (stored && settings.logFilePath[0] == '\0') CopyField(settings.logFilePath, stored.Get(), PATH_CAPACITY);
+    bool lostDirectory = settings.serviceMode && UnenteredWorkingDirectory(nullptr) != nullptr;
+    if (lostDirectory && !HostIsAbsolutePath(settings.logFilePath)) settings.logFilePath[0] = '\0';
 }
 
 void ApplyStartupSettings(const CommandLine *commandLine) {

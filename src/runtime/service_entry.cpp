@@ -37,15 +37,12 @@ static void ReportServiceEvent(const char *format) {
     ReportEvent(text.Get(), LOG_INFO);
 }
 
-/* The application never runs anywhere but in its own directory. The failure
- * goes to the event log: a relative log file path would name a file in the
- * directory the process was left in. */
+/* The application never runs anywhere but in its own directory. */
 static int RefuseUnenteredDirectory(void) {
     DWORD error = 0;
     const char *directory = UnenteredWorkingDirectory(&error);
     TextGuard failure(FormatSystemError("SetCurrentDirectory", error));
-    TextGuard text(FormatText("Cannot enter the working directory %s: %s", directory, failure.Get()));
-    ReportEvent(text.Get(), LOG_ERROR);
+    LogFormatted(LOG_ERROR, "Cannot enter the working directory %s: %s", directory, failure.Get());
     return 9;
 }
 

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <regex>
 #include <string>
@@ -182,16 +185,83 @@ TEST_F(Log, FailedWriteIsReportedAndTheFileReopened) {
     logFileHandle = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(logFileHandle, INVALID_HANDLE_VALUE);
-    LogError("lost");
+    LogError("diverted");
     EXPECT_EQ(logFileHandle, nullptr);
     LogError("three");
     auto events = harness::EventLog();
-    ASSERT_EQ(events.size(), 1u);
+    ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0].message.rfind("WriteFile: ", 0), 0u) << events[0].message;
+    EXPECT_EQ(events[1].message, "diverted");
     std::string content = harness::ReadText(file);
     EXPECT_NE(content.find("ERROR: one\r\n"), std::string::npos);
-    EXPECT_EQ(content.find("lost"), std::string::npos);
+    EXPECT_EQ(content.find("diverted"), std::string::npos);
     EXPECT_NE(content.find("ERROR: three\r\n"), std::string::npos);
+}
+
+/* A full disk (/dev/full behind the path) loses no record: each goes to the
+ * event log, the failure is reported once, and the file takes records again
+ * as soon as it can. A write cut short leaves no torn record behind. */
+TEST_F(Log, RecordsTheFileCannotTakeGoToTheEventLogAndNoneIsTorn) {
+    harness::MakeFreshRoot();
+    std::string file = harness::MakeTempDirectory("log") + "/full.log";
+    ASSERT_EQ(symlink("/dev/full", file.c_str()), 0);
+    EnterServiceMode("FullSvc", file);
+    LogError("one");
+    LogMessage("two", LOG_INFO);
+    auto events = harness::EventLog();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0].message.rfind("WriteFile: ", 0), 0u) << events[0].message;
+    EXPECT_NE(events[0].message.find("(112)"), std::string::npos) << events[0].message;
+    EXPECT_EQ(events[1].message, "one");
+    EXPECT_EQ(events[1].type, 1);
+    EXPECT_EQ(events[2].message, "two");
+    EXPECT_EQ(events[2].type, 4);
+
+    ASSERT_EQ(unlink(file.c_str()), 0);
+    /* Larger than anything the event log writes meanwhile, so that only the log file meets the limit. */
+    harness::WriteText(file, std::string(4 << 20, '.') + "\r\n");
+    LogError("three");
+    EXPECT_EQ(harness::EventLog().size(), 3u);
+    struct stat before = {};
+    ASSERT_EQ(stat(file.c_str(), &before), 0);
+    struct rlimit saved = {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {static_cast<rlim_t>(before.st_size) + 20, saved.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    LogError(std::string(200, 'x').c_str());
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, previous);
+    LogError("four");
+    std::string content = harness::ReadText(file);
+    EXPECT_EQ(content.find("xxx"), std::string::npos);
+    EXPECT_NE(content.find("ERROR: three\r\n"), std::string::npos);
+    std::string after = content.substr(static_cast<size_t>(before.st_size));
+    EXPECT_TRUE(std::regex_match(after, std::regex("[^\r\n]* ERROR: four\r\n"))) << after;
+    events = harness::EventLog();
+    ASSERT_EQ(events.size(), 5u);
+    EXPECT_EQ(events[3].message.rfind("WriteFile: ", 0), 0u) << events[3].message;
+    EXPECT_EQ(events[4].message, std::string(200, 'x'));
+}
+
+/* A rotation tool renames the file, or someone deletes it: the next record
+ * goes to a new file under the configured path. */
+TEST_F(Log, ARenamedOrDeletedLogFileIsOpenedAfreshBeforeTheNextRecord) {
+    harness::MakeFreshRoot();
+    std::string file = harness::MakeTempDirectory("log") + "/rotated.log";
+    EnterServiceMode("RotateSvc", file);
+    LogError("first");
+    ASSERT_EQ(rename(file.c_str(), (file + ".1").c_str()), 0);
+    LogError("second");
+    EXPECT_NE(harness::ReadText(file + ".1").find("ERROR: first\r\n"), std::string::npos);
+    EXPECT_EQ(harness::ReadText(file + ".1").find("second"), std::string::npos);
+    EXPECT_NE(harness::ReadText(file).find("ERROR: second\r\n"), std::string::npos);
+    ASSERT_EQ(unlink(file.c_str()), 0);
+    LogError("third");
+    std::string content = harness::ReadText(file);
+    EXPECT_EQ(content.find("second"), std::string::npos);
+    EXPECT_NE(content.find("ERROR: third\r\n"), std::string::npos);
+    EXPECT_TRUE(harness::EventLog().empty());
 }
 
 TEST_F(Log, LockIsReentrantAndKeepsLinesWhole) {
