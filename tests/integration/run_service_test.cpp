@@ -30,6 +30,8 @@ TEST_F(RunService, RunsLogsItsOutputAndStopsThroughSystemExit) {
     /* One write is one chunk, one message; blank output makes none; a long line is cut per read. */
     Tell("out", "line one\nline two\n");
     EXPECT_TRUE(AwaitLog("INFO: line one\nline two\r\n")) << Log();
+    Tell("out", std::string("before\0after\n", 13));
+    EXPECT_TRUE(AwaitLog("INFO: before^@after\r\n")) << Log();
     Tell("out", " \n\t\n");
     Tell("out", std::string(2400, 'z') + "\n");
     ASSERT_TRUE(AwaitLog(std::string(400, 'z') + "\r\n")) << Log();
@@ -184,7 +186,8 @@ TEST_F(RunService, AHangingShutdownIsForcedAfterTheTimeout) {
     EXPECT_EQ("shutdownHangs\n", harness::ReadText(control + "/shutdown"));
 }
 
-TEST_F(RunService, AMainClassMissingAtServiceStartEndsWithItsError) {
+/* Each failed start says why in the log and leaves no pipe behind. */
+TEST_F(RunService, AFailedStartSaysWhyAndLeavesNothingBehind) {
     std::string classes = harness::MakeTempDirectory("pelorim-classes");
     harness::WriteText(classes + "/LongRunning.class", harness::ReadText(harness::JavaClasses() + "/LongRunning.class"));
     Install("Gone", {}, {}, classes);
@@ -194,6 +197,29 @@ TEST_F(RunService, AMainClassMissingAtServiceStartEndsWithItsError) {
     EXPECT_TRUE(AwaitLog("ERROR: Main class not found: LongRunning")) << Log();
     ASSERT_TRUE(AwaitState("Gone", SERVICE_STOPPED));
     EXPECT_EQ((unsigned)ERROR_PROCESS_ABORTED, ExitCodeOf("Gone"));
+    EXPECT_TRUE(Fifos().empty());
+
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\Gone", 0,
+                                           KEY_ALL_ACCESS, &key));
+    DWORD number = 7;
+    RegSetValueExA(key, "JavaMainClass", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&number), sizeof number);
+    Run({"Gone", "/start"});
+    EXPECT_TRUE(AwaitLog("ERROR: Cannot start: this stored value holds no text: JavaMainClass\r\n")) << Log();
+    RegDeleteValueA(key, "JavaMainClass");
+    Run({"Gone", "/start"});
+    EXPECT_TRUE(AwaitLog("ERROR: Cannot start: neither JavaMainClass nor JavaArchive is stored")) << Log();
+
+    /* Never run elsewhere than in the application's own directory. */
+    std::string missing = control + "/missing";
+    RegSetValueExA(key, "CurrentDirectory", 0, REG_SZ, reinterpret_cast<const BYTE *>(missing.c_str()),
+                   (DWORD)missing.size() + 1);
+    RegCloseKey(key);
+    start = Run({"Gone", "/start"});
+    EXPECT_NE(start.err.find("Gone failed to start."), std::string::npos) << start.out << start.err;
+    EXPECT_TRUE(AwaitLog("ERROR: Cannot enter the working directory " + missing + ": SetCurrentDirectory: ")) << Log();
+    EXPECT_TRUE(AwaitState("Gone", SERVICE_STOPPED));
+    EXPECT_TRUE(Fifos().empty());
 }
 
 TEST_F(RunService, QuietServiceLogsNothingButTheServiceRecords) {
@@ -248,13 +274,15 @@ TEST_F(RunService, ConsoleEventsAreAnsweredForTheService) {
     EXPECT_TRUE(LogHas("INFO: Invoking System.exit(0)")) << Log();
 }
 
-TEST_F(RunService, AStopWhileStartingIsRefused) {
+/* A service takes no stop while it starts; the console says so, as a failure. */
+TEST_F(RunService, AStopWhileStartingIsRefusedAsNotYetPossible) {
     Install("Early", {"/startup:startingForever", "/timeout:10000"});
     std::thread start([&] { Run({"Early", "/start"}); });
     ASSERT_TRUE(AwaitState("Early", SERVICE_START_PENDING, 20));
     auto stop = Run({"Early", "/stop"});
-    EXPECT_EQ(0, stop.exitCode);
-    EXPECT_NE(stop.err.find("Service Early is not running."), std::string::npos) << stop.err;
+    EXPECT_EQ(9, stop.exitCode);
+    EXPECT_NE(stop.err.find("Service Early is starting and cannot accept a stop yet"), std::string::npos) << stop.err;
+    EXPECT_EQ(stop.err.find("not running"), std::string::npos) << stop.err;
     start.join();
 }
 

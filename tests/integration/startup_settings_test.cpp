@@ -78,13 +78,22 @@ TEST_F(StartupSettings, StoredDirectoryWinsOverCwdAndHoldsTheRelativeLogFile) {
     EXPECT_TRUE(harness::EventLog().empty());
 }
 
-TEST_F(StartupSettings, AStoredDirectoryThatCannotBeEnteredLeavesTheProcessWhereItWas) {
+/* A relative log file would land wherever the process was left: the service
+ * logs to the event log instead. An absolute one is kept. */
+TEST_F(StartupSettings, AStoredDirectoryThatCannotBeEnteredTakesNoRelativeLogFile) {
     std::string cwd = harness::MakeTempDirectory("cwd");
     StoreText("CurrentDirectory", runDirectory + "/missing");
     StoreText("LogFile", "here.log");
     RunServiceModeFromConsole({"/cwd:" + cwd});
-    EXPECT_TRUE(HoldsDispatcherLine(runDirectory + "/here.log"));
+    EXPECT_FALSE(harness::FileExists(runDirectory + "/here.log"));
     EXPECT_FALSE(harness::FileExists(cwd + "/here.log"));
+    auto events = harness::EventLog();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].message.rfind("StartServiceCtrlDispatcher: ", 0), 0u) << events[0].message;
+
+    StoreText("LogFile", cwd + "/absolute.log");
+    RunServiceModeFromConsole();
+    EXPECT_TRUE(HoldsDispatcherLine(cwd + "/absolute.log"));
 }
 
 TEST_F(StartupSettings, CwdIsEnteredWhenNoDirectoryIsStored) {
