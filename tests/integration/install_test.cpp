@@ -318,6 +318,57 @@ TEST(Install, AProgramThatNoCommandLineCanNameIsRefusedBeforeAnythingIsCreated) 
     EXPECT_FALSE(ServiceExists());
 }
 
+/* Names and directories a service could never run with are refused before
+ * the probe, and nothing is created; a log file that cannot be written is only
+ * warned about. */
+TEST(Install, WhatCouldNeverRunIsRefusedBeforeAnythingIsCreated) {
+    harness::MakeFreshRoot();
+    std::string directory = harness::MakeTempDirectory("install");
+    struct NameRefusal {
+        std::string name, message;
+    };
+    std::vector<NameRefusal> names = {
+        {std::string(300, 'L'), "longer than 255 characters"},
+        {std::string(250, 'M'), "kernel objects cannot be named after it"},
+        {"a\"b", "must not contain"},
+        {"a/b", "must not contain"},
+        {"a\\b", "must not contain"},
+        {"/name:-dash", "must not begin with \"-\""},
+    };
+    for (const NameRefusal &refusal : names) {
+        SCOPED_TRACE(refusal.name.substr(0, 20));
+        harness::RunOptions options;
+        options.directory = directory;
+        std::vector<std::string> arguments = {refusal.name, "/install", "-cp", Classes(), "LongRunning"};
+        if (refusal.name[0] == '/') arguments.insert(arguments.begin(), "Named");
+        harness::RunResult result = harness::RunPelorim(arguments, options);
+        EXPECT_EQ(result.exitCode, 8) << result.err;
+        EXPECT_NE(result.err.find("cannot be installed: " + std::string()), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find(refusal.message), std::string::npos) << result.err;
+        std::string keyName = refusal.name[0] == '/' ? refusal.name.substr(6) : refusal.name.substr(0, 255);
+        EXPECT_FALSE(harness::RegistryGet("System\\CurrentControlSet\\Services\\" + keyName, "ImagePath"));
+    }
+
+    harness::RunResult cwd = Install({"/cwd:" + directory + "/missing", "-cp", Classes(), "LongRunning"});
+    EXPECT_EQ(cwd.exitCode, 8) << cwd.err;
+    EXPECT_NE(cwd.err.find("Working directory cannot be entered: " + directory + "/missing\n"), std::string::npos)
+        << cwd.err;
+    EXPECT_FALSE(ServiceExists());
+
+    std::string logFile = directory + "/absent/service.log";
+    harness::RunResult log = Install({"/logfile:" + logFile, "-cp", Classes(), "LongRunning"});
+    EXPECT_EQ(log.exitCode, 0) << log.err;
+    EXPECT_NE(log.err.find("Warning: no log file can be written in directory " + directory + "/absent ("),
+              std::string::npos)
+        << log.err;
+    EXPECT_TRUE(ServiceExists());
+    EXPECT_EQ(Stored("LogFile"), logFile);
+    ASSERT_EQ(harness::RunPelorim({kService, "/uninstall"}).exitCode, 0);
+    harness::RunResult writable = Install({"/logfile:" + directory + "/service.log", "-cp", Classes(), "LongRunning"});
+    EXPECT_EQ(writable.err.find("Warning"), std::string::npos) << writable.err;
+    EXPECT_FALSE(harness::FileExists(directory + "/service.log"));
+}
+
 TEST(Install, AFailedInstallIsNotStarted) {
     harness::MakeFreshRoot();
     harness::RunResult result = harness::RunPelorim({kService, "/install", "/start", "-cp", Classes(), "NoMain"});

@@ -274,6 +274,26 @@ TEST_F(RunService, ConsoleEventsAreAnsweredForTheService) {
     EXPECT_TRUE(LogHas("INFO: Invoking System.exit(0)")) << Log();
 }
 
+/* A relative PELORIM_ROOT is taken from where the command runs; the service
+ * and its detached child, which run elsewhere and are given the installing
+ * console's environment again, find the same machine. */
+TEST_F(RunService, ARelativeRootNamesOneMachineForEveryProcess) {
+    harness::RunOptions options;
+    options.directory = control;
+    options.environment = {{"PELORIM_ROOT", "../" + root.substr(root.rfind('/') + 1)}};
+    ASSERT_EQ(0, mkdir((control + "/elsewhere").c_str(), 0700));
+    std::vector<std::string> install = {"Near", "/install", "/detach", "/cwd:" + control + "/elsewhere",
+                                        "/logfile:" + logFile, "-cp", harness::JavaClasses(), "LongRunning", control};
+    ASSERT_EQ(0, harness::RunPelorim(install, options).exitCode);
+    installed.push_back("Near");
+    auto start = harness::RunPelorim({"Near", "/start"}, options);
+    EXPECT_EQ(0, start.exitCode) << start.out << start.err;
+    EXPECT_TRUE(IsState("Near", SERVICE_RUNNING));
+    auto stop = harness::RunPelorim({"Near", "/stop"}, options);
+    EXPECT_EQ(0, stop.exitCode) << stop.out << stop.err;
+    EXPECT_TRUE(IsState("Near", SERVICE_STOPPED));
+}
+
 /* A service takes no stop while it starts; the console says so, as a failure. */
 TEST_F(RunService, AStopWhileStartingIsRefusedAsNotYetPossible) {
     Install("Early", {"/startup:startingForever", "/timeout:10000"});
