@@ -1,6 +1,8 @@
 #include <windows.h>
 
 #include <dirent.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -170,4 +172,37 @@ TEST(File, ObjectNamesStayInsideTheRoot) {
     EXPECT_EQ(std::vector<std::string>{"inner"}, entries(base));
     EXPECT_EQ(std::vector<std::string>{"root"}, entries(base + "/inner"));
     EXPECT_FALSE(harness::FileExists("/tmp/escaped"));
+}
+
+/* SetEndOfFile cuts at the file pointer; GetFinalPathNameByHandleA follows
+ * the open file through a rename. Linux lets a file held open be deleted,
+ * which Windows refuses without FILE_SHARE_DELETE: no name is left then. */
+TEST(File, EndOfFileAndTheNameThatFollowsTheFile) {
+    harness::MakeFreshRoot();
+    char resolved[PATH_MAX];
+    ASSERT_NE(nullptr, realpath(harness::MakeTempDirectory("pelorim-file").c_str(), resolved));
+    std::string path = std::string(resolved) + "/named.log";
+    HANDLE file = Open(path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(file, "hello world", 11, &written, nullptr));
+    EXPECT_EQ(5u, SetFilePointer(file, 5, nullptr, FILE_BEGIN));
+    EXPECT_TRUE(SetEndOfFile(file));
+    EXPECT_EQ("hello", Contents(path));
+
+    char name[PATH_MAX] = {};
+    EXPECT_EQ(path.size(), GetFinalPathNameByHandleA(file, name, sizeof name, 0));
+    EXPECT_EQ(path, std::string(name));
+    EXPECT_EQ(path.size() + 1, GetFinalPathNameByHandleA(file, name, 4, 0)); /* the size needed, NUL included */
+    ASSERT_EQ(0, rename(path.c_str(), (path + ".1").c_str()));
+    EXPECT_EQ(path.size() + 2, GetFinalPathNameByHandleA(file, name, sizeof name, 0));
+    EXPECT_EQ(path + ".1", std::string(name));
+    ASSERT_EQ(0, unlink((path + ".1").c_str()));
+    EXPECT_EQ(0u, GetFinalPathNameByHandleA(file, name, sizeof name, 0));
+    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+    CloseHandle(file);
+    EXPECT_FALSE(SetEndOfFile(file));
+    EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
+    EXPECT_EQ(0u, GetFinalPathNameByHandleA(file, name, sizeof name, 0));
+    EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
 }

@@ -104,6 +104,12 @@ TEST(NamedPipe, OneServerPerNameAcrossProcessesAndNothingLeftAfterClose) {
 
     EXPECT_EQ(Serve("\\\\.\\PIPE\\"), INVALID_HANDLE_VALUE);
     EXPECT_EQ(Serve("not a pipe name"), INVALID_HANDLE_VALUE);
+
+    /* A process that ends without closing its pipe takes it along, as on Windows. */
+    Client ended(std::string("serve ") + kName);
+    EXPECT_EQ(ended.Line(), "served");
+    ended.Finish();
+    EXPECT_FALSE(harness::FileExists(FifoPath(kName)));
 }
 
 TEST(NamedPipe, FifoOfADeadServerIsReplaced) {
