@@ -23,14 +23,17 @@ static int RefuseServiceNameFor(const char *call, DWORD error) {
 
 /* Makes and drops at once the objects with the longest names the service
  * uses, so that the system itself says whether it can name them. A pipe that
- * a running service of this name serves is busy, which proves its name too. */
+ * a running service of this name serves is busy (or, where its instance was
+ * made otherwise, denied), which proves its name too. */
 static int CheckObjectNames(void) {
     TextGuard mutexName(FormatObjectName("SHUTDOWN_MUTEX"));
     HandleGuard mutex(CreateMutexA(NULL, FALSE, mutexName.Get()));
     if (!mutex) return RefuseServiceNameFor("CreateMutex", GetLastError());
     TextGuard pipeName(FormatPipeName(0));
     HandleGuard pipe(CreateNamedPipeA(pipeName.Get(), PIPE_ACCESS_INBOUND, 0, 1, 0, 1000, 30000, NULL));
-    if (!pipe && GetLastError() != ERROR_PIPE_BUSY) return RefuseServiceNameFor("CreateNamedPipe", GetLastError());
+    DWORD error = GetLastError();
+    if (!pipe && error != ERROR_PIPE_BUSY && error != ERROR_ACCESS_DENIED)
+        return RefuseServiceNameFor("CreateNamedPipe", error);
     return 0;
 }
 

@@ -132,6 +132,8 @@ struct FileObject : KernelObject {
         ReleaseShare(recordFd_, recordPath_);
     }
     int Descriptor() const override { return fd_; }
+    /* The path that named the file when it was opened ("" when unknown). */
+    std::string openedPath;
     DWORD Read(void *buffer, DWORD size, DWORD *done, OVERLAPPED *overlapped) override;
     DWORD Write(const void *buffer, DWORD size, DWORD *done, OVERLAPPED *overlapped) override;
 
@@ -206,6 +208,33 @@ int OpenForDisposition(const char *path, int flags, DWORD disposition, mode_t mo
     return fd;
 }
 
+/* The kernel's name for the open file, which follows renames; 0 or a Win32 code. */
+DWORD ReadDescriptorPath(int fd, std::string *out) {
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char path[PATH_MAX];
+    ssize_t length = readlink(link, path, sizeof path - 1);
+    if (length < 0) return LastErrnoAsWin32();
+    if ((size_t)length >= sizeof path - 1) return ERROR_FILENAME_EXCED_RANGE;
+    path[length] = '\0';
+    /* The kernel marks a file that lost its name so; a real name may end so too. */
+    static const char deleted[] = " (deleted)";
+    size_t mark = sizeof deleted - 1;
+    struct stat st;
+    if ((size_t)length > mark && strcmp(path + length - mark, deleted) == 0 && fstat(fd, &st) == 0 && st.st_nlink == 0)
+        return ERROR_FILE_NOT_FOUND;
+    *out = path;
+    return 0;
+}
+
+/* Whether `path` still names the file open on `fd`: two stats, half the cost
+ * of asking the kernel for the descriptor's name. */
+bool StillNames(int fd, const std::string &path) {
+    struct stat opened, named;
+    return !path.empty() && fstat(fd, &opened) == 0 && opened.st_nlink > 0 && stat(path.c_str(), &named) == 0 &&
+           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
 } // namespace
 
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
@@ -245,6 +274,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         return FailWithHandle(error, INVALID_HANDLE_VALUE);
     }
     FileObject *file = new FileObject(fd, recordFd, recordPath);
+    ReadDescriptorPath(fd, &file->openedPath);
     HANDLE handle = InsertHandle(file, inheritable);
     if (!handle) {
         ReleaseObject(file);
@@ -339,22 +369,20 @@ DWORD WINAPI GetFinalPathNameByHandleA(HANDLE hFile, LPSTR lpszFilePath, DWORD c
     (void)dwFlags;
     ObjectReference reference(ReferenceHandle(hFile, ObjectKind::File));
     if (!reference) return FailWith(ERROR_INVALID_HANDLE);
-    int fd = reference.get()->Descriptor();
-    struct stat st;
-    if (fstat(fd, &st) != 0) return FailWith(LastErrnoAsWin32());
-    if (st.st_nlink == 0) return FailWith(ERROR_FILE_NOT_FOUND);
-    char link[64];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    char path[PATH_MAX];
-    ssize_t length = readlink(link, path, sizeof path - 1);
-    if (length < 0) return FailWith(LastErrnoAsWin32());
-    if ((size_t)length >= sizeof path - 1) return FailWith(ERROR_FILENAME_EXCED_RANGE);
-    path[length] = '\0';
-    if (!lpszFilePath || (DWORD)length + 1 > cchFilePath) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return (DWORD)length + 1;
+    FileObject *file = static_cast<FileObject *>(reference.get());
+    std::string current;
+    if (StillNames(file->Descriptor(), file->openedPath)) {
+        current = file->openedPath;
+    } else {
+        DWORD error = ReadDescriptorPath(file->Descriptor(), &current);
+        if (error) return FailWith(error);
     }
-    memcpy(lpszFilePath, path, (size_t)length + 1);
+    DWORD length = (DWORD)current.size();
+    if (!lpszFilePath || length + 1 > cchFilePath) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return length + 1;
+    }
+    memcpy(lpszFilePath, current.c_str(), (size_t)length + 1);
     SetLastError(0);
-    return (DWORD)length;
+    return length;
 }
