@@ -244,6 +244,22 @@ TEST_F(Log, RecordsTheFileCannotTakeGoToTheEventLogAndNoneIsTorn) {
     EXPECT_EQ(events[4].message, std::string(200, 'x'));
 }
 
+/* The end of a file past 4 GiB needs the high part of the position. */
+TEST_F(Log, AFileBeyondFourGibibytesStillTakesRecords) {
+    harness::MakeFreshRoot();
+    std::string file = harness::MakeTempDirectory("log") + "/large.log";
+    harness::WriteText(file, "");
+    ASSERT_EQ(truncate(file.c_str(), (5LL << 30)), 0); /* sparse: no disk space used */
+    EnterServiceMode("LargeSvc", file);
+    EXPECT_EQ(AppendLogLine("past the limit", LOG_INFO), 0);
+    EXPECT_TRUE(harness::EventLog().empty());
+    struct stat after = {};
+    ASSERT_EQ(stat(file.c_str(), &after), 0);
+    EXPECT_GT(after.st_size, 5LL << 30);
+    CloseLogFile();
+    unlink(file.c_str());
+}
+
 /* A rotation tool renames the file, or someone deletes it: the next record
  * goes to a new file under the configured path. */
 TEST_F(Log, ARenamedOrDeletedLogFileIsOpenedAfreshBeforeTheNextRecord) {

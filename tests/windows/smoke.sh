@@ -56,6 +56,10 @@ check "stop of a missing service" 0 "$banner" \
 check "no Java runtime" 1 "$banner" \
   $'Cannot find any suitable Java VM software on your computer.\nPlease download and install a Java VM from https://adoptium.net/.' \
   pelorim.exe Foo /install -cp . Main
+# Refused before anything else: the service process could never be given the name.
+check "a name with a slash" 8 "$banner" \
+  'Service name a/b cannot be installed: it must not contain "/", "\" or a quotation mark' \
+  pelorim.exe a/b /install -cp . Main
 # The file name names the service: on Windows the backslash separates directories.
 check "a copy names its service" 9 "$banner" \
   $'Cannot start the service named Billing.\nService with this name does not exist.' Billing.exe /start
