@@ -17,7 +17,8 @@
 template <class T> inline bool IsFailureSentinel(T) { return false; }
 template <> inline bool IsFailureSentinel<HANDLE>(HANDLE value) { return value == INVALID_HANDLE_VALUE; }
 
-template <class T, class R, R (*Close)(T), T (*Invalid)()> class Guard {
+/* Close is a system entry point: WINAPI (__stdcall) on 32-bit Windows. */
+template <class T, class R, R(WINAPI *Close)(T), T (*Invalid)()> class Guard {
   public:
     Guard() : value_(Invalid()) {}
     explicit Guard(T value) : value_(value) {}
