@@ -7,9 +7,10 @@
 #include "control/control.h"
 #include "control/settings.h"
 #include "control/stringlist.h"
+#include "control/version.h"
 #include "host.h"
 
-char *BannerText(void) { return DuplicateOrExit("Pelorim 1.3c Java Wrapper for NT Service\r\n\r\n"); }
+char *BannerText(void) { return DuplicateOrExit("Pelorim " PELORIM_VERSION " Java Wrapper for NT Service\r\n\r\n"); }
 
 char *FileBaseName(const char *path, size_t capacity) {
     const char *separator = strrchr(path, hostPathSeparator);
