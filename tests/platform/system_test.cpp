@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <elf.h>
 #include <gtest/gtest.h>
 #include <string.h>
 #include <sys/wait.h>
@@ -116,10 +117,19 @@ TEST(System, ConsoleTitleNeedsATerminalOrAnAllocatedConsole) {
 TEST(System, LibraryErrorCodes) {
     EXPECT_EQ(nullptr, LoadLibraryA("/nonexistent/libnothing.so"));
     EXPECT_EQ((DWORD)ERROR_MOD_NOT_FOUND, GetLastError());
-    std::string notALibrary = harness::MakeTempDirectory("pelorim-lib") + "/fake.so";
+    /* A file that is no library of this process's kind, as a 32-bit jvm.dll is
+       to a 64-bit process, is ERROR_BAD_EXE_FORMAT (193). */
+    std::string directory = harness::MakeTempDirectory("pelorim-lib");
+    std::string notALibrary = directory + "/fake.so";
     harness::WriteText(notALibrary, "not an ELF image");
     EXPECT_EQ(nullptr, LoadLibraryA(notALibrary.c_str()));
-    EXPECT_EQ((DWORD)ERROR_MOD_NOT_FOUND, GetLastError());
+    EXPECT_EQ((DWORD)ERROR_BAD_EXE_FORMAT, GetLastError());
+    std::string ownImage = harness::ReadText("/proc/self/exe");
+    std::string otherClass = ownImage.substr(0, 4096);
+    otherClass[EI_CLASS] = otherClass[EI_CLASS] == ELFCLASS64 ? ELFCLASS32 : ELFCLASS64;
+    harness::WriteText(directory + "/other-class.so", otherClass);
+    EXPECT_EQ(nullptr, LoadLibraryA((directory + "/other-class.so").c_str()));
+    EXPECT_EQ((DWORD)ERROR_BAD_EXE_FORMAT, GetLastError());
     HMODULE libc = LoadLibraryA("libc.so.6");
     ASSERT_NE(nullptr, libc);
     EXPECT_NE(nullptr, GetProcAddress(libc, "strlen"));

@@ -3,13 +3,53 @@
  * itself; it finds its own companion libraries through its RPATH.
  */
 #include <dlfcn.h>
+#include <elf.h>
+#include <fcntl.h>
+#include <stddef.h>
+#include <string.h>
+#include <unistd.h>
 
 #include "errors.h"
+
+enum { IMAGE_KIND_BYTES = 20 }; /* e_ident, e_type and e_machine, alike in both ELF classes */
+
+/* The first bytes of a file: 1 when read, 0 when the file is shorter, -1 when
+ * it cannot be opened or read. */
+static int ReadImageKind(const char *path, unsigned char *kind) {
+    int file = RetryOnInterrupt([&] { return open(path, O_RDONLY | O_CLOEXEC); });
+    if (file < 0) return -1;
+    ssize_t length = RetryOnInterrupt([&] { return read(file, kind, IMAGE_KIND_BYTES); });
+    close(file);
+    if (length < 0) return -1;
+    return length == IMAGE_KIND_BYTES ? 1 : 0;
+}
+
+static bool IsImageOfThisProcessKind(const unsigned char *kind) {
+    unsigned char own[IMAGE_KIND_BYTES];
+    if (ReadImageKind("/proc/self/exe", own) != 1) return true; /* nothing to tell them apart */
+    size_t machine = offsetof(Elf32_Ehdr, e_machine);
+    return memcmp(kind, ELFMAG, SELFMAG) == 0 && kind[EI_CLASS] == own[EI_CLASS] &&
+           kind[EI_DATA] == own[EI_DATA] && memcmp(kind + machine, own + machine, 2) == 0;
+}
+
+/* Why a library did not load, as Windows says it: a file that is no library
+ * for this process (no image at all, or one of another class or machine, as a
+ * 32-bit jvm.dll is to a 64-bit process) is ERROR_BAD_EXE_FORMAT; anything
+ * else, a missing file or a missing dependency, is ERROR_MOD_NOT_FOUND. A
+ * bare name is searched for, so it names no one file to look at. */
+static DWORD LibraryLoadError(const char *path) {
+    if (!strchr(path, '/')) return ERROR_MOD_NOT_FOUND;
+    unsigned char kind[IMAGE_KIND_BYTES];
+    int read = ReadImageKind(path, kind);
+    if (read < 0) return ERROR_MOD_NOT_FOUND;
+    if (read == 0 || !IsImageOfThisProcessKind(kind)) return ERROR_BAD_EXE_FORMAT;
+    return ERROR_MOD_NOT_FOUND;
+}
 
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     if (!lpLibFileName || !*lpLibFileName) return (HMODULE)FailWithHandle(ERROR_INVALID_PARAMETER);
     void *library = dlopen(lpLibFileName, RTLD_NOW | RTLD_LOCAL);
-    if (!library) return (HMODULE)FailWithHandle(ERROR_MOD_NOT_FOUND);
+    if (!library) return (HMODULE)FailWithHandle(LibraryLoadError(lpLibFileName));
     return (HMODULE)library;
 }
 
