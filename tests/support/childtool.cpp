@@ -7,7 +7,9 @@
  *   out TEXT          write TEXT and a newline to standard output
  *   err TEXT          write TEXT and a newline to standard error
  *   sleep MS          sleep MS milliseconds
- *   exit N            end with exit code N
+ *   exit N            end with exit code N (_exit)
+ *   exitprocess N     end with ExitProcess(N)
+ *   libcexit N        end with exit(N), as the Java runtime's System.exit does
  *   tty               print "tty" when a controlling terminal can be opened, else "notty"
  *   session           print "leader" when this process leads its own session, else "member"
  *   nice              print the nice value
@@ -111,6 +113,10 @@ int main(int argc, char **argv) {
         } else if (!strcmp(step, "exit")) {
             fflush(stdout);
             _exit(atoi(operand));
+        } else if (!strcmp(step, "exitprocess")) {
+            ExitProcess((UINT)strtoul(operand, nullptr, 0));
+        } else if (!strcmp(step, "libcexit")) {
+            exit((int)strtoul(operand, nullptr, 0));
         } else if (!strcmp(step, "tty")) {
             int fd = open("/dev/tty", O_RDWR | O_NOCTTY);
             Say(fd >= 0 ? "tty" : "notty");
