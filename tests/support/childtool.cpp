@@ -17,8 +17,9 @@
  *   stdin             read standard input to its end and print "stdin N" (bytes)
  *   devnull PATH      write "devnull" to file PATH when fds 0, 1 and 2 all are /dev/null,
  *                     else "other"
- *   pipeopen NAME     open the FIFO of named pipe NAME for writing as Java does (blocking
- *                     open), print "opened" (flushed)
+ *   pipeopen NAME     open the path of named pipe NAME for writing as Java's FileOutputStream
+ *                     does (blocking open, O_CREAT, O_TRUNC), print "opened" (flushed), or
+ *                     "failed <errno>" and end with 91
  *   pipewrite TEXT    write TEXT to the FIFO opened by pipeopen
  *   pipeclose         close it
  *   serve NAME        CreateNamedPipeA(NAME) as the output pipe server does; print "served"
@@ -27,6 +28,7 @@
  */
 #include <windows.h>
 
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
@@ -57,9 +59,10 @@ static void PipeOpen(const char *name) {
         Say("badname");
         exit(90);
     }
-    pipeFd = open(path, O_WRONLY | O_CLOEXEC);
+    pipeFd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (pipeFd < 0) {
-        perror("open");
+        printf("failed %d\n", errno);
+        fflush(stdout);
         exit(91);
     }
     Say("opened");
