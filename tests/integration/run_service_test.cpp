@@ -222,6 +222,54 @@ TEST_F(RunService, AFailedStartSaysWhyAndLeavesNothingBehind) {
     EXPECT_TRUE(Fifos().empty());
 }
 
+/* Events that exist before the service process creates them belong to another
+ * process of the service (a child left from an earlier run, a /subprocess by
+ * hand) and may be signalled: the start fails and says so. */
+TEST_F(RunService, AStartFailsWhileAnotherProcessHoldsTheServicesEvents) {
+    Install("Held", {});
+    for (const char *kind : {"QUIT", "STOP"}) {
+        std::string name = std::string("PELORIM_Held_") + kind + "_EVENT";
+        HANDLE held = CreateEventA(NULL, TRUE, TRUE, name.c_str());
+        ASSERT_NE(held, (HANDLE)NULL);
+        auto start = Run({"Held", "/start"});
+        EXPECT_NE(start.err.find("Held failed to start."), std::string::npos) << start.out << start.err;
+        EXPECT_EQ(255, start.exitCode) << "1067 does not fit in an exit status";
+        EXPECT_TRUE(AwaitLog("ERROR: Event " + name + " already exists: another process of this service still holds it\r\n"))
+            << Log();
+        CloseHandle(held);
+    }
+    EXPECT_FALSE(harness::FileExists(control + "/started"));
+    EXPECT_EQ(0, Run({"Held", "/start"}).exitCode);
+}
+
+/* The pipe's one instance is taken (another process serves the name and is its
+ * client): the application's output has nowhere to go, and the start fails as
+ * on Windows. */
+TEST_F(RunService, AnOutputPipeThatIsTakenFailsTheStart) {
+    Install("Taken", {});
+    std::string pipe = "\\\\.\\PIPE\\PELORIM_Taken_STDOUT";
+    std::string line = "\"" + harness::SupportProgram("childtool") + "\" serve " + pipe + " pipeopen " + pipe + " sleep 60000";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION holder = {};
+    ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &startup, &holder));
+    EXPECT_TRUE(harness::WaitFor(
+        [&] {
+            HANDLE client = CreateFileA(pipe.c_str(), GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+            if (client != INVALID_HANDLE_VALUE) CloseHandle(client);
+            return client == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY;
+        },
+        10));
+    auto start = Run({"Taken", "/start"});
+    EXPECT_NE(start.err.find("Taken failed to start."), std::string::npos) << start.out << start.err;
+    EXPECT_TRUE(AwaitLog("ERROR: Could not redirect std streams\r\n")) << Log();
+    EXPECT_FALSE(harness::FileExists(control + "/started"));
+    TerminateProcess(holder.hProcess, 1);
+    WaitForSingleObject(holder.hProcess, 10000);
+    CloseHandle(holder.hProcess);
+    CloseHandle(holder.hThread);
+}
+
 TEST_F(RunService, QuietServiceLogsNothingButTheServiceRecords) {
     Install("Hush", {"/quiet", "/debug:2"});
     size_t before = harness::EventLog().size();

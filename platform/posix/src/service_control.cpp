@@ -14,6 +14,7 @@
 #include "errors.h"
 #include "registry_internal.h"
 #include "root.h"
+#include "service_watch.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -752,13 +753,16 @@ static void ClosePipe(int fds[2]) {
     if (fds[1] >= 0) close(fds[1]);
 }
 
-/* Double fork: the service process runs in a session of its own and is not our
- * child, so it never lingers as our zombie. It waits before exec until
- * ReleaseServiceProcess lets it go. */
-static DWORD ForkServiceProcess(LaunchPlan *plan, PendingLaunch *launch) {
+/* Triple fork: the first child starts a session of its own and ends at once,
+ * so neither the watcher nor the service is our child or lingers as our
+ * zombie; the watcher (service_watch.h) is the service's parent. The service
+ * process waits before exec until ReleaseServiceProcess lets it go. */
+static DWORD ForkServiceProcess(const char *name, LaunchPlan *plan, PendingLaunch *launch) {
     std::vector<char *> argv = PointerArray(plan->arguments);
     std::vector<char *> envp = PointerArray(plan->environment);
     const char *program = plan->program.c_str();
+    WatchPlan watch;
+    PlanServiceWatch(name, ResolvedRoot(), &watch);
     int pidPipe[2] = {-1, -1}, goPipe[2] = {-1, -1}, execPipe[2] = {-1, -1};
     if (pipe2(pidPipe, O_CLOEXEC) != 0 || pipe2(goPipe, O_CLOEXEC) != 0 || pipe2(execPipe, O_CLOEXEC) != 0) {
         DWORD code = LastErrnoAsWin32();
@@ -768,13 +772,22 @@ static DWORD ForkServiceProcess(LaunchPlan *plan, PendingLaunch *launch) {
     pid_t first = fork();
     if (first == 0) {
         setsid();
-        pid_t second = fork();
-        if (second == 0) RunServiceProcess(goPipe[0], execPipe[1], program, argv.data(), envp.data());
-        if (second > 0) {
-            ssize_t ignored = write(pidPipe[1], &second, sizeof second);
-            (void)ignored;
+        pid_t watcher = fork();
+        if (watcher == 0) {
+            struct sigaction standard;
+            memset(&standard, 0, sizeof standard);
+            standard.sa_handler = SIG_DFL;
+            sigaction(SIGCHLD, &standard, nullptr);
+            pid_t second = fork();
+            if (second == 0) RunServiceProcess(goPipe[0], execPipe[1], program, argv.data(), envp.data());
+            if (second > 0) {
+                ssize_t ignored = write(pidPipe[1], &second, sizeof second);
+                (void)ignored;
+            }
+            if (second < 0) _exit(1);
+            RunServiceWatcher(second, &watch);
         }
-        _exit(second > 0 ? 0 : 1);
+        _exit(watcher > 0 ? 0 : 1);
     }
     DWORD code = first < 0 ? LastErrnoAsWin32() : 0;
     close(pidPipe[1]), close(goPipe[0]), close(execPipe[1]);
@@ -848,7 +861,7 @@ static DWORD LaunchService(const char *name, const ServiceConfig &config) {
     LaunchPlan plan;
     PendingLaunch launch;
     DWORD code = PlanServiceLaunch(name, config.imagePath, &plan);
-    if (!code) code = ForkServiceProcess(&plan, &launch);
+    if (!code) code = ForkServiceProcess(name, &plan, &launch);
     if (code) {
         StoreFailedStart(name, getpid(), code);
         return code;
