@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -134,6 +135,36 @@ static void RemovePipesOf(const char *root, pid_t pid) {
     closedir(pipes);
 }
 
+/* Loading the program touched pages of every library it links, which the
+ * watcher does not need while it sleeps. The file pages it never wrote are
+ * dropped from its page tables (they come back from their files if needed
+ * again); pages it has written, and so its own data, are kept. */
+static void DropUnwrittenFilePages(void) {
+    enum { kMostRanges = 512 };
+    static unsigned long starts[kMostRanges], ends[kMostRanges];
+    int count = 0;
+    FILE *smaps = fopen("/proc/self/smaps", "re");
+    if (!smaps) return;
+    char line[512];
+    unsigned long start = 0, end = 0, inode = 0;
+    char perms[8] = "";
+    while (fgets(line, sizeof line, smaps) && count < kMostRanges) {
+        unsigned long low, high, offset, number;
+        char flags[8];
+        unsigned major, minor;
+        if (sscanf(line, "%lx-%lx %7s %lx %x:%x %lu", &low, &high, flags, &offset, &major, &minor, &number) == 7) {
+            start = low, end = high, inode = number;
+            snprintf(perms, sizeof perms, "%s", flags);
+            continue;
+        }
+        unsigned long kilobytes = 0;
+        if (sscanf(line, "Anonymous: %lu kB", &kilobytes) != 1) continue;
+        if (inode != 0 && kilobytes == 0 && perms[3] == 'p') starts[count] = start, ends[count++] = end;
+    }
+    fclose(smaps);
+    for (int i = 0; i < count; i++) madvise((void *)starts[i], ends[i] - starts[i], MADV_DONTNEED);
+}
+
 __attribute__((constructor)) static void WatchServiceIfAsked(void) {
     const char *name = getenv(WATCH_NAME_VARIABLE);
     const char *root = getenv(WATCH_ROOT_VARIABLE);
@@ -141,6 +172,7 @@ __attribute__((constructor)) static void WatchServiceIfAsked(void) {
     if (!name || !root || !pidText) return;
     pid_t pid = (pid_t)strtol(pidText, nullptr, 10);
     if (pid <= 0) _exit(0);
+    DropUnwrittenFilePages();
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) break;
