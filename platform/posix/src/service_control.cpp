@@ -5,8 +5,9 @@
  * There is no controller daemon: every call reads and writes the service
  * database (the registry's Services key) and the service_runtime table
  * itself. StartServiceA launches the service process detached (new session,
- * not our child) and waits for its dispatcher to connect; ControlService talks
- * to that dispatcher over its control socket.
+ * not our child, under a watcher that records its end: service_watch.h) and
+ * waits for its dispatcher to connect; ControlService talks to that dispatcher
+ * over its control socket.
  */
 #include "service_internal.h"
 
@@ -721,7 +722,7 @@ static std::vector<char *> PointerArray(std::vector<std::string> &strings) {
     return pointers;
 }
 
-/* The service process after the double fork: only async-signal-safe calls. */
+/* The service process after the forks: only async-signal-safe calls. */
 [[noreturn]] static void RunServiceProcess(int goFd, int execFd, const char *program, char *const *argv,
                                            char *const *envp) {
     sigset_t none;
