@@ -17,7 +17,7 @@
 
 #define WATCH_NAME_VARIABLE "PELORIM_WATCH_SERVICE"
 #define WATCH_PID_VARIABLE "PELORIM_WATCH_PID"
-#define WATCH_ROOT_VARIABLE "PELORIM_WATCH_ROOT"
+#define WATCH_ROOT_VARIABLE "PELORIM_ROOT"
 
 /* ---- The launcher's side --------------------------------------------------- */
 
