@@ -242,17 +242,15 @@ TEST_F(RunService, AStartFailsWhileAnotherProcessHoldsTheServicesEvents) {
     EXPECT_EQ(0, Run({"Held", "/start"}).exitCode);
 }
 
-/* The pipe's one instance is taken (another process serves the name and is its
- * client): the application's output has nowhere to go, and the start fails as
- * on Windows. */
-TEST_F(RunService, AnOutputPipeThatIsTakenFailsTheStart) {
-    Install("Taken", {});
-    std::string pipe = "\\\\.\\PIPE\\PELORIM_Taken_STDOUT";
-    std::string line = "\"" + harness::SupportProgram("childtool") + "\" serve " + pipe + " pipeopen " + pipe + " sleep 60000";
+/* Another process serves the service's STDOUT pipe and is its own client. */
+PROCESS_INFORMATION HoldOutputPipe(const std::string &service) {
+    std::string pipe = "\\\\.\\PIPE\\PELORIM_" + service + "_STDOUT";
+    std::string line =
+        "\"" + harness::SupportProgram("childtool") + "\" serve " + pipe + " pipeopen " + pipe + " sleep 60000";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION holder = {};
-    ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &startup, &holder));
+    EXPECT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &startup, &holder));
     EXPECT_TRUE(harness::WaitFor(
         [&] {
             HANDLE client = CreateFileA(pipe.c_str(), GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
@@ -260,14 +258,59 @@ TEST_F(RunService, AnOutputPipeThatIsTakenFailsTheStart) {
             return client == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY;
         },
         10));
-    auto start = Run({"Taken", "/start"});
-    EXPECT_NE(start.err.find("Taken failed to start."), std::string::npos) << start.out << start.err;
-    EXPECT_TRUE(AwaitLog("ERROR: Could not redirect std streams\r\n")) << Log();
-    EXPECT_FALSE(harness::FileExists(control + "/started"));
+    return holder;
+}
+
+void EndHolder(PROCESS_INFORMATION &holder) {
     TerminateProcess(holder.hProcess, 1);
     WaitForSingleObject(holder.hProcess, 10000);
     CloseHandle(holder.hProcess);
     CloseHandle(holder.hThread);
+}
+
+/* The pipe's one instance is taken (another process serves the name and is its
+ * client): the application's output has nowhere to go, and the start fails as
+ * on Windows. */
+TEST_F(RunService, AnOutputPipeThatIsTakenFailsTheStart) {
+    Install("Taken", {});
+    PROCESS_INFORMATION holder = HoldOutputPipe("Taken");
+    auto start = Run({"Taken", "/start"});
+    EXPECT_NE(start.err.find("Taken failed to start."), std::string::npos) << start.out << start.err;
+    EXPECT_TRUE(AwaitLog("ERROR: Could not redirect std streams\r\n")) << Log();
+    EXPECT_FALSE(harness::FileExists(control + "/started"));
+    EndHolder(holder);
+}
+
+/* Nobody serves the pipe when Java opens it (its server was refused, and the
+ * holder of the name was killed meanwhile): the open fails at once, creates no
+ * file, and the start fails as on Windows. The virtual machine waits at its
+ * start for the pause file to go, so the order is certain. */
+TEST_F(RunService, AnOutputPipeThatNobodyServesFailsTheStart) {
+    Install("Unserved", {});
+    std::string key = "System\\CurrentControlSet\\Services\\Unserved";
+    std::string pause = control + "/paused";
+    std::string options = harness::RegistryGet(key, "JavaOptions")->data;
+    options.pop_back();
+    options += "-XX:+UnlockDiagnosticVMOptions" + std::string(1, '\0') + "-XX:+PauseAtStartup" + std::string(1, '\0') +
+               "-XX:PauseAtStartupFile=" + pause + std::string(2, '\0');
+    HKEY handle = NULL;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_SET_VALUE, &handle));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(handle, "JavaOptions", 0, REG_MULTI_SZ, (const BYTE *)options.data(),
+                                            (DWORD)options.size()));
+    RegCloseKey(handle);
+
+    PROCESS_INFORMATION holder = HoldOutputPipe("Unserved");
+    harness::RunResult start;
+    std::thread starter([&] { start = Run({"Unserved", "/start"}); });
+    EXPECT_TRUE(harness::WaitFor([&] { return harness::FileExists(pause) && LogHas("CreateNamedPipe"); }, 30)) << Log();
+    EndHolder(holder);
+    unlink(pause.c_str());
+    starter.join();
+    EXPECT_NE(start.err.find("Unserved failed to start."), std::string::npos) << start.out << start.err;
+    EXPECT_TRUE(AwaitLog("ERROR: Could not redirect std streams\r\n")) << Log();
+    EXPECT_FALSE(harness::FileExists(control + "/started"));
+    std::string files = harness::Run("/usr/bin/find", {root + "/pipes", "-type", "f"}).out;
+    EXPECT_EQ("", files);
 }
 
 TEST_F(RunService, QuietServiceLogsNothingButTheServiceRecords) {
