@@ -47,7 +47,8 @@ void RunServiceWatcher(pid_t service, WatchPlan *plan) {
     FormatPid(service, plan->pidEntry, plan->pidRoom);
     int null = open("/dev/null", O_RDWR);
     if (null >= 0) dup2(null, 0), dup2(null, 1), dup2(null, 2);
-    syscall(SYS_close_range, 3u, ~0u, 0u);
+    if (syscall(SYS_close_range, 3u, ~0u, 0u) != 0)
+        for (int fd = 3; fd < 4096; fd++) close(fd);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
