@@ -423,7 +423,8 @@ static DWORD ReadAll(int fd, void *data, size_t size) {
 }
 
 /* Delivers `control` to the dispatcher of `pid` and waits for its reply. */
-static DWORD SendControl(const char *name, long long pid, DWORD control, ControlReply *reply) {
+static DWORD SendControl(const char *name, long long pid, DWORD control, ControlReply *reply, bool *delivered) {
+    *delivered = false;
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return LastErrnoAsWin32();
     struct sockaddr_un address;
@@ -437,6 +438,7 @@ static DWORD SendControl(const char *name, long long pid, DWORD control, Control
         code = ERROR_PIPE_NOT_CONNECTED;
     ControlRequest request = {control};
     if (!code) code = WriteAll(fd, &request, sizeof request);
+    if (!code) *delivered = true;
     if (!code) code = ReadAll(fd, reply, sizeof *reply);
     close(fd);
     return code;
@@ -968,6 +970,18 @@ static DWORD CurrentStatus(const char *name, SERVICE_STATUS *status, ServiceRunt
     return 0;
 }
 
+/* The status after the dispatcher closed its socket: when it had the control,
+ * its process is ending, and is given a moment to be seen as ended. */
+static DWORD AwaitEndAfterControl(const char *name, bool delivered, SERVICE_STATUS *status,
+                                  ServiceRuntime *runtime) {
+    unsigned long long deadline = MonotonicMs() + (delivered ? 2000 : 0);
+    for (;;) {
+        DWORD code = CurrentStatus(name, status, runtime);
+        if (code || status->dwCurrentState == SERVICE_STOPPED || MonotonicMs() >= deadline) return code;
+        SleepMs(kPollIntervalMs);
+    }
+}
+
 static DWORD ControlServiceByName(const char *name, DWORD control, SERVICE_STATUS *status) {
     ServiceRuntime runtime;
     DWORD code = CurrentStatus(name, status, &runtime);
@@ -975,13 +989,17 @@ static DWORD ControlServiceByName(const char *name, DWORD control, SERVICE_STATU
     if (status->dwCurrentState == SERVICE_STOPPED) return ERROR_SERVICE_NOT_ACTIVE;
     if (!AcceptsControl(*status, control) || !runtime.connected) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
     ControlReply reply;
-    code = SendControl(name, runtime.pid, control, &reply);
+    bool delivered = false;
+    code = SendControl(name, runtime.pid, control, &reply, &delivered);
     if (code == ERROR_SERVICE_REQUEST_TIMEOUT) return code;
     if (code) {
-        /* The dispatcher went away: the process stopped or vanished meanwhile. */
-        DWORD reload = CurrentStatus(name, status, &runtime);
+        /* The dispatcher went away: the process stopped or vanished meanwhile.
+         * One that took the control and ended before its reply (a handler
+         * that ends the process) has been stopped by it. */
+        DWORD reload = AwaitEndAfterControl(name, delivered, status, &runtime);
         if (reload) return reload;
-        return status->dwCurrentState == SERVICE_STOPPED ? ERROR_SERVICE_NOT_ACTIVE : ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+        if (status->dwCurrentState != SERVICE_STOPPED) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+        return delivered ? 0 : ERROR_SERVICE_NOT_ACTIVE;
     }
     *status = reply.status;
     return reply.result;
