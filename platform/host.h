@@ -36,7 +36,9 @@ int HostTypedJvmPath(char *out, size_t capacity, const char *directory,
 int HostClassicJvmPath(char *out, size_t capacity, const char *directory);
 
 /* The path that Java opens (FileOutputStream) for the named pipe `pipeName`
- * ("\\.\PIPE\NAME"). Windows: the name itself. Linux: the FIFO under the root. */
+ * ("\\.\PIPE\NAME"). Windows: the name itself. Linux: the pipe's client entry
+ * under the root, which leads to the server's FIFO only while a server waits for
+ * its client; otherwise an open of it fails at once and creates nothing. */
 int HostJavaPipePath(char *out, size_t capacity, const char *pipeName);
 
 /* How an executable image begins: "MZ" on Windows, the ELF magic on Linux. */

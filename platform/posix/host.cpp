@@ -50,7 +50,7 @@ int HostJavaPipePath(char *out, size_t capacity, const char *pipeName) {
     if (EncodeObjectName(encoded, sizeof encoded, pipeName + sizeof prefix - 1) != 0)
         return FormatInto(out, capacity, -1);
     char relative[600];
-    snprintf(relative, sizeof relative, "pipes/%s", encoded);
+    snprintf(relative, sizeof relative, "pipes/%s/pipe", encoded);
     if (MachinePath(out, capacity, relative) != 0) return FormatInto(out, capacity, -1);
     return 0;
 }

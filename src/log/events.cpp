@@ -16,7 +16,10 @@ static char *FormatEventName(const char *kind) {
 HANDLE CreateNamedEvent(const char *kind) {
     TextGuard name(FormatEventName(kind));
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.Get());
-    if (event == nullptr) LogSystemError("CreateEvent", GetLastError());
+    DWORD error = GetLastError();
+    if (event == nullptr) LogSystemError("CreateEvent", error);
+    /* The caller may ask whether the event existed already. */
+    SetLastError(error);
     return event;
 }
 

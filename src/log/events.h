@@ -5,7 +5,9 @@
 
 #include <windows.h>
 
-/* A new handle (the caller closes it) or NULL after logging "CreateEvent". */
+/* A new handle (the caller closes it) or NULL after logging "CreateEvent".
+ * The last error is that of CreateEventA: ERROR_ALREADY_EXISTS when the event
+ * existed before. */
 HANDLE CreateNamedEvent(const char *kind);
 /* A new handle (the caller closes it) or NULL after logging "OpenEvent". */
 HANDLE OpenNamedEvent(const char *kind);

@@ -15,6 +15,11 @@
  * lives, the mutex tells the child that a live service started it. */
 static HANDLE detachMutex;
 
+/* The child itself, kept so that a forced stop can end it: ending its primary
+ * thread alone would leave the child, its virtual machine and the application
+ * running after the service reports STOPPED. */
+static HANDLE subprocessHandle;
+
 char *BuildSubprocessCommandLine(void) { return FormatText("%s /subprocess", settings.serviceCommandPrefix); }
 
 static int ClaimDetachMutex(void) {
@@ -46,8 +51,26 @@ HANDLE LaunchSubprocess(void) {
         LogSystemError("CreateProcess", 0);
         return NULL;
     }
-    CloseHandle(process.hProcess);
+    subprocessHandle = process.hProcess;
     return process.hThread;
+}
+
+/* Bounded: the system ends a process promptly, and a stop must not hang on it. */
+enum { SUBPROCESS_END_WAIT_MS = 10000 };
+
+int EndSubprocess(DWORD exitCode) {
+    if (subprocessHandle == NULL) return 1;
+    if (WaitForSingleObject(subprocessHandle, 0) == WAIT_OBJECT_0) return 0;
+    LogMessage("Terminating the subprocess", LOG_WARNING);
+    if (!TerminateProcess(subprocessHandle, exitCode) && WaitForSingleObject(subprocessHandle, 0) != WAIT_OBJECT_0) {
+        LogSystemError("TerminateProcess", 0);
+        return 1;
+    }
+    if (WaitForSingleObject(subprocessHandle, SUBPROCESS_END_WAIT_MS) != WAIT_OBJECT_0) {
+        LogSystemError("WaitForSingleObject", 0);
+        return 1;
+    }
+    return 0;
 }
 
 /* Whether a live service process of this name started us. */

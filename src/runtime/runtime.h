@@ -26,6 +26,9 @@ BOOL WINAPI ConsoleControlHandler(DWORD event);
 
 /* The detached child's start; NULL on failure. */
 HANDLE LaunchSubprocess(void);
+/* Ends the detached child with `exitCode` and waits for its end: 0 when it has
+ * ended (also by itself), 1 when there is none or it could not be ended. */
+int EndSubprocess(DWORD exitCode);
 /* The child's steps after /subprocess: returns 1 with *exitCode set when the
  * child ran the application, 0 when the switch is to be ignored. */
 int RunSubprocess(int *exitCode);

@@ -26,6 +26,8 @@ static HANDLE runEvent;
 static HANDLE stopEvent;
 static HANDLE exit0Event;
 static HANDLE exit1Event;
+/* Read once by the supervisor before the application starts. */
+static int applicationDetached;
 
 enum {
     RESULT_OK = 0,
@@ -68,6 +70,19 @@ static void AwaitOutputServers(void) {
     outputServerCount = 0;
 }
 
+/* QUIT or STOP that exists before this process creates it is held by another
+ * process of this service (a child left from an earlier run, or a /subprocess
+ * started by hand), and may be signalled already: the output servers and the
+ * shutdown watcher would end at once. Such a start fails: 1. */
+static int CreateOwnEvent(const char *kind, HANDLE *event) {
+    *event = CreateNamedEvent(kind);
+    if (*event == NULL || GetLastError() != ERROR_ALREADY_EXISTS) return 0;
+    TextGuard name(FormatObjectName(kind));
+    LogFormatted(LOG_ERROR, "Event %s_EVENT already exists: another process of this service still holds it",
+                 name.Get());
+    return 1;
+}
+
 static void GiveConsole(void) {
     if (!AllocConsole()) LogSystemError("AllocConsole", 0);
     if (!SetConsoleTitleA(settings.serviceName)) LogSystemError("SetConsoleTitle", 0);
@@ -78,6 +93,11 @@ static HANDLE StartApplication(int detached) {
     HANDLE thread = CreateThread(NULL, 0, ApplicationThread, NULL, 0, NULL);
     if (thread == NULL) LogSystemError("CreateThread", 0);
     return thread;
+}
+
+/* A detached child must not outlive a supervisor that gives up on it. */
+static void EndLeftoverSubprocess(void) {
+    if (applicationDetached) EndSubprocess(RESULT_TIMED_OUT);
 }
 
 static int ApplicationExitCode(void) {
@@ -161,25 +181,32 @@ int SuperviseApplication(void) {
     int detached = ReadDwordParameter("CreateProcess", 0) == 1;
     long long budget = ReadDwordParameter("Timeout", 30000);
     ApplyPriorityClass();
-    quitEvent = CreateNamedEvent("QUIT");
+    if (CreateOwnEvent("QUIT", &quitEvent) != 0) return RESULT_FAILED;
+    if (CreateOwnEvent("STOP", &stopEvent) != 0) return RESULT_FAILED;
     if (!settings.interactive) {
         if (StartOutputServers() != 0) return RESULT_FAILED;
     } else if (!detached) {
         GiveConsole();
     }
     runEvent = CreateNamedEvent("RUN");
-    stopEvent = CreateNamedEvent("STOP");
     exit0Event = CreateNamedEvent("EXIT0");
     exit1Event = CreateNamedEvent("EXIT1");
     HANDLE application = StartApplication(detached);
     if (application == NULL) return RESULT_FAILED;
+    applicationDetached = detached;
     applicationHandle = application;
 
     int result = 0;
-    if (AwaitStart(budget, &result) != 0) return result;
+    if (AwaitStart(budget, &result) != 0) {
+        EndLeftoverSubprocess();
+        return result;
+    }
     AnnounceRunning();
     result = AwaitEnd();
-    if (result < 0) return RESULT_FAILED;
+    if (result < 0) {
+        EndLeftoverSubprocess();
+        return RESULT_FAILED;
+    }
     SignalNamedEvent("QUIT");
     AwaitShutdownCommand();
     AwaitOutputServers();
@@ -195,6 +222,14 @@ int BeginStop(void) {
     }
     CloseHandle(thread);
     return 0;
+}
+
+/* In detached mode the child process itself is ended, so that nothing of the
+ * service runs on after STOPPED; its primary thread's handle then carries the
+ * same exit code. */
+static void ForceApplicationEnd(void) {
+    if (applicationDetached && EndSubprocess(RESULT_TIMED_OUT) == 0) return;
+    TerminateThread(applicationHandle, RESULT_TIMED_OUT);
 }
 
 DWORD WINAPI StopMonitor(LPVOID unused) {
@@ -218,7 +253,7 @@ DWORD WINAPI StopMonitor(LPVOID unused) {
         ReportServiceStatus(SERVICE_STOP_PENDING, 2000);
         budget -= STEP_MS;
         if (budget <= 0) {
-            TerminateThread(applicationHandle, RESULT_TIMED_OUT);
+            ForceApplicationEnd();
             return 0;
         }
     }

@@ -222,6 +222,97 @@ TEST_F(RunService, AFailedStartSaysWhyAndLeavesNothingBehind) {
     EXPECT_TRUE(Fifos().empty());
 }
 
+/* Events that exist before the service process creates them belong to another
+ * process of the service (a child left from an earlier run, a /subprocess by
+ * hand) and may be signalled: the start fails and says so. */
+TEST_F(RunService, AStartFailsWhileAnotherProcessHoldsTheServicesEvents) {
+    Install("Held", {});
+    for (const char *kind : {"QUIT", "STOP"}) {
+        std::string name = std::string("PELORIM_Held_") + kind + "_EVENT";
+        HANDLE held = CreateEventA(NULL, TRUE, TRUE, name.c_str());
+        ASSERT_NE(held, (HANDLE)NULL);
+        auto start = Run({"Held", "/start"});
+        EXPECT_NE(start.err.find("Held failed to start."), std::string::npos) << start.out << start.err;
+        EXPECT_EQ(255, start.exitCode) << "1067 does not fit in an exit status";
+        EXPECT_TRUE(AwaitLog("ERROR: Event " + name + " already exists: another process of this service still holds it\r\n"))
+            << Log();
+        CloseHandle(held);
+    }
+    EXPECT_FALSE(harness::FileExists(control + "/started"));
+    EXPECT_EQ(0, Run({"Held", "/start"}).exitCode);
+}
+
+/* Another process serves the service's STDOUT pipe and is its own client. */
+PROCESS_INFORMATION HoldOutputPipe(const std::string &service) {
+    std::string pipe = "\\\\.\\PIPE\\PELORIM_" + service + "_STDOUT";
+    std::string line =
+        "\"" + harness::SupportProgram("childtool") + "\" serve " + pipe + " pipeopen " + pipe + " sleep 60000";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION holder = {};
+    EXPECT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &startup, &holder));
+    EXPECT_TRUE(harness::WaitFor(
+        [&] {
+            HANDLE client = CreateFileA(pipe.c_str(), GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+            if (client != INVALID_HANDLE_VALUE) CloseHandle(client);
+            return client == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY;
+        },
+        10));
+    return holder;
+}
+
+void EndHolder(PROCESS_INFORMATION &holder) {
+    TerminateProcess(holder.hProcess, 1);
+    WaitForSingleObject(holder.hProcess, 10000);
+    CloseHandle(holder.hProcess);
+    CloseHandle(holder.hThread);
+}
+
+/* The pipe's one instance is taken (another process serves the name and is its
+ * client): the application's output has nowhere to go, and the start fails as
+ * on Windows. */
+TEST_F(RunService, AnOutputPipeThatIsTakenFailsTheStart) {
+    Install("Taken", {});
+    PROCESS_INFORMATION holder = HoldOutputPipe("Taken");
+    auto start = Run({"Taken", "/start"});
+    EXPECT_NE(start.err.find("Taken failed to start."), std::string::npos) << start.out << start.err;
+    EXPECT_TRUE(AwaitLog("ERROR: Could not redirect std streams\r\n")) << Log();
+    EXPECT_FALSE(harness::FileExists(control + "/started"));
+    EndHolder(holder);
+}
+
+/* Nobody serves the pipe when Java opens it (its server was refused, and the
+ * holder of the name was killed meanwhile): the open fails at once, creates no
+ * file, and the start fails as on Windows. The virtual machine waits at its
+ * start for the pause file to go, so the order is certain. */
+TEST_F(RunService, AnOutputPipeThatNobodyServesFailsTheStart) {
+    Install("Unserved", {});
+    std::string key = "System\\CurrentControlSet\\Services\\Unserved";
+    std::string pause = control + "/paused";
+    std::string options = harness::RegistryGet(key, "JavaOptions")->data;
+    options.pop_back();
+    options += "-XX:+UnlockDiagnosticVMOptions" + std::string(1, '\0') + "-XX:+PauseAtStartup" + std::string(1, '\0') +
+               "-XX:PauseAtStartupFile=" + pause + std::string(2, '\0');
+    HKEY handle = NULL;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_SET_VALUE, &handle));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(handle, "JavaOptions", 0, REG_MULTI_SZ, (const BYTE *)options.data(),
+                                            (DWORD)options.size()));
+    RegCloseKey(handle);
+
+    PROCESS_INFORMATION holder = HoldOutputPipe("Unserved");
+    harness::RunResult start;
+    std::thread starter([&] { start = Run({"Unserved", "/start"}); });
+    EXPECT_TRUE(harness::WaitFor([&] { return harness::FileExists(pause) && LogHas("CreateNamedPipe"); }, 30)) << Log();
+    EndHolder(holder);
+    unlink(pause.c_str());
+    starter.join();
+    EXPECT_NE(start.err.find("Unserved failed to start."), std::string::npos) << start.out << start.err;
+    EXPECT_TRUE(AwaitLog("ERROR: Could not redirect std streams\r\n")) << Log();
+    EXPECT_FALSE(harness::FileExists(control + "/started"));
+    std::string files = harness::Run("/usr/bin/find", {root + "/pipes", "-type", "f"}).out;
+    EXPECT_EQ("", files);
+}
+
 TEST_F(RunService, QuietServiceLogsNothingButTheServiceRecords) {
     Install("Hush", {"/quiet", "/debug:2"});
     size_t before = harness::EventLog().size();

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <signal.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <regex>
@@ -54,8 +55,8 @@ void StoreDebugLevel(const std::string &name, DWORD level) {
     RegCloseKey(key);
 }
 
-/* A process exit status keeps only the low 8 bits of an exit code here. */
-int ExitStatusOf(DWORD exitCode) { return (int)(exitCode & 0xFF); }
+/* An exit code that does not fit in an exit status leaves the program as 255. */
+int ExitStatusOf(DWORD exitCode) { return exitCode <= 255 ? (int)exitCode : 255; }
 
 bool IsServiceState(const std::string &name, unsigned state) {
     auto status = harness::ServiceStatus(name);
@@ -196,6 +197,9 @@ TEST_F(ServiceControl, ServiceSpecificExitCodeOfAFailedStartBecomesTheExitCode) 
     EXPECT_EQ(banner + "Starting Failing..", start.out);
     EXPECT_EQ("\nFailing failed to start.\n", start.err);
     EXPECT_EQ(5, start.exitCode);
+
+    Create("Wide", "fail 512");
+    EXPECT_EQ(255, Pelorim("Wide", "/start").exitCode) << "a failure never exits 0";
 }
 
 TEST_F(ServiceControl, CrashingServiceFailsWithTheControllersCode) {
@@ -246,6 +250,39 @@ TEST_F(ServiceControl, ServiceThatVanishesDuringStopEndsStoppedWithTheController
     EXPECT_EQ(banner + "Stopping Ghost..\nGhost stopped.\n", stop.out);
     EXPECT_EQ("", stop.err);
     EXPECT_EQ(ExitStatusOf(ERROR_PROCESS_ABORTED), stop.exitCode);
+}
+
+/* The controller learns of the end by itself: the view tells the truth at once,
+ * though nobody asks the controller for a status. */
+TEST_F(ServiceControl, AKilledServiceReadsStoppedWithoutAnyoneAsking) {
+    Create("Killed", "run");
+    ASSERT_EQ(0, Pelorim("Killed", "/start").exitCode);
+    auto running = harness::ServiceStatus("Killed");
+    ASSERT_TRUE(running && running->state == SERVICE_RUNNING && running->pid > 0);
+    ASSERT_EQ(0, kill((pid_t)running->pid, SIGKILL));
+    EXPECT_TRUE(harness::WaitFor(
+        [&] {
+            auto row = harness::ServiceStatus("Killed");
+            return row && row->state == SERVICE_STOPPED && row->win32ExitCode == ERROR_PROCESS_ABORTED;
+        },
+        2));
+    EXPECT_TRUE(harness::WaitFor(
+        [&] {
+            for (const auto &record : harness::EventLog())
+                if (record.source == "Service Control Manager" &&
+                    record.message == "The Killed service terminated unexpectedly.")
+                    return true;
+            return false;
+        },
+        2));
+
+    /* A clean stop is recorded by the service itself, with no record of the controller's. */
+    ASSERT_EQ(0, Pelorim("Killed", "/start").exitCode);
+    long long pid = harness::ServiceStatus("Killed")->pid;
+    ASSERT_EQ(0, Pelorim("Killed", "/stop").exitCode);
+    ASSERT_TRUE(harness::WaitFor([&] { return kill((pid_t)pid, 0) != 0; }, 10));
+    usleep(500 * 1000);
+    EXPECT_EQ(1u, harness::Query("SELECT message FROM eventlog WHERE source = 'Service Control Manager'").size());
 }
 
 TEST_F(ServiceControl, UninstallStopsARunningServiceAndRemovesIt) {

@@ -2,9 +2,14 @@
  * overlapped connect and reads, clients in other processes. */
 #include <windows.h>
 
+#include <dirent.h>
+#include <errno.h>
+#include <string.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "harness.h"
 #include "host.h"
@@ -19,6 +24,17 @@ std::string FifoPath(const char *name) {
     char path[4096];
     EXPECT_EQ(HostJavaPipePath(path, sizeof path, name), 0);
     return path;
+}
+
+/* Every entry of a directory, hidden ones included. */
+std::vector<std::string> Entries(const std::string &directory) {
+    std::vector<std::string> names;
+    DIR *listing = opendir(directory.c_str());
+    if (listing == nullptr) return names;
+    while (struct dirent *entry = readdir(listing))
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) names.push_back(entry->d_name);
+    closedir(listing);
+    return names;
 }
 
 HANDLE Serve(const char *name = kName) {
@@ -112,22 +128,50 @@ TEST(NamedPipe, OneServerPerNameAcrossProcessesAndNothingLeftAfterClose) {
     EXPECT_FALSE(harness::FileExists(FifoPath(kName)));
 }
 
-TEST(NamedPipe, FifoOfADeadServerIsReplaced) {
+/* A client that opens the path as Java does (O_CREAT) connects only to a server
+ * that waits for its client; otherwise it fails at once and creates nothing,
+ * as Windows fails the open of a pipe nobody serves or whose one instance is taken. */
+TEST(NamedPipe, AClientReachesOnlyAWaitingServerAndNeverMakesAFile) {
     harness::MakeFreshRoot();
+    std::string refused = "failed " + std::to_string(ENOENT);
+    Client early(std::string("pipeopen ") + kName);
+    EXPECT_EQ(early.Line(), refused);
+    EXPECT_EQ(early.Finish(), 91u);
+    EXPECT_FALSE(harness::FileExists(FifoPath(kName)));
+
+    HANDLE server = Serve();
+    ASSERT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
+    Client first(std::string("pipeopen ") + kName + " pipewrite one sleep 2000 pipeclose");
+    ASSERT_EQ(first.Line(), "opened");
+    Overlapped ov;
+    EXPECT_TRUE(harness::WaitFor(
+        [&] { return !ConnectNamedPipe(server, &ov.o) && GetLastError() == ERROR_PIPE_CONNECTED; }, 5));
+    Client second(std::string("pipeopen ") + kName);
+    EXPECT_EQ(second.Line(), "failed " + std::to_string(ENOTDIR));
+    EXPECT_EQ(CreateFileA(kName, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_PIPE_BUSY);
+    EXPECT_EQ(ReadOverlapped(server, ov), "one");
+    second.Finish();
+    first.Finish();
+    CloseHandle(server);
+
     Client dead(std::string("serve ") + kName + " sleep 60000");
     ASSERT_EQ(dead.Line(), "served");
     ASSERT_TRUE(TerminateProcess(dead.info.hProcess, 1));
     dead.Finish();
-    EXPECT_TRUE(harness::FileExists(FifoPath(kName)));
+    Client orphan(std::string("pipeopen ") + kName);
+    EXPECT_EQ(orphan.Line(), refused);
+    orphan.Finish();
     EXPECT_EQ(CreateFileA(kName, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
 
-    HANDLE server = Serve();
+    server = Serve();
     ASSERT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
     HANDLE client = CreateFileA(kName, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
     EXPECT_NE(client, INVALID_HANDLE_VALUE) << GetLastError();
     CloseHandle(client);
     CloseHandle(server);
+    EXPECT_EQ(Entries(harness::Root() + "/pipes"), std::vector<std::string>{});
 }
 
 /* The output pipe server's sequence with a client in another process that

@@ -170,6 +170,13 @@ TEST(Process, ExitCodesAndStillActive) {
     EXPECT_EQ(threadCode, 7u);
     CloseChild(child);
 
+    /* Codes wider than an exit status arrive whole, whichever way the child ends. */
+    for (const char *end : {" exitprocess 256", " libcexit 0x10003", " exitprocess 0xC0000005"}) {
+        ASSERT_TRUE(RunCaptured(Tool() + end, &child));
+        EXPECT_EQ(child.exitCode, strtoul(strrchr(end, ' ') + 1, nullptr, 0)) << end;
+        CloseChild(child);
+    }
+
     PROCESS_INFORMATION info{};
     ASSERT_TRUE(Start(Tool() + " sleep 300 exit 3", &info));
     EXPECT_NE(info.dwProcessId, 0u);

@@ -7,7 +7,9 @@
  *   out TEXT          write TEXT and a newline to standard output
  *   err TEXT          write TEXT and a newline to standard error
  *   sleep MS          sleep MS milliseconds
- *   exit N            end with exit code N
+ *   exit N            end with exit code N (_exit)
+ *   exitprocess N     end with ExitProcess(N)
+ *   libcexit N        end with exit(N), as the Java runtime's System.exit does
  *   tty               print "tty" when a controlling terminal can be opened, else "notty"
  *   session           print "leader" when this process leads its own session, else "member"
  *   nice              print the nice value
@@ -15,8 +17,9 @@
  *   stdin             read standard input to its end and print "stdin N" (bytes)
  *   devnull PATH      write "devnull" to file PATH when fds 0, 1 and 2 all are /dev/null,
  *                     else "other"
- *   pipeopen NAME     open the FIFO of named pipe NAME for writing as Java does (blocking
- *                     open), print "opened" (flushed)
+ *   pipeopen NAME     open the path of named pipe NAME for writing as Java's FileOutputStream
+ *                     does (blocking open, O_CREAT, O_TRUNC), print "opened" (flushed), or
+ *                     "failed <errno>" and end with 91
  *   pipewrite TEXT    write TEXT to the FIFO opened by pipeopen
  *   pipeclose         close it
  *   serve NAME        CreateNamedPipeA(NAME) as the output pipe server does; print "served"
@@ -25,6 +28,7 @@
  */
 #include <windows.h>
 
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
@@ -55,9 +59,10 @@ static void PipeOpen(const char *name) {
         Say("badname");
         exit(90);
     }
-    pipeFd = open(path, O_WRONLY | O_CLOEXEC);
+    pipeFd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (pipeFd < 0) {
-        perror("open");
+        printf("failed %d\n", errno);
+        fflush(stdout);
         exit(91);
     }
     Say("opened");
@@ -111,6 +116,10 @@ int main(int argc, char **argv) {
         } else if (!strcmp(step, "exit")) {
             fflush(stdout);
             _exit(atoi(operand));
+        } else if (!strcmp(step, "exitprocess")) {
+            ExitProcess((UINT)strtoul(operand, nullptr, 0));
+        } else if (!strcmp(step, "libcexit")) {
+            exit((int)strtoul(operand, nullptr, 0));
         } else if (!strcmp(step, "tty")) {
             int fd = open("/dev/tty", O_RDWR | O_NOCTTY);
             Say(fd >= 0 ? "tty" : "notty");

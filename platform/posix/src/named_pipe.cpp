@@ -1,13 +1,25 @@
 /*
- * Named pipes: "\\.\PIPE\NAME" is a FIFO at HostJavaPipePath(name), under the
- * root's pipes/ directory, served by one process. What is implemented is the
- * subset the output pipe server uses: an inbound, byte-stream pipe of one
- * instance, read with overlapped operations.
+ * Named pipes: "\\.\PIPE\NAME" is served by one process through a FIFO.
+ * What is implemented is the subset the output pipe server uses: an inbound,
+ * byte-stream pipe of one instance, read with overlapped operations.
  *
- * The server holds the FIFO open for reading (non-blocking) from
- * CreateNamedPipeA to CloseHandle, with a flock on it: a client's open never
- * blocks for long, and the lock tells a live server from the FIFO of a dead one
- * in every process of the root. A second server of a served name fails with
+ * Clients (Java among them) open HostJavaPipePath(name), "<root>/pipes/NAME/pipe",
+ * with their own open(2), often with O_CREAT. The file system is shaped so that
+ * such an open connects exactly when Win32 would connect, and otherwise fails at
+ * once without creating anything:
+ * - pipes/NAME exists only while a server holds the name. Without it the open
+ *   fails with ENOENT (ERROR_FILE_NOT_FOUND for CreateFileA).
+ * - pipes/NAME/server is a symbolic link to /proc/<server pid>/fd/<n>, the
+ *   server's own reading descriptor of a FIFO that has no other name. The server
+ *   holds a flock on it, which tells a live server from the entries of a killed
+ *   one; once the server process is gone the link leads nowhere, so a client of
+ *   a killed server fails with ENOENT rather than blocking or creating a file.
+ * - pipes/NAME/pipe points at "server" while the server waits for its client,
+ *   and at "server/busy" once a client has connected: that open fails with
+ *   ENOTDIR (ERROR_PIPE_BUSY), as Win32 refuses a second client of a pipe of one
+ *   instance.
+ * The server keeps its reader open from CreateNamedPipeA to CloseHandle, so a
+ * client's open never blocks. A second server of a served name fails with
  * ERROR_PIPE_BUSY (231), what Win32 gives when the instance limit is reached.
  *
  * A client connects when it opens the FIFO for writing. Each server has one I/O
@@ -20,13 +32,17 @@
  * operation that succeeds at once sets it.
  *
  * Differences from Win32, none of which the output pipe server depends on:
- * - Any nMaxInstances means one instance; a second client is not refused (it
- *   joins the same FIFO).
+ * - Any nMaxInstances means one instance. Two clients that open in the same
+ *   instant, before the server has seen the first, both join the FIFO.
  * - One overlapped operation at a time per pipe (another fails with
  *   ERROR_BUSY); CancelIo cancels it whichever thread started it.
  * - After DisconnectNamedPipe the client's writes do not fail until the server
  *   closes the pipe (they are discarded by the next disconnect or fill the
  *   FIFO).
+ * - A killed server's entries stay until the next server of the name replaces
+ *   them; should a later process get the dead server's pid and have the same
+ *   descriptor open, a client would reach that descriptor. Windows has no such
+ *   window: the kernel ends a pipe with its process.
  */
 #include "detached_thread.h"
 #include "named_pipe.h"
@@ -60,11 +76,27 @@ bool IsNamedPipeName(const char *name) {
     return name && strncasecmp(name, pipePrefix, sizeof pipePrefix - 1) == 0;
 }
 
-static DWORD FifoPath(const char *name, std::string *path) {
+/* The client's path (what HostJavaPipePath gives: "<dir>/pipe") and the
+ * name's directory under pipes/. */
+static DWORD ClientPath(const char *name, std::string *path) {
     if (!IsNamedPipeName(name) || !name[sizeof pipePrefix - 1]) return ERROR_INVALID_NAME;
     char buffer[PATH_MAX];
     if (HostJavaPipePath(buffer, sizeof buffer, name) != 0) return ERROR_INVALID_NAME;
     *path = buffer;
+    return 0;
+}
+
+static const char clientEntry[] = "pipe";
+static const char serverEntry[] = "server";
+/* Resolves through the server's FIFO, which is no directory: the open fails
+ * with ENOTDIR and nothing can be created there. */
+static const char busyTarget[] = "server/busy";
+
+static DWORD PipeDirectory(const char *name, std::string *directory) {
+    std::string path;
+    DWORD code = ClientPath(name, &path);
+    if (code != 0) return code;
+    *directory = path.substr(0, path.rfind('/'));
     return 0;
 }
 
@@ -78,49 +110,111 @@ static DWORD MakePipesDirectory(void) {
     return 0;
 }
 
-static bool SameFile(int fd, const std::string &path) {
-    struct stat opened, named;
-    return fstat(fd, &opened) == 0 && stat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
-           opened.st_ino == named.st_ino;
+static std::string PrivateSibling(const std::string &path, const char *kind) {
+    static std::atomic<unsigned> counter{0};
+    return path.substr(0, path.rfind('/') + 1) + "." + kind + "-" + std::to_string(getpid()) + "-" +
+           std::to_string(counter++);
 }
 
-/* Whatever is at `path` when nobody serves it (the FIFO of a dead server, or a
- * file a client created by opening the path too early) is removed: 0. A live
- * server: ERROR_PIPE_BUSY. */
-static DWORD RemoveUnserved(const std::string &path) {
-    int other = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (other < 0) return errno == ENOENT ? 0 : LastErrnoAsWin32();
-    DWORD code = 0;
-    if (flock(other, LOCK_EX | LOCK_NB) != 0) code = ERROR_PIPE_BUSY;
-    else if (SameFile(other, path) && unlink(path.c_str()) != 0 && errno != ENOENT) code = LastErrnoAsWin32();
-    close(other);
+/* What the server's entry points at: its FIFO's reading descriptor in this
+ * process. It dangles once the process is gone, so the entries of a killed
+ * server lead nowhere. */
+static std::string ServerTarget(int fd) {
+    return "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(fd);
+}
+
+/* Removes a name's directory (moved aside first, so no client sees it half
+ * taken apart). Entries it does not know keep it; it stays hidden then. */
+static void RemovePipeDirectory(const std::string &directory) {
+    std::string aside = PrivateSibling(directory, "old");
+    if (rename(directory.c_str(), aside.c_str()) != 0) return;
+    for (const char *entry : {clientEntry, serverEntry, ".switch"}) unlink((aside + "/" + entry).c_str());
+    rmdir(aside.c_str());
+}
+
+/* Whatever holds a name that no live server holds (the entries of a killed
+ * server, or a file of an older layout) is removed: 0. A live server:
+ * ERROR_PIPE_BUSY. */
+static DWORD RemoveUnserved(const std::string &directory) {
+    struct stat status;
+    if (lstat(directory.c_str(), &status) != 0) return errno == ENOENT ? 0 : LastErrnoAsWin32();
+    if (!S_ISDIR(status.st_mode)) {
+        if (unlink(directory.c_str()) != 0 && errno != ENOENT) return LastErrnoAsWin32();
+        return 0;
+    }
+    std::string server = directory + "/" + serverEntry;
+    int other = open(server.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (other < 0 && (errno == EACCES || errno == EPERM)) return ERROR_PIPE_BUSY;
+    if (other >= 0) {
+        bool live = flock(other, LOCK_EX | LOCK_NB) != 0;
+        close(other);
+        if (live) return ERROR_PIPE_BUSY;
+    }
+    RemovePipeDirectory(directory);
+    return 0;
+}
+
+/* Points the client entry of `directory` at `target`, in one step. */
+static DWORD PublishClientEntry(const std::string &directory, const char *target) {
+    std::string next = directory + "/.switch";
+    unlink(next.c_str());
+    if (symlink(target, next.c_str()) != 0) return LastErrnoAsWin32();
+    if (rename(next.c_str(), (directory + "/" + clientEntry).c_str()) != 0) {
+        DWORD code = LastErrnoAsWin32();
+        unlink(next.c_str());
+        return code;
+    }
+    return 0;
+}
+
+/* A locked, non-blocking reader of a fresh FIFO that has no name: 0 with *fd. */
+static DWORD OpenAnonymousFifo(const std::string &directory, int *fd) {
+    std::string fifo = directory + "/fifo";
+    if (mkfifo(fifo.c_str(), 0600) != 0) return LastErrnoAsWin32();
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    DWORD code = reader < 0 ? LastErrnoAsWin32() : 0;
+    if (code == 0 && flock(reader, LOCK_EX | LOCK_NB) != 0) code = LastErrnoAsWin32();
+    unlink(fifo.c_str());
+    if (code != 0 && reader >= 0) close(reader);
+    if (code == 0) *fd = reader;
     return code;
 }
 
-/* Makes the FIFO under a private name, opens and locks it, and only then links
- * it to `path`, so no other process ever sees it unlocked. Returns the locked
- * read descriptor in *fd. */
-static DWORD ServeFifo(const std::string &path, int *fd) {
-    static std::atomic<unsigned> counter{0};
-    std::string fresh = path.substr(0, path.rfind('/') + 1) + ".new-" + std::to_string(getpid()) + "-" +
-                        std::to_string(counter++);
-    if (mkfifo(fresh.c_str(), 0600) != 0) return LastErrnoAsWin32();
-    int reader = open(fresh.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    DWORD code = reader < 0 ? LastErrnoAsWin32() : 0;
-    if (code == 0 && flock(reader, LOCK_EX | LOCK_NB) != 0) code = LastErrnoAsWin32();
+/* Builds the name's directory under a private name (the FIFO's reader, the
+ * server entry, the client entry pointing at it) and only then moves it into
+ * place, so no other process ever sees it unfinished or unlocked. Returns the
+ * locked read descriptor in *fd. */
+static DWORD ServeFifo(const std::string &directory, int *fd) {
+    std::string fresh = PrivateSibling(directory, "new");
+    if (mkdir(fresh.c_str(), 0700) != 0) return LastErrnoAsWin32();
+    int reader = -1;
+    DWORD code = OpenAnonymousFifo(fresh, &reader);
+    if (code == 0 && symlink(ServerTarget(reader).c_str(), (fresh + "/" + serverEntry).c_str()) != 0)
+        code = LastErrnoAsWin32();
+    if (code == 0) code = PublishClientEntry(fresh, serverEntry);
     for (int attempt = 0; code == 0; attempt++) {
-        if (link(fresh.c_str(), path.c_str()) == 0) break;
-        if (errno != EEXIST) code = LastErrnoAsWin32();
+        if (rename(fresh.c_str(), directory.c_str()) == 0) break;
+        if (errno != EEXIST && errno != ENOTEMPTY && errno != ENOTDIR && errno != EISDIR) code = LastErrnoAsWin32();
         else if (attempt == 8) code = ERROR_PIPE_BUSY;
-        else code = RemoveUnserved(path);
+        else code = RemoveUnserved(directory);
     }
-    unlink(fresh.c_str());
     if (code != 0) {
+        for (const char *entry : {clientEntry, serverEntry}) unlink((fresh + "/" + entry).c_str());
+        rmdir(fresh.c_str());
         if (reader >= 0) close(reader);
         return code;
     }
     *fd = reader;
     return 0;
+}
+
+/* Whether `directory` is still this server's: its server entry names our FIFO. */
+static bool ServedBy(const std::string &directory, int fd) {
+    char target[PATH_MAX];
+    ssize_t size = readlink((directory + "/" + serverEntry).c_str(), target, sizeof target - 1);
+    if (size <= 0) return false;
+    target[size] = '\0';
+    return ServerTarget(fd) == target;
 }
 
 /* ---- The server's state and its I/O thread ------------------------------- */
@@ -131,7 +225,8 @@ enum class Operation { None, Connect, Read };
 struct PipeServer {
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
-    std::string path;
+    std::string directory; /* the name's directory under pipes/ */
+    std::string fifo;      /* our FIFO through /proc/self, for the I/O thread's opens */
     int lockFd = -1;  /* non-blocking reader holding the flock; for the server's life */
     int readFd = -1;  /* the connection: from the I/O thread's blocking open */
     int wakeFd = -1;  /* eventfd that interrupts the I/O thread's poll */
@@ -226,7 +321,7 @@ static DWORD ReadAvailable(PipeServer &server, void *buffer, DWORD size, DWORD *
 static bool AwaitClient(PipeServer &server) {
     server.inOpen = true;
     pthread_mutex_unlock(&server.lock);
-    int fd = RetryOnInterrupt([&] { return open(server.path.c_str(), O_RDONLY | O_CLOEXEC); });
+    int fd = RetryOnInterrupt([&] { return open(server.fifo.c_str(), O_RDONLY | O_CLOEXEC); });
     int error = errno;
     pthread_mutex_lock(&server.lock);
     server.inOpen = false;
@@ -247,6 +342,8 @@ static bool AwaitClient(PipeServer &server) {
     server.readFd = fd;
     server.clientGone = false;
     server.phase = Phase::Connected;
+    /* One instance: later clients are refused until the server listens again. */
+    PublishClientEntry(server.directory, busyTarget);
     if (server.operation == Operation::Connect) Complete(server, 0, 0);
     pthread_cond_broadcast(&server.changed);
     return true;
@@ -317,7 +414,7 @@ static void CloseServer(PipeServer &server) {
     if (server.operation != Operation::None) Complete(server, ERROR_OPERATION_ABORTED, 0);
     for (int tries = 0; server.inOpen && tries < 2000; tries++) {
         pthread_mutex_unlock(&server.lock);
-        int fd = open(server.path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        int fd = open(server.fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd >= 0) close(fd);
         usleep(1000);
         pthread_mutex_lock(&server.lock);
@@ -333,7 +430,7 @@ static void CloseServer(PipeServer &server) {
         server.readFd = -1;
     }
     RemoveServed(&server);
-    if (SameFile(server.lockFd, server.path)) unlink(server.path.c_str());
+    if (ServedBy(server.directory, server.lockFd)) RemovePipeDirectory(server.directory);
     close(server.lockFd);
     server.lockFd = -1;
     pthread_mutex_unlock(&server.lock);
@@ -419,15 +516,16 @@ HANDLE WINAPI CreateNamedPipeA(LPCSTR lpName, DWORD dwOpenMode, DWORD dwPipeMode
         return FailWithHandle(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     if ((dwOpenMode & ~FILE_FLAG_OVERLAPPED) != PIPE_ACCESS_INBOUND || dwPipeMode != 0)
         return FailWithHandle(ERROR_NOT_SUPPORTED, INVALID_HANDLE_VALUE);
-    std::string path;
-    DWORD code = FifoPath(lpName, &path);
+    std::string directory;
+    DWORD code = PipeDirectory(lpName, &directory);
     if (code == 0) code = MakePipesDirectory();
     ServerRef server = std::make_shared<PipeServer>();
-    server->path = path;
+    server->directory = directory;
     if (code == 0) server->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (code == 0 && server->wakeFd < 0) code = LastErrnoAsWin32();
-    if (code == 0) code = ServeFifo(path, &server->lockFd);
+    if (code == 0) code = ServeFifo(directory, &server->lockFd);
     if (code != 0) return FailWithHandle(code, INVALID_HANDLE_VALUE);
+    server->fifo = "/proc/self/fd/" + std::to_string(server->lockFd);
     AddServed(server.get());
     code = StartServerThread(server);
     if (code != 0) {
@@ -477,7 +575,11 @@ BOOL WINAPI ConnectNamedPipe(HANDLE hNamedPipe, LPOVERLAPPED lpOverlapped) {
     if (s.operation != Operation::None) code = ERROR_BUSY;
     else if (s.phase == Phase::Connected) code = ConnectedAlready(s);
     else {
-        if (s.phase == Phase::Disconnected) s.phase = Phase::Listening, Wake(s);
+        if (s.phase == Phase::Disconnected) {
+            s.phase = Phase::Listening;
+            PublishClientEntry(s.directory, serverEntry);
+            Wake(s);
+        }
         if (lpOverlapped) {
             StartOverlapped(lpOverlapped);
             s.operation = Operation::Connect;
@@ -545,11 +647,11 @@ BOOL WINAPI CancelIo(HANDLE hFile) {
 }
 
 /* The client end is an ordinary pipe end writing into the FIFO. No live server
- * (no FIFO, or no reader on it) is ERROR_FILE_NOT_FOUND, as for a name nobody
- * serves; the pipes are inbound, so a client may not read. */
+ * is ERROR_FILE_NOT_FOUND, as for a name nobody serves; a server that has its
+ * client is ERROR_PIPE_BUSY; the pipes are inbound, so a client may not read. */
 HANDLE OpenNamedPipeClient(const char *name, DWORD access, DWORD *error) {
     std::string path;
-    *error = FifoPath(name, &path);
+    *error = ClientPath(name, &path);
     if (*error != 0) return nullptr;
     if (access & GENERIC_READ) {
         *error = ERROR_ACCESS_DENIED;
@@ -563,7 +665,9 @@ HANDLE OpenNamedPipeClient(const char *name, DWORD access, DWORD *error) {
         errno = ENOENT;
     }
     if (fd < 0) {
-        *error = (errno == ENXIO || errno == ENOENT) ? ERROR_FILE_NOT_FOUND : LastErrnoAsWin32();
+        if (errno == ENOTDIR) *error = ERROR_PIPE_BUSY;
+        else if (errno == ENXIO || errno == ENOENT) *error = ERROR_FILE_NOT_FOUND;
+        else *error = LastErrnoAsWin32();
         return nullptr;
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
@@ -585,6 +689,6 @@ void RemoveServedPipesAtExit(void) {
     if (getpid() != servedBy) return;
     pthread_mutex_lock(&servedLock);
     for (PipeServer *server : served)
-        if (server && SameFile(server->lockFd, server->path)) unlink(server->path.c_str());
+        if (server && ServedBy(server->directory, server->lockFd)) RemovePipeDirectory(server->directory);
     pthread_mutex_unlock(&servedLock);
 }

@@ -12,8 +12,10 @@
  * whether or not its handles are still open.
  *
  * Differences from Win32, kept to what the program can observe:
- * - An exit code has 8 bits. A child killed by signal N reads as 128 + N,
- *   except that TerminateProcess(h, code) makes the exit code read as `code`.
+ * - A child of the layer hands its whole exit code over a pipe (exit_result.h);
+ *   for any other program the exit code has the 8 bits of its status. A child
+ *   killed by signal N reads as 128 + N, except that TerminateProcess(h, code)
+ *   makes the exit code read as `code`.
  * - There is no console to create: CREATE_NEW_CONSOLE starts the child in a new
  *   session like DETACHED_PROCESS, but leaves it the caller's standard
  *   descriptors (DETACHED_PROCESS gives it /dev/null).
@@ -44,6 +46,7 @@
 #include "detached_thread.h"
 #include "cmdline.h"
 #include "errors.h"
+#include "exit_result.h"
 #include "handles.h"
 #include "pipe.h"
 
@@ -57,6 +60,7 @@ extern char **environ;
 struct ChildProcess {
     pid_t pid = -1;
     int pidfd = -1;
+    int resultFd = -1; /* read end of the child's exit-result pipe */
     std::atomic<bool> ended{false};
     std::atomic<DWORD> exitCode{STILL_ACTIVE};
     std::atomic<bool> terminateRequested{false};
@@ -64,6 +68,7 @@ struct ChildProcess {
     bool ownGroup = false; /* leads its own process group (new session, new group, or a shell) */
     ~ChildProcess() {
         if (pidfd >= 0) close(pidfd);
+        if (resultFd >= 0) close(resultFd);
     }
 };
 
@@ -131,11 +136,12 @@ DWORD PrimaryThreadObject::Terminate(DWORD exitCode) {
 }
 
 static DWORD ExitCodeFromStatus(const ChildProcess &child, int status) {
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL && child.terminateRequested.load())
+        return child.terminateCode.load();
+    DWORD handed = 0;
+    if (child.resultFd >= 0 && ReadExitResult(child.resultFd, child.pid, &handed)) return handed;
     if (WIFEXITED(status)) return (DWORD)WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) {
-        if (WTERMSIG(status) == SIGKILL && child.terminateRequested.load()) return child.terminateCode.load();
-        return 128u + (DWORD)WTERMSIG(status);
-    }
+    if (WIFSIGNALED(status)) return 128u + (DWORD)WTERMSIG(status);
     return 1;
 }
 
@@ -176,7 +182,6 @@ struct LaunchPlan {
     std::vector<std::string> arguments;
     std::vector<std::string> candidates; /* program paths to try in order */
     std::vector<std::string> environment;
-    bool ownEnvironment = false;
     std::string directory;
     int standard[3] = {-1, -1, -1};      /* -1: keep the caller's descriptor */
     bool newSession = false;
@@ -185,6 +190,7 @@ struct LaunchPlan {
     bool setNice = false;
     int nice = 0;
     std::vector<int> inherited;
+    int resultFd = -1; /* write end of the exit-result pipe, kept open across exec */
 };
 } // namespace
 
@@ -226,13 +232,21 @@ static DWORD PlanCommand(LPCSTR application, LPCSTR commandLine, LaunchPlan *pla
     return 0;
 }
 
-/* A Win32 environment block: "NAME=value\0...\0\0". Entries that begin with
- * '=' (per-drive directories) mean nothing here and are left out. */
+static bool IsResultVariable(const char *entry) {
+    return strncmp(entry, RESULT_FD_VARIABLE "=", sizeof RESULT_FD_VARIABLE) == 0;
+}
+
+/* A Win32 environment block: "NAME=value\0...\0\0", or the caller's own
+ * environment. Entries that begin with '=' (per-drive directories) mean
+ * nothing here and are left out; the result channel is the child's own. */
 static void PlanEnvironment(LPVOID block, LaunchPlan *plan) {
-    if (!block) return;
-    plan->ownEnvironment = true;
+    if (!block) {
+        for (char **entry = environ; *entry; entry++)
+            if (!IsResultVariable(*entry)) plan->environment.push_back(*entry);
+        return;
+    }
     for (const char *entry = static_cast<const char *>(block); *entry; entry += strlen(entry) + 1)
-        if (entry[0] != '=') plan->environment.push_back(entry);
+        if (entry[0] != '=' && !IsResultVariable(entry)) plan->environment.push_back(entry);
 }
 
 static int PriorityNice(DWORD flags, bool *given) {
@@ -380,6 +394,7 @@ static int ArrangeDescriptorsInChild(const LaunchPlan &plan, bool inheritHandles
         if (copies[i] >= 0 && dup2(copies[i], i) < 0) return errno;
     if (inheritHandles)
         for (int fd : plan.inherited) fcntl(fd, F_SETFD, 0);
+    if (plan.resultFd >= 0) fcntl(plan.resultFd, F_SETFD, 0);
     return 0;
 }
 
@@ -403,7 +418,7 @@ static void ApplyNiceInChild(int target) {
     if (plan.setNice) ApplyNiceInChild(plan.nice);
     if (!plan.directory.empty() && chdir(plan.directory.c_str()) != 0)
         FailInChild(reportFd, StageDirectory, errno);
-    char *const *envp = plan.ownEnvironment ? vectors.envp.data() : environ;
+    char *const *envp = vectors.envp.data();
     /* The search rules of execvp, without its fallback to /bin/sh. */
     int failure = ENOENT;
     for (const char *candidate : vectors.candidates) {
@@ -441,19 +456,43 @@ static DWORD CodeFromFailure(const LaunchFailure &failure) {
     return Win32ErrorFromErrno(failure.error);
 }
 
-/* Forks and execs; on success *pid is the running child. */
-static DWORD StartChild(LaunchPlan &plan, bool inheritHandles, pid_t *pid) {
+/* A close-on-exec pipe whose ends are not 0, 1 or 2. */
+static DWORD MakeChildPipe(int fds[2], int flags) {
+    if (pipe2(fds, O_CLOEXEC | flags) != 0) return LastErrnoAsWin32();
+    fds[0] = AboveStandard(fds[0]);
+    fds[1] = AboveStandard(fds[1]);
+    if (fds[0] >= 0 && fds[1] >= 0) return 0;
+    DWORD code = LastErrnoAsWin32();
+    if (fds[0] >= 0) close(fds[0]);
+    if (fds[1] >= 0) close(fds[1]);
+    return code;
+}
+
+/* The pipe the child hands its exit code through; the child learns its write
+ * end from its environment. */
+static DWORD PlanResultChannel(LaunchPlan &plan, int *readEnd) {
+    int fds[2];
+    DWORD code = MakeChildPipe(fds, O_NONBLOCK);
+    if (code != 0) return code;
+    plan.resultFd = fds[1];
+    plan.environment.push_back(RESULT_FD_VARIABLE "=" + std::to_string(fds[1]));
+    *readEnd = fds[0];
+    return 0;
+}
+
+/* Forks and execs; on success *pid is the running child and *resultRead the
+ * read end of its exit-result pipe. */
+static DWORD StartChild(LaunchPlan &plan, bool inheritHandles, pid_t *pid, int *resultRead) {
+    int resultEnd = -1;
+    DWORD planned = PlanResultChannel(plan, &resultEnd);
+    if (planned != 0) return planned;
     ChildVectors vectors;
     BuildVectors(plan, &vectors);
     int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0) return LastErrnoAsWin32();
-    report[0] = AboveStandard(report[0]);
-    report[1] = AboveStandard(report[1]);
-    if (report[0] < 0 || report[1] < 0) {
-        DWORD code = LastErrnoAsWin32();
-        if (report[0] >= 0) close(report[0]);
-        if (report[1] >= 0) close(report[1]);
-        return code;
+    DWORD piped = MakeChildPipe(report, 0);
+    if (piped != 0) {
+        close(resultEnd), close(plan.resultFd);
+        return piped;
     }
     LockInheritableDescriptors();
     if (inheritHandles) plan.inherited = InheritableDescriptors();
@@ -466,18 +505,21 @@ static DWORD StartChild(LaunchPlan &plan, bool inheritHandles, pid_t *pid) {
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     UnlockInheritableDescriptors();
     close(report[1]);
+    close(plan.resultFd);
     if (child < 0) {
-        close(report[0]);
+        close(report[0]), close(resultEnd);
         return Win32ErrorFromErrno(forkError);
     }
     LaunchFailure failure = {0, 0};
     ssize_t got = RetryOnInterrupt([&] { return read(report[0], &failure, sizeof failure); });
     close(report[0]);
     if (got == (ssize_t)sizeof failure) {
+        close(resultEnd);
         RetryOnInterrupt([&] { return waitpid(child, nullptr, 0); });
         return CodeFromFailure(failure);
     }
     *pid = child;
+    *resultRead = resultEnd;
     return 0;
 }
 
@@ -495,10 +537,11 @@ static DWORD InsertObject(KernelObject *object, bool inheritable, HANDLE *handle
 
 /* The watcher starts before any handle exists, so the child is reaped even when
  * handing out a handle fails. */
-static DWORD WatchAndHandOut(pid_t pid, bool ownGroup, LPSECURITY_ATTRIBUTES processAttributes,
+static DWORD WatchAndHandOut(pid_t pid, int resultFd, bool ownGroup, LPSECURITY_ATTRIBUTES processAttributes,
                              LPSECURITY_ATTRIBUTES threadAttributes, PROCESS_INFORMATION *information) {
     ChildRef child = std::make_shared<ChildProcess>();
     child->pid = pid;
+    child->resultFd = resultFd;
     child->ownGroup = ownGroup;
 #ifdef SYS_pidfd_open
     child->pidfd = (int)syscall(SYS_pidfd_open, pid, 0);
@@ -534,10 +577,11 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
                             lpStartupInfo, &plan, &held);
     if (code != 0) return FailWith(code);
     pid_t pid = -1;
-    code = StartChild(plan, bInheritHandles != FALSE, &pid);
+    int resultFd = -1;
+    code = StartChild(plan, bInheritHandles != FALSE, &pid, &resultFd);
     if (code != 0) return FailWith(code);
     bool ownGroup = plan.newSession || plan.newGroup || plan.shell;
-    code = WatchAndHandOut(pid, ownGroup, lpProcessAttributes, lpThreadAttributes, lpProcessInformation);
+    code = WatchAndHandOut(pid, resultFd, ownGroup, lpProcessAttributes, lpThreadAttributes, lpProcessInformation);
     if (code != 0) return FailWith(code);
     return TRUE;
 }
@@ -555,7 +599,10 @@ BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
 }
 
 BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {
-    if (hProcess == GetCurrentProcess()) _exit((int)uExitCode);
+    if (hProcess == GetCurrentProcess()) {
+        HandExitResult(uExitCode);
+        _exit(ExitStatusOf(uExitCode));
+    }
     ObjectReference object(ReferenceHandle(hProcess, ObjectKind::Process));
     if (!object) return FailWith(ERROR_INVALID_HANDLE);
     DWORD code = object.get()->Terminate(uExitCode);

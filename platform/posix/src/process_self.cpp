@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "errors.h"
+#include "exit_result.h"
 #include "kernel_objects.h"
 #include "named_pipe.h"
 
@@ -114,10 +115,13 @@ DWORD WINAPI GetPriorityClass(HANDLE hProcess) {
  * them) are still running when the program calls this, and tearing down
  * process-wide state under them could crash the exit itself. Named objects
  * that only this process holds are removed, as their last handle would be,
- * and so are the FIFOs of the named pipes it serves. */
+ * and so are the FIFOs of the named pipes it serves. A parent of the layer
+ * gets the whole code; the exit status is the code when it fits in 8 bits,
+ * else 255. */
 void WINAPI ExitProcess(UINT uExitCode) {
+    HandExitResult(uExitCode);
     RemoveNamedObjectsAtExit();
     RemoveServedPipesAtExit();
     fflush(nullptr);
-    _exit((int)uExitCode);
+    _exit(ExitStatusOf(uExitCode));
 }

@@ -5,8 +5,9 @@
  * There is no controller daemon: every call reads and writes the service
  * database (the registry's Services key) and the service_runtime table
  * itself. StartServiceA launches the service process detached (new session,
- * not our child) and waits for its dispatcher to connect; ControlService talks
- * to that dispatcher over its control socket.
+ * not our child, under a watcher that records its end: service_watch.h) and
+ * waits for its dispatcher to connect; ControlService talks to that dispatcher
+ * over its control socket.
  */
 #include "service_internal.h"
 
@@ -14,6 +15,7 @@
 #include "errors.h"
 #include "registry_internal.h"
 #include "root.h"
+#include "service_watch.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -421,7 +423,8 @@ static DWORD ReadAll(int fd, void *data, size_t size) {
 }
 
 /* Delivers `control` to the dispatcher of `pid` and waits for its reply. */
-static DWORD SendControl(const char *name, long long pid, DWORD control, ControlReply *reply) {
+static DWORD SendControl(const char *name, long long pid, DWORD control, ControlReply *reply, bool *delivered) {
+    *delivered = false;
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return LastErrnoAsWin32();
     struct sockaddr_un address;
@@ -435,6 +438,7 @@ static DWORD SendControl(const char *name, long long pid, DWORD control, Control
         code = ERROR_PIPE_NOT_CONNECTED;
     ControlRequest request = {control};
     if (!code) code = WriteAll(fd, &request, sizeof request);
+    if (!code) *delivered = true;
     if (!code) code = ReadAll(fd, reply, sizeof *reply);
     close(fd);
     return code;
@@ -720,7 +724,7 @@ static std::vector<char *> PointerArray(std::vector<std::string> &strings) {
     return pointers;
 }
 
-/* The service process after the double fork: only async-signal-safe calls. */
+/* The service process after the forks: only async-signal-safe calls. */
 [[noreturn]] static void RunServiceProcess(int goFd, int execFd, const char *program, char *const *argv,
                                            char *const *envp) {
     sigset_t none;
@@ -752,13 +756,16 @@ static void ClosePipe(int fds[2]) {
     if (fds[1] >= 0) close(fds[1]);
 }
 
-/* Double fork: the service process runs in a session of its own and is not our
- * child, so it never lingers as our zombie. It waits before exec until
- * ReleaseServiceProcess lets it go. */
-static DWORD ForkServiceProcess(LaunchPlan *plan, PendingLaunch *launch) {
+/* Triple fork: the first child starts a session of its own and ends at once,
+ * so neither the watcher nor the service is our child or lingers as our
+ * zombie; the watcher (service_watch.h) is the service's parent. The service
+ * process waits before exec until ReleaseServiceProcess lets it go. */
+static DWORD ForkServiceProcess(const char *name, LaunchPlan *plan, PendingLaunch *launch) {
     std::vector<char *> argv = PointerArray(plan->arguments);
     std::vector<char *> envp = PointerArray(plan->environment);
     const char *program = plan->program.c_str();
+    WatchPlan watch;
+    PlanServiceWatch(name, ResolvedRoot(), &watch);
     int pidPipe[2] = {-1, -1}, goPipe[2] = {-1, -1}, execPipe[2] = {-1, -1};
     if (pipe2(pidPipe, O_CLOEXEC) != 0 || pipe2(goPipe, O_CLOEXEC) != 0 || pipe2(execPipe, O_CLOEXEC) != 0) {
         DWORD code = LastErrnoAsWin32();
@@ -768,13 +775,22 @@ static DWORD ForkServiceProcess(LaunchPlan *plan, PendingLaunch *launch) {
     pid_t first = fork();
     if (first == 0) {
         setsid();
-        pid_t second = fork();
-        if (second == 0) RunServiceProcess(goPipe[0], execPipe[1], program, argv.data(), envp.data());
-        if (second > 0) {
-            ssize_t ignored = write(pidPipe[1], &second, sizeof second);
-            (void)ignored;
+        pid_t watcher = fork();
+        if (watcher == 0) {
+            struct sigaction standard;
+            memset(&standard, 0, sizeof standard);
+            standard.sa_handler = SIG_DFL;
+            sigaction(SIGCHLD, &standard, nullptr);
+            pid_t second = fork();
+            if (second == 0) RunServiceProcess(goPipe[0], execPipe[1], program, argv.data(), envp.data());
+            if (second > 0) {
+                ssize_t ignored = write(pidPipe[1], &second, sizeof second);
+                (void)ignored;
+            }
+            if (second < 0) _exit(1);
+            RunServiceWatcher(second, &watch);
         }
-        _exit(second > 0 ? 0 : 1);
+        _exit(watcher > 0 ? 0 : 1);
     }
     DWORD code = first < 0 ? LastErrnoAsWin32() : 0;
     close(pidPipe[1]), close(goPipe[0]), close(execPipe[1]);
@@ -848,7 +864,7 @@ static DWORD LaunchService(const char *name, const ServiceConfig &config) {
     LaunchPlan plan;
     PendingLaunch launch;
     DWORD code = PlanServiceLaunch(name, config.imagePath, &plan);
-    if (!code) code = ForkServiceProcess(&plan, &launch);
+    if (!code) code = ForkServiceProcess(name, &plan, &launch);
     if (code) {
         StoreFailedStart(name, getpid(), code);
         return code;
@@ -954,6 +970,18 @@ static DWORD CurrentStatus(const char *name, SERVICE_STATUS *status, ServiceRunt
     return 0;
 }
 
+/* The status after the dispatcher closed its socket: when it had the control,
+ * its process is ending, and is given a moment to be seen as ended. */
+static DWORD AwaitEndAfterControl(const char *name, bool delivered, SERVICE_STATUS *status,
+                                  ServiceRuntime *runtime) {
+    unsigned long long deadline = MonotonicMs() + (delivered ? 2000 : 0);
+    for (;;) {
+        DWORD code = CurrentStatus(name, status, runtime);
+        if (code || status->dwCurrentState == SERVICE_STOPPED || MonotonicMs() >= deadline) return code;
+        SleepMs(kPollIntervalMs);
+    }
+}
+
 static DWORD ControlServiceByName(const char *name, DWORD control, SERVICE_STATUS *status) {
     ServiceRuntime runtime;
     DWORD code = CurrentStatus(name, status, &runtime);
@@ -961,13 +989,17 @@ static DWORD ControlServiceByName(const char *name, DWORD control, SERVICE_STATU
     if (status->dwCurrentState == SERVICE_STOPPED) return ERROR_SERVICE_NOT_ACTIVE;
     if (!AcceptsControl(*status, control) || !runtime.connected) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
     ControlReply reply;
-    code = SendControl(name, runtime.pid, control, &reply);
+    bool delivered = false;
+    code = SendControl(name, runtime.pid, control, &reply, &delivered);
     if (code == ERROR_SERVICE_REQUEST_TIMEOUT) return code;
     if (code) {
-        /* The dispatcher went away: the process stopped or vanished meanwhile. */
-        DWORD reload = CurrentStatus(name, status, &runtime);
+        /* The dispatcher went away: the process stopped or vanished meanwhile.
+         * One that took the control and ended before its reply (a handler
+         * that ends the process) has been stopped by it. */
+        DWORD reload = AwaitEndAfterControl(name, delivered, status, &runtime);
         if (reload) return reload;
-        return status->dwCurrentState == SERVICE_STOPPED ? ERROR_SERVICE_NOT_ACTIVE : ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+        if (status->dwCurrentState != SERVICE_STOPPED) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+        return delivered ? 0 : ERROR_SERVICE_NOT_ACTIVE;
     }
     *status = reply.status;
     return reply.result;

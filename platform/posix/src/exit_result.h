@@ -1,0 +1,39 @@
+/*
+ * A child's full 32-bit exit code, handed to the parent that started it with
+ * CreateProcessA. A POSIX exit status keeps 8 bits, so a child of the layer
+ * also writes its exit code into a pipe the parent gave it (its descriptor
+ * named by PELORIM_RESULT_FD in the child's environment). The child takes the
+ * descriptor at load time and removes the variable, so nothing it starts sees
+ * it; it writes from ExitProcess and, for an exit() it does not see coming
+ * (the Java runtime's System.exit), from an on_exit handler.
+ */
+#ifndef PELORIM_POSIX_EXIT_RESULT_H
+#define PELORIM_POSIX_EXIT_RESULT_H
+
+#include <windows.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#define RESULT_FD_VARIABLE "PELORIM_RESULT_FD"
+
+struct ExitResult {
+    uint32_t magic;
+    int32_t pid;
+    uint32_t code;
+};
+
+enum : uint32_t { kExitResultMagic = 0x50455852 };
+
+/* Writes this process's exit code to the parent, once. */
+void HandExitResult(DWORD code);
+
+/* The status a code becomes on exit: the code itself when it fits in 8 bits,
+ * otherwise a fixed non-zero status, so that no failure reads as success. */
+enum { kWideExitStatus = 255 };
+int ExitStatusOf(DWORD code);
+
+/* The parent's side: the code `pid` wrote into `fd` (read without blocking),
+ * or false when it wrote none. */
+bool ReadExitResult(int fd, pid_t pid, DWORD *code);
+
+#endif

@@ -1,0 +1,184 @@
+#include "service_watch.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <windows.h>
+
+#define WATCH_NAME_VARIABLE "PELORIM_WATCH_SERVICE"
+#define WATCH_PID_VARIABLE "PELORIM_WATCH_PID"
+#define WATCH_ROOT_VARIABLE "PELORIM_ROOT"
+
+/* ---- The launcher's side --------------------------------------------------- */
+
+void PlanServiceWatch(const char *name, const std::string &root, WatchPlan *plan) {
+    plan->environment = {std::string(WATCH_NAME_VARIABLE "=") + name, WATCH_ROOT_VARIABLE "=" + root,
+                         std::string(WATCH_PID_VARIABLE "=") + std::string(24, '\0')};
+    static char program[] = "pelorim-service-watch";
+    plan->argv = {program, nullptr};
+    for (std::string &entry : plan->environment) plan->envp.push_back(&entry[0]);
+    plan->envp.push_back(nullptr);
+    plan->pidEntry = plan->envp[2] + sizeof WATCH_PID_VARIABLE;
+    plan->pidRoom = 23;
+}
+
+static void FormatPid(pid_t pid, char *out, size_t room) {
+    char digits[24];
+    size_t count = 0;
+    unsigned long value = (unsigned long)pid;
+    do digits[count++] = (char)('0' + value % 10);
+    while ((value /= 10) != 0 && count < sizeof digits);
+    size_t i = 0;
+    for (; i < count && i < room; i++) out[i] = digits[count - 1 - i];
+    out[i] = '\0';
+}
+
+void RunServiceWatcher(pid_t service, WatchPlan *plan) {
+    FormatPid(service, plan->pidEntry, plan->pidRoom);
+    int null = open("/dev/null", O_RDWR);
+    if (null >= 0) dup2(null, 0), dup2(null, 1), dup2(null, 2);
+    if (syscall(SYS_close_range, 3u, ~0u, 0u) != 0)
+        for (int fd = 3; fd < 4096; fd++) close(fd);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve("/proc/self/exe", plan->argv.data(), plan->envp.data());
+    /* No image to record with: still reap the service, so it is no zombie. */
+    while (waitpid(service, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    _exit(0);
+}
+
+/* ---- The watcher's side: plain libc and SQLite, before the program's statics */
+
+static bool Step(sqlite3 *db, const char *sql, const char *text, long long number, int *changes) {
+    sqlite3_stmt *statement = nullptr;
+    bool done = sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK;
+    if (done) {
+        sqlite3_bind_text(statement, 1, text, -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int64(statement, 2, number);
+        done = sqlite3_step(statement) == SQLITE_DONE;
+    }
+    sqlite3_finalize(statement);
+    if (changes) *changes = done ? sqlite3_changes(db) : 0;
+    return done;
+}
+
+/* STOPPED with 1067 for a service process that ended without reporting
+ * STOPPED, and the controller's record of it. A service marked for deletion
+ * is left to the next status call, which also removes its key. */
+static void RecordUnexpectedEnd(const char *root, const char *name, pid_t pid) {
+    char path[4096];
+    snprintf(path, sizeof path, "%s/machine.db", root);
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(path, &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        return;
+    }
+    sqlite3_busy_timeout(db, 10000);
+    char update[256];
+    snprintf(update, sizeof update,
+             "UPDATE service_runtime SET state = 1, controls_accepted = 0, win32_exit_code = %u,"
+             " service_exit_code = 0, checkpoint = 0, wait_hint = 0"
+             " WHERE name = ?1 AND pid = ?2 AND state <> 1 AND delete_pending = 0",
+             (unsigned)ERROR_PROCESS_ABORTED);
+    int changed = 0;
+    char message[600];
+    snprintf(message, sizeof message, "The %s service terminated unexpectedly.", name);
+    char insert[300];
+    snprintf(insert, sizeof insert,
+             "INSERT INTO event_records(time, source, type, event_id, category, message)"
+             " SELECT strftime('%%Y-%%m-%%dT%%H:%%M:%%fZ', 'now'), 'Service Control Manager', %d, 7034, 0, ?1"
+             " WHERE ?2 > 0",
+             EVENTLOG_ERROR_TYPE);
+    if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK) {
+        bool done = Step(db, update, name, pid, &changed) && Step(db, insert, message, changed, nullptr);
+        sqlite3_exec(db, done ? "COMMIT" : "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    sqlite3_close(db);
+}
+
+/* Removes the named pipes whose server was process `pid` (see named_pipe.cpp):
+ * their server entry leads into /proc/<pid>/, which a later process with the
+ * same pid could fill again. */
+static void RemovePipesOf(const char *root, pid_t pid) {
+    char directory[4096], prefix[64];
+    snprintf(directory, sizeof directory, "%s/pipes", root);
+    int prefixLength = snprintf(prefix, sizeof prefix, "/proc/%ld/", (long)pid);
+    DIR *pipes = opendir(directory);
+    if (!pipes) return;
+    while (struct dirent *entry = readdir(pipes)) {
+        if (entry->d_name[0] == '.') continue;
+        char server[4400], target[128];
+        snprintf(server, sizeof server, "%s/%s/server", directory, entry->d_name);
+        ssize_t size = readlink(server, target, sizeof target - 1);
+        if (size < prefixLength || strncmp(target, prefix, (size_t)prefixLength) != 0) continue;
+        char aside[4400], part[4500];
+        snprintf(aside, sizeof aside, "%s/.old-watch-%ld-%s", directory, (long)getpid(), entry->d_name);
+        snprintf(part, sizeof part, "%s/%s", directory, entry->d_name);
+        if (rename(part, aside) != 0) continue;
+        for (const char *name : {"pipe", "server", ".switch"}) {
+            snprintf(part, sizeof part, "%s/%s", aside, name);
+            unlink(part);
+        }
+        rmdir(aside);
+    }
+    closedir(pipes);
+}
+
+/* Loading the program touched pages of every library it links, which the
+ * watcher does not need while it sleeps. The file pages it never wrote are
+ * dropped from its page tables (they come back from their files if needed
+ * again); pages it has written, and so its own data, are kept. */
+static void DropUnwrittenFilePages(void) {
+    enum { kMostRanges = 512 };
+    static unsigned long starts[kMostRanges], ends[kMostRanges];
+    int count = 0;
+    FILE *smaps = fopen("/proc/self/smaps", "re");
+    if (!smaps) return;
+    char line[512];
+    unsigned long start = 0, end = 0, inode = 0;
+    char perms[8] = "";
+    while (fgets(line, sizeof line, smaps) && count < kMostRanges) {
+        unsigned long low, high, offset, number;
+        char flags[8];
+        unsigned major, minor;
+        if (sscanf(line, "%lx-%lx %7s %lx %x:%x %lu", &low, &high, flags, &offset, &major, &minor, &number) == 7) {
+            start = low, end = high, inode = number;
+            snprintf(perms, sizeof perms, "%s", flags);
+            continue;
+        }
+        unsigned long kilobytes = 0;
+        if (sscanf(line, "Anonymous: %lu kB", &kilobytes) != 1) continue;
+        if (inode != 0 && kilobytes == 0 && perms[3] == 'p') starts[count] = start, ends[count++] = end;
+    }
+    fclose(smaps);
+    for (int i = 0; i < count; i++) madvise((void *)starts[i], ends[i] - starts[i], MADV_DONTNEED);
+}
+
+__attribute__((constructor)) static void WatchServiceIfAsked(void) {
+    const char *name = getenv(WATCH_NAME_VARIABLE);
+    const char *root = getenv(WATCH_ROOT_VARIABLE);
+    const char *pidText = getenv(WATCH_PID_VARIABLE);
+    if (!name || !root || !pidText) return;
+    pid_t pid = (pid_t)strtol(pidText, nullptr, 10);
+    if (pid <= 0) _exit(0);
+    DropUnwrittenFilePages();
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) break;
+    }
+    RecordUnexpectedEnd(root, name, pid);
+    RemovePipesOf(root, pid);
+    _exit(0);
+}
