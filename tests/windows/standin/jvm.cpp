@@ -434,6 +434,7 @@ static void JNICALL ExceptionDescribe(JNIEnv *) {
     char line[1200];
     snprintf(line, sizeof line, "%s: %.1000s", pendingException->classInfo.name, pendingException->text);
     PrintLine(1, line);
+    Trace("  %s", line);
     pendingException = nullptr;
 }
 
