@@ -125,12 +125,24 @@ lay_out_files() {
 
 program='C:\pel\pelorim.exe'
 
+# Every line the program ends on the console ends in CR LF, never CR CR LF
+# (a last line without its end, like "Starting X.." before a failure on the
+# other stream, is not a line yet).
+check_line_ends() {
+  local bad
+  bad=$(perl -ne 'next if /^wine: |^[0-9a-f]*:(err|fixme|warn):/ || !/\n$/;
+                  $bad++ if /\r\r\n$/ || !/\r\n$/; END { print $bad + 0 }' "$2")
+  [ "$bad" -eq 0 ] || fail "$bad $1 lines without CR LF: $(od -c "$2" | head -n 8)"
+}
+
 # run ARGS...: pelorim.exe in C:\app; sets $code, $out (bytes, CR kept) and $err (CR dropped).
 run() {
   (cd "$drive/app" && timeout 90 "$wine" "$program" "$@" >"$scratch/out" 2>"$scratch/err")
   code=$?
   out=$(cat "$scratch/out")
   err=$(grep -av '^wine: \|^[0-9a-f]*:\(err\|fixme\|warn\):' "$scratch/err" | tr -d '\r')
+  check_line_ends stdout "$scratch/out"
+  check_line_ends stderr "$scratch/err"
 }
 
 expect_code() {
@@ -139,8 +151,8 @@ expect_code() {
   stderr: $(printf '%q' "$err")"; fi
 }
 
-expect_out() { if grep -qF -- "$1" <<<"$out"; then pass; else fail "stdout lacks '$1': $(printf '%q' "$out")"; fi; }
-expect_err() { if grep -qF -- "$1" <<<"$err"; then pass; else fail "stderr lacks '$1': $(printf '%q' "$err")"; fi; }
+expect_out() { if [[ "$out" == *"$1"* ]]; then pass; else fail "stdout lacks $(printf '%q' "$1"): $(printf '%q' "$out")"; fi; }
+expect_err() { if [[ "$err" == *"$1"* ]]; then pass; else fail "stderr lacks $(printf '%q' "$1"): $(printf '%q' "$err")"; fi; }
 
 # expect_log FILE TEXT: polls up to 20 s for a line of the Windows file C:\app\FILE.
 expect_log() {
@@ -207,13 +219,10 @@ console_line_ends() {
   expect_code 0 "/help"
   if [ "$out" = $'Pelorim 1.3c Java Wrapper for NT Service\r\n\r' ]; then pass; else
     fail "banner bytes $(printf '%q' "$out")"; fi
-  # The error stream of a message with an inner line break, byte for byte.
-  run Foo /install /javahome:'C:\nowhere' -cp . Hello
-  local raw
-  raw=$(grep -av '^wine: \|^[0-9a-f]*:\(err\|fixme\|warn\):' "$scratch/err"; echo x)
-  if grep -qa $'\r\r' <<<"$raw" || [ "$(grep -c $'[^\r]$' <<<"${raw%x}")" -ne 0 ]; then
-    fail "stderr line ends $(printf '%q' "${raw%x}")"
-  else pass; fi
+  # A message with a line break inside (the registry warning's "\r\n\t"):
+  # run checks that each line of both streams ends in CR LF.
+  run Foo /install /debug:1 -cp . Hello
+  expect_err $'RegOpenKeyEx: File not found. (2)\n\tSystem\\CurrentControlSet\\Services\\Foo'
 }
 
 discovery() {
@@ -386,22 +395,28 @@ no_missing_jni() {
 make_prefix || exit 1
 lay_out_files || { echo "cannot lay out the prefix"; exit 1; }
 echo "prefix ready after $((SECONDS - started)) s"
-console_line_ends
-discovery
-in_process
-detached
-startup_method
-shutdown_method
-shutdown_command
-forced_stop ForcedInProc
-forced_stop ForcedDetached /detach
-archive_arguments
-main_throwing
-unknown_option
-main_class_removed
-blank_service_name
-blank_directory
-no_missing_jni
+timed() {
+  local began=$SECONDS
+  "$@"
+  echo "$* took $((SECONDS - began)) s"
+}
+
+timed console_line_ends
+timed discovery
+timed in_process
+timed detached
+timed startup_method
+timed shutdown_method
+timed shutdown_command
+timed forced_stop ForcedInProc
+timed forced_stop ForcedDetached /detach
+timed archive_arguments
+timed main_throwing
+timed unknown_option
+timed main_class_removed
+timed blank_service_name
+timed blank_directory
+timed no_missing_jni
 
 echo "$passed passed, $failed failed in $((SECONDS - started)) s"
 [ "$failed" -eq 0 ]
