@@ -384,12 +384,15 @@ blank_directory() {
   program='C:\pel\pelorim.exe'
 }
 
-# No JNI call of the program may have reached a slot the stand-in lacks.
-no_missing_jni() {
+# No JNI call of the program may have reached a slot the stand-in lacks, and
+# the prefix still has its one service manager.
+final_checks() {
   scenario="JNI calls the stand-in implements"
   local failures
   failures=$(cat "$drive"/jdk*/bin/*/standin-failures.log 2>/dev/null)
   [ -z "$failures" ] && pass || fail "$failures"
+  scenario="one service manager"
+  [ "$(prefix_pids_running 'services.exe' | wc -l)" -eq 1 ] && pass || fail "$(prefix_pids_running 'services.exe')"
 }
 
 make_prefix || exit 1
@@ -416,7 +419,7 @@ timed unknown_option
 timed main_class_removed
 timed blank_service_name
 timed blank_directory
-timed no_missing_jni
+timed final_checks
 
 echo "$passed passed, $failed failed in $((SECONDS - started)) s"
 [ "$failed" -eq 0 ]
