@@ -175,6 +175,16 @@ expect_state() {
   if [ "$state" = "$2" ]; then pass; else fail "service $1 in state '$state', expected $2"; fi
 }
 
+# Polls up to 20 s for the state.
+expect_state_soon() {
+  local i
+  for i in $(seq 1 40); do
+    [ "$(service_state "$1")" = "$2" ] && { pass; return; }
+    sleep 0.5
+  done
+  fail "service $1 in state '$(service_state "$1")', expected $2"
+}
+
 # Polls up to 30 s until no process of the prefix runs "pelorim.exe ... TEXT".
 expect_process_gone() {
   local i
@@ -301,6 +311,32 @@ shutdown_method() {
   uninstall_service Shutdown
 }
 
+# A shutdown method that fails is followed by System.exit(0); one that calls
+# System.exit itself ends the VM through the exit hook.
+shutdown_method_fails_or_exits() {
+  scenario="shutdown method throwing"
+  install_start Fallback /shutdown:halt -Dstandin.shutdown=throw "${app_cp[@]}" Hello
+  stop_service Fallback
+  expect_log Fallback.log 'ERROR: java.lang.IllegalStateException: shutdown failed as scripted'
+  expect_log Fallback.log 'Invoking System.exit(0)'
+  uninstall_service Fallback
+  scenario="shutdown method calling System.exit"
+  install_start Exiting /shutdown:halt -Dstandin.shutdown=exit "${app_cp[@]}" Hello
+  stop_service Exiting
+  expect_log Exiting.log 'JVM Exit Hook called'
+  uninstall_service Exiting
+}
+
+# main returns by itself: the service reports STOPPED on its own.
+main_ending() {
+  scenario="main ending by itself"
+  install_start Ending '-Dstandin.main=file:C:\app\end.flag' "${app_cp[@]}" Hello
+  echo end >"$drive/app/end.flag"
+  expect_state_soon Ending 1
+  expect_process_gone 'Ending /service'
+  uninstall_service Ending
+}
+
 shutdown_command() {
   scenario="shutdown command"
   install_start Command '/shutdownCommand:echo stopping by command& echo done> C:\app\stop.flag' \
@@ -410,6 +446,8 @@ timed in_process
 timed detached
 timed startup_method
 timed shutdown_method
+timed shutdown_method_fails_or_exits
+timed main_ending
 timed shutdown_command
 timed forced_stop ForcedInProc
 timed forced_stop ForcedDetached /detach
