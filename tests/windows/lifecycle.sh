@@ -129,10 +129,10 @@ program='C:\pel\pelorim.exe'
 # (a last line without its end, like "Starting X.." before a failure on the
 # other stream, is not a line yet).
 check_line_ends() {
-  local bad
-  bad=$(perl -ne 'next if /^wine: |^[0-9a-f]*:(err|fixme|warn):/ || !/\n$/;
-                  $bad++ if /\r\r\n$/ || !/\r\n$/; END { print $bad + 0 }' "$2")
-  [ "$bad" -eq 0 ] || fail "$bad $1 lines without CR LF: $(od -c "$2" | head -n 8)"
+  local first
+  first=$(perl -ne 'next if /^wine: |^[0-9a-f]*:(err|fixme|warn):/ || !/\n$/;
+                    if (/\r\r\n$/ || !/\r\n$/) { printf "line %d: %s", $., $_; exit }' "$2")
+  [ -z "$first" ] || fail "a $1 line without CR LF: $(printf '%q' "$first")"
 }
 
 # run ARGS...: pelorim.exe in C:\app; sets $code, $out (bytes, CR kept) and $err (CR dropped).
