@@ -41,6 +41,11 @@ int HostClassicJvmPath(char *out, size_t capacity, const char *directory);
  * its client; otherwise an open of it fails at once and creates nothing. */
 int HostJavaPipePath(char *out, size_t capacity, const char *pipeName);
 
+/* Whether the C runtime's standard streams turn every "\n" into "\r\n" (text
+ * mode): 1 on Windows, 0 on Linux. Text that ends its lines in "\r\n" must
+ * reach such a stream with "\n" alone, or the console reads "\r\r\n". */
+extern const int hostStreamsAddCarriageReturn;
+
 /* How an executable image begins: "MZ" on Windows, the ELF magic on Linux. */
 extern const char hostImageMagic[];
 extern const size_t hostImageMagicLength;

@@ -16,6 +16,8 @@ int HostIsAbsolutePath(const char *path) {
 const char *const hostJreSubdirectory = "\\jre";
 const char *const hostJvmConfigPlaces[] = {"", "\\lib", "\\lib\\i386", nullptr};
 
+const int hostStreamsAddCarriageReturn = 1;
+
 const char hostImageMagic[] = "MZ";
 const size_t hostImageMagicLength = 2;
 

@@ -8,7 +8,7 @@
 
 int RejectUnknownSwitch(const char *argument) {
     TextGuard banner(BannerText());
-    fputs(banner.Get(), stdout);
+    WriteConsoleText(stdout, banner.Get());
     fflush(stdout);
     fprintf(stderr, "Unknown command: %s\n", argument);
     PrintUsage();

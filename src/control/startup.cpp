@@ -13,7 +13,7 @@
 
 static void PrintBanner(void) {
     TextGuard banner(BannerText());
-    fputs(banner.Get(), stdout);
+    WriteConsoleText(stdout, banner.Get());
     fflush(stdout);
 }
 

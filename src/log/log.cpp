@@ -8,6 +8,7 @@
 #include "control/settings.h"
 #include "common/guard.h"
 #include "control/stringlist.h"
+#include "host.h"
 
 CRITICAL_SECTION logLock;
 HANDLE logFileHandle = nullptr;
@@ -59,13 +60,23 @@ void FormatSystemErrorInto(char *buffer, size_t capacity, const char *name, DWOR
     snprintf(buffer, capacity, "%s: %s (%d)", name, message, static_cast<int>(code));
 }
 
+void WriteConsoleText(FILE *stream, const char *text) {
+    if (!hostStreamsAddCarriageReturn) {
+        fputs(text, stream);
+        return;
+    }
+    for (const char *c = text; *c != '\0'; c++)
+        if (c[0] != '\r' || c[1] != '\n') fputc(*c, stream);
+}
+
 void LogMessage(const char *text, int level) {
     if (level > settings.debugLevel) return;
     if (settings.serviceMode == 1) {
         WriteServiceLog(text, level);
         return;
     }
-    fprintf(stderr, "%s\n", text);
+    WriteConsoleText(stderr, text);
+    fputc('\n', stderr);
     fflush(stderr);
 }
 

@@ -2,6 +2,7 @@
 #ifndef PELORIM_LOG_H
 #define PELORIM_LOG_H
 
+#include <stdio.h>
 #include <windows.h>
 
 /* The system headers map ReportEvent to ReportEventA; the name is ours here. */
@@ -24,6 +25,10 @@ char *FormatSystemError(const char *name, DWORD code);
 /* The same text in the caller's buffer, cut to fit, without any allocation
  * (for the out-of-memory path). */
 void FormatSystemErrorInto(char *buffer, size_t capacity, const char *name, DWORD code);
+
+/* Writes `text` to a console stream so that each "\r\n" in it arrives as
+ * "\r\n" on every platform (see hostStreamsAddCarriageReturn). */
+void WriteConsoleText(FILE *stream, const char *text);
 
 void LogMessage(const char *text, int level);
 void LogError(const char *text);

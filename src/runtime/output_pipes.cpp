@@ -133,9 +133,37 @@ static void ServeOutputPipe(HANDLE pipe, OVERLAPPED *overlapped, HANDLE quit, in
     }
 }
 
+/* Both instances exist before the application starts, so that its first open
+ * finds them; each server thread then owns and closes its own. */
+static HANDLE outputPipes[2];
+
+int CreateOutputPipes(void) {
+    for (int kind = 0; kind < 2; kind++) {
+        TextGuard name(FormatPipeName(kind));
+        HANDLE pipe = CreateNamedPipeA(name.Get(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED, 0, 1, 0,
+                                       CHUNK_SIZE, 30000, NULL);
+        if (pipe == INVALID_HANDLE_VALUE) {
+            LogSystemError("CreateNamedPipe", 0);
+            CloseOutputPipes(0);
+            return 1;
+        }
+        outputPipes[kind] = pipe;
+    }
+    return 0;
+}
+
+void CloseOutputPipes(int firstKind) {
+    for (int kind = firstKind; kind < 2; kind++) {
+        if (outputPipes[kind] != NULL) CloseHandle(outputPipes[kind]);
+        outputPipes[kind] = NULL;
+    }
+}
+
 DWORD WINAPI OutputPipeServer(LPVOID kindParameter) {
     int kind = (int)(intptr_t)kindParameter;
     int level = kind == 0 ? LOG_INFO : LOG_ERROR;
+    HandleGuard pipe(outputPipes[kind]);
+    outputPipes[kind] = NULL;
     OVERLAPPED overlapped;
     memset(&overlapped, 0, sizeof overlapped);
     HandleGuard event(CreateEventA(NULL, TRUE, TRUE, NULL));
@@ -146,13 +174,6 @@ DWORD WINAPI OutputPipeServer(LPVOID kindParameter) {
     overlapped.hEvent = event.Get();
     HandleGuard quit(OpenNamedEvent("QUIT"));
     if (!quit) return 1;
-    TextGuard name(FormatPipeName(kind));
-    HandleGuard pipe(CreateNamedPipeA(name.Get(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED, 0, 1, 0,
-                                      CHUNK_SIZE, 30000, NULL));
-    if (!pipe) {
-        LogSystemError("CreateNamedPipe", 0);
-        return 1;
-    }
     ServeOutputPipe(pipe.Get(), &overlapped, quit.Get(), level);
     DisconnectNamedPipe(pipe.Get());
     return 0;

@@ -47,6 +47,11 @@ char *FirstWord(const char *command);
  * "CMD.EXE /C " and the command; in full, the caller frees it. */
 char *BuildShutdownCommandLine(const char *command);
 
+/* Creates the instances of both output pipes (0, or 1 after logging); each
+ * OutputPipeServer(kind) thread then serves and closes its own.
+ * CloseOutputPipes closes those of `firstKind` and after that no server took. */
+int CreateOutputPipes(void);
+void CloseOutputPipes(int firstKind);
 DWORD WINAPI OutputPipeServer(LPVOID kind);
 /* Cuts trailing white space in place and returns the text after the leading white space. */
 char *TrimChunk(char *text);

@@ -49,10 +49,12 @@ static HANDLE outputServers[2];
 static DWORD outputServerCount;
 
 static int StartOutputServers(void) {
+    if (CreateOutputPipes() != 0) return 1;
     for (intptr_t kind = 0; kind < 2; kind++) {
         HANDLE thread = CreateThread(NULL, 0, OutputPipeServer, (LPVOID)kind, 0, NULL);
         if (thread == NULL) {
             LogSystemError("CreateThread", 0);
+            CloseOutputPipes((int)kind);
             return 1;
         }
         outputServers[outputServerCount++] = thread;

@@ -1,0 +1,463 @@
+#!/usr/bin/env bash
+# The whole service life of the Windows build, pelorim.exe, under Wine: runtime
+# discovery, the install probe, start, output into the log file, stop, detached
+# mode, startup and shutdown methods, the shutdown command, forced stops, -jar,
+# failures of the Java side, and names with blanks. The Java runtime is the
+# stand-in jvm.dll (tests/windows/standin), laid out as a JDK home and
+# registered under HKLM\SOFTWARE\JavaSoft in a fresh Wine prefix; its
+# "application" is scripted by -Dstandin.* options (see jvm.cpp).
+#
+# Wine is not Windows. What the test leaves alone, and why:
+# - Wine's event-log API is a stub (records reach only its debug channel):
+#   every service here logs to a file; the event log is the Linux tests' part.
+# - Wine's controller never notices a service process that ends without
+#   reporting STOPPED (Windows then reports 1067): where the program ends its
+#   process that way, the test checks the log and that the process is gone,
+#   never the state that Wine keeps reporting.
+# - ControlService answers 1052 where Windows answers 1061 for a service that
+#   is still start-pending: no stop is sent before a start has settled.
+# - The Wine server must live for the whole run (wineserver -p), or every
+#   service ends with the last client; a prefix being created may briefly run
+#   two service managers, each with its own database, so the prefix is made
+#   first and the run starts only once exactly one service manager is up.
+# - Services write their log lines asynchronously: the test polls for them.
+# Every step runs under a timeout; at the end every process of the prefix is
+# killed by its pid.
+#
+# Usage: lifecycle.sh WINE PELORIM_EXE STANDIN_JVM_DLL
+# Exits 77 (skipped) when Wine, pelorim.exe or the stand-in is missing.
+set -u
+wine=$1 exe=$2 standin=$3
+if ! [ -x "$wine" ] || ! [ -f "$exe" ] || ! [ -f "$standin" ]; then
+  echo "no Wine, pelorim.exe or stand-in jvm.dll: skipped"
+  exit 77
+fi
+wineserver=$(dirname "$wine")/wineserver
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver) || { echo "no wineserver: skipped"; exit 77; }
+
+started=$SECONDS
+export WINEPREFIX=$(mktemp -d /tmp/pelorim-wine-life-XXXXXX) WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset JAVA_HOME CLASSPATH
+scratch=$(mktemp -d /tmp/pelorim-wine-life-out-XXXXXX)
+drive=$WINEPREFIX/drive_c
+server_pid=""
+
+# The processes of this prefix: Wine keeps WINEPREFIX in every process's environment.
+prefix_pids() {
+  local p
+  for p in /proc/[0-9]*; do
+    grep -qzx "WINEPREFIX=$WINEPREFIX" "$p/environ" 2>/dev/null && echo "${p#/proc/}"
+  done
+}
+
+# Pids of this prefix whose command line holds TEXT.
+prefix_pids_running() {
+  local pid
+  for pid in $(prefix_pids); do
+    tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qF -- "$1" && echo "$pid"
+  done
+}
+
+end_prefix() {
+  local pid
+  for pid in $(prefix_pids); do kill -9 "$pid" 2>/dev/null; done
+  [ -n "$server_pid" ] && kill -9 "$server_pid" 2>/dev/null
+  [ -n "$server_pid" ] && wait "$server_pid" 2>/dev/null
+  [ -n "${LIFECYCLE_KEEP:-}" ] && cp -r "$drive/app" "$LIFECYCLE_KEEP"
+  rm -rf "$WINEPREFIX" "$scratch"
+}
+trap end_prefix EXIT
+
+passed=0 failed=0
+pass() { passed=$((passed + 1)); }
+fail() {
+  failed=$((failed + 1))
+  printf 'FAILED %s: %s\n' "$scenario" "$1"
+}
+
+# ---- the prefix -----------------------------------------------------------
+
+make_prefix() {
+  timeout 180 "$wine" wineboot -i >"$scratch/boot.log" 2>&1 || { echo "wineboot failed"; cat "$scratch/boot.log"; return 1; }
+  # Let the creating session end, then run one persistent server.
+  timeout 60 "$wineserver" -w
+  "$wineserver" -p >"$scratch/server.log" 2>&1 &
+  server_pid=$!
+  timeout 60 "$wine" cmd /c exit >/dev/null 2>&1
+  local i
+  for i in $(seq 1 100); do
+    [ "$(prefix_pids_running 'services.exe' | wc -l)" -eq 1 ] && return 0
+    sleep 0.2
+  done
+  echo "not exactly one service manager in the prefix:"
+  prefix_pids_running 'services.exe'
+  return 1
+}
+
+reg_add() { timeout 30 "$wine" reg add "$1" /v "$2" /d "$3" /f >/dev/null 2>&1; }
+
+# Two JDK homes: C:\jdk (types server, then client; registered) and C:\jdk2
+# (client only), each with the stand-in at bin\<type>\jvm.dll.
+lay_out_files() {
+  mkdir -p "$drive/jdk/lib" "$drive/jdk/bin/server" "$drive/jdk/bin/client" "$drive/jdk2/lib" \
+    "$drive/jdk2/bin/client" "$drive/app/classes" "$drive/pel" "$drive/Program Files/Pelorim Test"
+  cp "$standin" "$drive/jdk/bin/server/jvm.dll"
+  cp "$standin" "$drive/jdk/bin/client/jvm.dll"
+  cp "$standin" "$drive/jdk2/bin/client/jvm.dll"
+  printf -- '-server KNOWN\r\n-client KNOWN\r\n' >"$drive/jdk/lib/jvm.cfg"
+  printf -- '-client KNOWN\r\n' >"$drive/jdk2/lib/jvm.cfg"
+  cp "$exe" "$drive/pel/pelorim.exe"
+  cp "$exe" "$drive/Program Files/Pelorim Test/pelorim.exe"
+  # What an unquoted "C:\Program Files\Pelorim Test\pelorim.exe ..." runs first.
+  cp "$exe" "$drive/Program Files/Pelorim.exe"
+  echo "stand-in class" >"$drive/app/classes/Hello.class"
+  echo "stand-in class" >"$drive/app/classes/Doomed.class"
+  # The stand-in reads an archive's manifest line and entry names as the bytes
+  # they are when stored uncompressed.
+  printf 'PK\003\004META-INF/MANIFEST.MF\r\nManifest-Version: 1.0\r\nMain-Class: Hello\r\n\r\nPK\003\004Hello.class\r\n' \
+    >"$drive/app/hello.jar"
+  reg_add 'HKLM\SOFTWARE\JavaSoft\Java Development Kit' CurrentVersion 17 &&
+    reg_add 'HKLM\SOFTWARE\JavaSoft\Java Development Kit\17' JavaHome 'C:\jdk' &&
+    reg_add 'HKLM\SOFTWARE\JavaSoft\Java Development Kit\17' RuntimeLib 'C:\jdk\bin\server\jvm.dll'
+}
+
+# ---- running the program ---------------------------------------------------
+
+program='C:\pel\pelorim.exe'
+
+# Every line the program ends on the console ends in CR LF, never CR CR LF
+# (a last line without its end, like "Starting X.." before a failure on the
+# other stream, is not a line yet).
+check_line_ends() {
+  local first
+  first=$(perl -ne 'next if /^wine: |^[0-9a-f]*:(err|fixme|warn):/ || !/\n$/;
+                    if (/\r\r\n$/ || !/\r\n$/) { printf "line %d: %s", $., $_; exit }' "$2")
+  [ -z "$first" ] || fail "a $1 line without CR LF: $(printf '%q' "$first")"
+}
+
+# run ARGS...: pelorim.exe in C:\app; sets $code, $out (bytes, CR kept) and $err (CR dropped).
+run() {
+  (cd "$drive/app" && timeout 90 "$wine" "$program" "$@" >"$scratch/out" 2>"$scratch/err")
+  code=$?
+  out=$(cat "$scratch/out")
+  err=$(grep -av '^wine: \|^[0-9a-f]*:\(err\|fixme\|warn\):' "$scratch/err" | tr -d '\r')
+  check_line_ends stdout "$scratch/out"
+  check_line_ends stderr "$scratch/err"
+}
+
+expect_code() {
+  if [ "$code" = "$1" ]; then pass; else fail "exit $code, expected $1 ($2)
+  stdout: $(printf '%q' "$out")
+  stderr: $(printf '%q' "$err")"; fi
+}
+
+expect_out() { if [[ "$out" == *"$1"* ]]; then pass; else fail "stdout lacks $(printf '%q' "$1"): $(printf '%q' "$out")"; fi; }
+expect_err() { if [[ "$err" == *"$1"* ]]; then pass; else fail "stderr lacks $(printf '%q' "$1"): $(printf '%q' "$err")"; fi; }
+
+# expect_log FILE TEXT: polls up to 20 s for a line of the Windows file C:\app\FILE.
+expect_log() {
+  local i
+  for i in $(seq 1 100); do
+    grep -qaF -- "$2" "$drive/app/$1" 2>/dev/null && { pass; return; }
+    sleep 0.2
+  done
+  fail "log $1 lacks '$2': $(cat "$drive/app/$1" 2>/dev/null | tr -d '\r' | tail -n 15)"
+}
+
+# The state number that Wine's controller reports for a service ("" when none).
+service_state() {
+  timeout 30 "$wine" sc query "$1" 2>/dev/null | tr -d '\r' | sed -n 's/^ *STATE *: *\([0-9]\).*/\1/p'
+}
+
+expect_state() {
+  local state
+  state=$(service_state "$1")
+  if [ "$state" = "$2" ]; then pass; else fail "service $1 in state '$state', expected $2"; fi
+}
+
+# Polls up to 20 s for the state.
+expect_state_soon() {
+  local i
+  for i in $(seq 1 40); do
+    [ "$(service_state "$1")" = "$2" ] && { pass; return; }
+    sleep 0.5
+  done
+  fail "service $1 in state '$(service_state "$1")', expected $2"
+}
+
+# Polls up to 30 s until no process of the prefix runs "pelorim.exe ... TEXT".
+expect_process_gone() {
+  local i
+  for i in $(seq 1 150); do
+    [ -z "$(prefix_pids_running "$1")" ] && { pass; return; }
+    sleep 0.2
+  done
+  fail "a process with '$1' still runs"
+}
+
+# install_start NAME [SWITCHES...] -- JAVA...: /install and /start together, logging to C:\app\NAME.log.
+install_start() {
+  local name=$1
+  shift
+  run "$name" /install /start /debug:2 "/logfile:C:\\app\\$name.log" "$@"
+  expect_code 0 "/install /start $name"
+  expect_out "$name installed."
+  expect_out "$name started."
+  expect_state "$name" 4
+}
+
+stop_service() {
+  run "$1" /stop
+  expect_code "${2:-0}" "/stop $1"
+  expect_out "$1 stopped."
+  expect_state "$1" 1
+}
+
+uninstall_service() {
+  run "$1" /uninstall
+  expect_out "$1 removed."
+  [ -z "$(service_state "$1")" ] && pass || fail "$1 still listed after /uninstall"
+}
+
+app_cp=(-cp 'C:\app\classes')
+
+# ---- scenarios ----------------------------------------------------------------
+
+console_line_ends() {
+  scenario="console line ends"
+  run Foo /help
+  expect_code 0 "/help"
+  if [ "$out" = $'Pelorim 1.3c Java Wrapper for NT Service\r\n\r' ]; then pass; else
+    fail "banner bytes $(printf '%q' "$out")"; fi
+  # A message with a line break inside (the registry warning's "\r\n\t"):
+  # run checks that each line of both streams ends in CR LF.
+  run Foo /install /debug:1 -cp . Hello
+  expect_err $'RegOpenKeyEx: File not found. (2)\n\tSystem\\CurrentControlSet\\Services\\Foo'
+}
+
+discovery() {
+  scenario="discovery: JavaSoft key"
+  run Disc /install /debug:2 "${app_cp[@]}" Missing
+  expect_code 4 "main class missing"
+  expect_err 'Loading JNI: RuntimeLib (JavaSoft JDK reg) used: C:\jdk\bin\server\jvm.dll'
+  expect_err 'Main class not found: Missing'
+
+  scenario="discovery: JAVA_HOME"
+  JAVA_HOME='C:\jdk2' run Disc /install /debug:2 "${app_cp[@]}" Missing
+  expect_err 'Loading JNI: JAVA_HOME env var used: C:\jdk2'
+  expect_err 'LoadJNILibrary C:\jdk2\bin\client\jvm.dll'
+  scenario="discovery: JAVA_HOME in quotes"
+  JAVA_HOME='"C:\jdk2"' run Disc /install /debug:2 "${app_cp[@]}" Missing
+  expect_err 'LoadJNILibrary C:\jdk2\bin\client\jvm.dll'
+
+  scenario="discovery: /javahome:"
+  JAVA_HOME='C:\nowhere' run Disc /install /debug:2 '/javahome:C:\jdk2' "${app_cp[@]}" Missing
+  expect_err 'Loading JNI: javahome param used: C:\jdk2'
+  expect_err 'LoadJNILibrary C:\jdk2\bin\client\jvm.dll'
+
+  scenario="discovery: /runtimelib:"
+  run Disc /install /debug:2 '/runtimelib:C:\jdk\bin\client\jvm.dll' "${app_cp[@]}" Missing
+  expect_err 'Loading JNI: runtimelib param used: C:\jdk\bin\client\jvm.dll'
+  expect_code 4 "main class missing"
+
+  scenario="discovery: jvm.cfg type"
+  run Typed /install '/javahome:C:\jdk' -client "${app_cp[@]}" Hello
+  expect_code 0 "/install -client"
+  local stored
+  stored=$(timeout 30 "$wine" reg query 'HKLM\System\CurrentControlSet\Services\Typed' /v JVMType 2>/dev/null | tr -d '\r')
+  grep -q 'JVMType.*REG_SZ.*-client' <<<"$stored" && pass || fail "JVMType not stored: $stored"
+  uninstall_service Typed
+}
+
+in_process() {
+  scenario="in process"
+  install_start InProc '-Dstandin.out=hello from main' '-Dstandin.err=complaint from main' \
+    '-Dstandin.trace=C:\app\trace-inproc.txt' "${app_cp[@]}" Hello
+  expect_log InProc.log 'INFO: hello from main'
+  expect_log InProc.log 'ERROR: complaint from main'
+  stop_service InProc
+  expect_log InProc.log 'Invoking System.exit(0)'
+  expect_log InProc.log 'JVM Exit Hook called'
+  uninstall_service InProc
+}
+
+detached() {
+  scenario="detached"
+  install_start Detached /detach '-Dstandin.out=hello from the child' "${app_cp[@]}" Hello
+  expect_log Detached.log 'INFO: hello from the child'
+  [ -n "$(prefix_pids_running 'Detached /subprocess')" ] && pass || fail "no detached child runs"
+  stop_service Detached
+  expect_process_gone 'Detached /subprocess'
+  uninstall_service Detached
+}
+
+startup_method() {
+  scenario="startup method"
+  local began=$SECONDS
+  install_start Startup /startup:ready -Dstandin.startup=2 '-Dstandin.trace=C:\app\trace-startup.txt' \
+    "${app_cp[@]}" Hello
+  [ $((SECONDS - began)) -ge 2 ] && pass || fail "running before the startup method said false"
+  [ "$(grep -c 'CallStaticBooleanMethodV' "$drive/app/trace-startup.txt")" -eq 3 ] && pass ||
+    fail "startup method not polled three times"
+  stop_service Startup
+  uninstall_service Startup
+}
+
+shutdown_method() {
+  scenario="shutdown method"
+  install_start Shutdown /shutdown:halt -Dstandin.shutdown=release "${app_cp[@]}" Hello
+  stop_service Shutdown
+  expect_log Shutdown.log 'Invoking shutdown method: halt'
+  uninstall_service Shutdown
+}
+
+# A shutdown method that fails is followed by System.exit(0); one that calls
+# System.exit itself ends the VM through the exit hook.
+shutdown_method_fails_or_exits() {
+  scenario="shutdown method throwing"
+  install_start Fallback /shutdown:halt -Dstandin.shutdown=throw "${app_cp[@]}" Hello
+  stop_service Fallback
+  expect_log Fallback.log 'ERROR: java.lang.IllegalStateException: shutdown failed as scripted'
+  expect_log Fallback.log 'Invoking System.exit(0)'
+  uninstall_service Fallback
+  scenario="shutdown method calling System.exit"
+  install_start Exiting /shutdown:halt -Dstandin.shutdown=exit "${app_cp[@]}" Hello
+  stop_service Exiting
+  expect_log Exiting.log 'JVM Exit Hook called'
+  uninstall_service Exiting
+}
+
+# main returns by itself: the service reports STOPPED on its own.
+main_ending() {
+  scenario="main ending by itself"
+  install_start Ending '-Dstandin.main=file:C:\app\end.flag' "${app_cp[@]}" Hello
+  echo end >"$drive/app/end.flag"
+  expect_state_soon Ending 1
+  expect_process_gone 'Ending /service'
+  uninstall_service Ending
+}
+
+shutdown_command() {
+  scenario="shutdown command"
+  install_start Command '/shutdownCommand:echo stopping by command& echo done> C:\app\stop.flag' \
+    '-Dstandin.main=file:C:\app\stop.flag' "${app_cp[@]}" Hello
+  stop_service Command
+  expect_log Command.log 'stopping by command'
+  uninstall_service Command
+}
+
+# A stop that the application ignores is forced at Timeout; the service must
+# then start again.
+forced_stop() {
+  local name=$1
+  shift
+  scenario="forced stop, $name"
+  install_start "$name" "$@" /timeout:3000 /shutdown:halt -Dstandin.shutdown=hang "${app_cp[@]}" Hello
+  run "$name" /stop
+  [ -n "${LIFECYCLE_VERBOSE:-}" ] && printf 'forced /stop of %s: exit %s\n%s\n%s\n' "$name" "$code" "$out" "$err"
+  expect_state "$name" 1
+  scenario="second start after a forced stop, $name"
+  run "$name" /start
+  expect_code 0 "second /start"
+  expect_out "$name started."
+  expect_state "$name" 4
+  run "$name" /stop
+  uninstall_service "$name"
+}
+
+archive_arguments() {
+  scenario="-jar with arguments holding blanks"
+  install_start Archive -jar 'C:\app\hello.jar' 'first argument' 'second  one'
+  expect_log Archive.log 'INFO: argument: first argument'
+  expect_log Archive.log 'INFO: argument: second  one'
+  stop_service Archive
+  uninstall_service Archive
+}
+
+main_throwing() {
+  scenario="main throwing"
+  install_start Thrower -Dstandin.main=throw "${app_cp[@]}" Hello
+  expect_log Thrower.log 'ERROR: java.lang.IllegalStateException: main failed as scripted'
+  # The service process ends without reporting STOPPED (Windows: 1067).
+  expect_process_gone 'Thrower /service'
+  uninstall_service Thrower
+}
+
+unknown_option() {
+  scenario="unknown JVM option"
+  run Bogus /install -Xbogus "${app_cp[@]}" Hello
+  expect_code 3 "unknown option"
+  expect_err 'Could not create the Java virtual machine'
+  [ -z "$(service_state Bogus)" ] && pass || fail "Bogus installed"
+}
+
+main_class_removed() {
+  scenario="main class removed after install"
+  run Removed /install /debug:2 '/logfile:C:\app\Removed.log' "${app_cp[@]}" Doomed
+  expect_code 0 "/install Doomed"
+  rm -f "$drive/app/classes/Doomed.class"
+  run Removed /start
+  expect_log Removed.log 'Main class not found: Doomed'
+  expect_process_gone 'Removed /service'
+  uninstall_service Removed
+}
+
+blank_service_name() {
+  scenario="service name with a blank"
+  install_start 'Blank Name' '-Dstandin.out=hello with a blank' "${app_cp[@]}" Hello
+  expect_log 'Blank Name.log' 'INFO: hello with a blank'
+  stop_service 'Blank Name'
+  uninstall_service 'Blank Name'
+}
+
+blank_directory() {
+  scenario="pelorim.exe under a directory with a blank"
+  program='C:\Program Files\Pelorim Test\pelorim.exe'
+  install_start Spaced /detach '-Dstandin.out=hello from Program Files' "${app_cp[@]}" Hello
+  expect_log Spaced.log 'INFO: hello from Program Files'
+  stop_service Spaced
+  uninstall_service Spaced
+  program='C:\pel\pelorim.exe'
+}
+
+# No JNI call of the program may have reached a slot the stand-in lacks, and
+# the prefix still has its one service manager.
+final_checks() {
+  scenario="JNI calls the stand-in implements"
+  local failures
+  failures=$(cat "$drive"/jdk*/bin/*/standin-failures.log 2>/dev/null)
+  [ -z "$failures" ] && pass || fail "$failures"
+  scenario="one service manager"
+  [ "$(prefix_pids_running 'services.exe' | wc -l)" -eq 1 ] && pass || fail "$(prefix_pids_running 'services.exe')"
+}
+
+make_prefix || exit 1
+lay_out_files || { echo "cannot lay out the prefix"; exit 1; }
+echo "prefix ready after $((SECONDS - started)) s"
+timed() {
+  local began=$SECONDS
+  "$@"
+  echo "$* took $((SECONDS - began)) s"
+}
+
+timed console_line_ends
+timed discovery
+timed in_process
+timed detached
+timed startup_method
+timed shutdown_method
+timed shutdown_method_fails_or_exits
+timed main_ending
+timed shutdown_command
+timed forced_stop ForcedInProc
+timed forced_stop ForcedDetached /detach
+timed archive_arguments
+timed main_throwing
+timed unknown_option
+timed main_class_removed
+timed blank_service_name
+timed blank_directory
+timed final_checks
+
+echo "$passed passed, $failed failed in $((SECONDS - started)) s"
+[ "$failed" -eq 0 ]
