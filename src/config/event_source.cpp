@@ -1,8 +1,8 @@
 #include <string.h>
 
 #include "common/guard.h"
+#include "common/settings.h"
 #include "config/params.h"
-#include "control/settings.h"
 #include "log/log.h"
 #include "scm/scm_text.h"
 

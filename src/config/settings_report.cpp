@@ -2,9 +2,9 @@
 #include <string.h>
 
 #include "common/guard.h"
+#include "common/settings.h"
+#include "common/stringlist.h"
 #include "config/params.h"
-#include "control/settings.h"
-#include "control/stringlist.h"
 #include "jvm/jvm.h"
 #include "log/log.h"
 #include "scm/scm_text.h"

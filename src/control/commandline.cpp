@@ -7,7 +7,7 @@
 #include <string.h>
 
 #include "common/guard.h"
-#include "control/settings.h"
+#include "common/settings.h"
 #include "scm/scm.h"
 
 /* The value after a prefix switch, or NULL when `argument` does not begin with it. */

@@ -5,12 +5,12 @@
 #include <jni.h>
 #include <stddef.h>
 
+#include "common/banner.h"
+
 /* The whole program: parse, complete, apply stored settings, dispatch.
  * Returns the process exit code. */
 int RunProgram(int argc, char **argv, char **envp);
 
-/* "Pelorim 1.3c Java Wrapper for NT Service\r\n\r\n"; the caller frees it. */
-char *BannerText(void);
 void PrintUsage(void);
 /* The part of `path` after its last directory separator, cut to capacity - 1
  * characters, then cut at its last "."; the caller frees it. */

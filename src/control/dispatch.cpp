@@ -1,7 +1,7 @@
+#include "common/settings.h"
 #include "control/commandline.h"
 #include "control/control.h"
 #include "control/install_checks.h"
-#include "control/settings.h"
 #include "log/log.h"
 #include "runtime/runtime.h"
 #include "scm/scm.h"

@@ -7,9 +7,9 @@
 #include <string.h>
 
 #include "common/guard.h"
+#include "common/settings.h"
 #include "config/params.h"
 #include "control/install.h"
-#include "control/settings.h"
 #include "jvm/jvm.h"
 #include "log/log.h"
 #include "scm/scm.h"

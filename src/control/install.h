@@ -2,7 +2,7 @@
 #ifndef PELORIM_INSTALL_H
 #define PELORIM_INSTALL_H
 
-#include "control/stringlist.h"
+#include "common/stringlist.h"
 #include "jvm/jvm.h"
 
 /* What the Java command line after the JVM type holds. */

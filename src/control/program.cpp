@@ -1,9 +1,9 @@
 #include <stdio.h>
 
 #include "common/guard.h"
+#include "common/settings.h"
 #include "control/commandline.h"
 #include "control/control.h"
-#include "control/settings.h"
 #include "log/log.h"
 
 int RejectUnknownSwitch(const char *argument) {

@@ -2,10 +2,10 @@
 #include <string.h>
 
 #include "common/guard.h"
+#include "common/settings.h"
 #include "config/params.h"
 #include "control/commandline.h"
 #include "control/control.h"
-#include "control/settings.h"
 #include "host.h"
 #include "log/log.h"
 #include "runtime/runtime.h"

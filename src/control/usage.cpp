@@ -3,14 +3,11 @@
 #include <string.h>
 
 #include "common/guard.h"
+#include "common/settings.h"
+#include "common/stringlist.h"
 #include "control/commandline.h"
 #include "control/control.h"
-#include "control/settings.h"
-#include "control/stringlist.h"
-#include "control/version.h"
 #include "host.h"
-
-char *BannerText(void) { return DuplicateOrExit("Pelorim " PELORIM_VERSION " Java Wrapper for NT Service\r\n\r\n"); }
 
 char *FileBaseName(const char *path, size_t capacity) {
     const char *separator = strrchr(path, hostPathSeparator);

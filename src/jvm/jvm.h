@@ -5,7 +5,7 @@
 
 #include <windows.h>
 #include <jni.h>
-#include "control/settings.h"
+#include "common/settings.h"
 
 typedef jint(JNICALL *CreateJavaVMFunction)(JavaVM **, void **, void *);
 typedef jint(JNICALL *GetDefaultJavaVMInitArgsFunction)(void *);

@@ -3,8 +3,8 @@
 #include <string.h>
 
 #include "common/guard.h"
-#include "control/settings.h"
-#include "control/stringlist.h"
+#include "common/settings.h"
+#include "common/stringlist.h"
 #include "log/log.h"
 
 char *FormatObjectName(const char *suffix) { return FormatText("PELORIM_%s_%s", settings.serviceName, suffix); }

@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <windows.h>
 
+#include "common/system_error.h"
+
 /* The system headers map ReportEvent to ReportEventA; the name is ours here. */
 #undef ReportEvent
 
@@ -17,14 +19,6 @@ extern CRITICAL_SECTION logLock;
 extern HANDLE logFileHandle;
 
 void InitializeLog(void);
-
-/* "<name>: <system message> (<code>)"; code 0 means GetLastError(), read
- * first. "Unknown Error" stands for a code without a message. The caller
- * frees the text. */
-char *FormatSystemError(const char *name, DWORD code);
-/* The same text in the caller's buffer, cut to fit, without any allocation
- * (for the out-of-memory path). */
-void FormatSystemErrorInto(char *buffer, size_t capacity, const char *name, DWORD code);
 
 /* Writes `text` to a console stream so that each "\r\n" in it arrives as
  * "\r\n" on every platform (see hostStreamsAddCarriageReturn). */

@@ -5,9 +5,9 @@
 #include <string.h>
 
 #include "common/guard.h"
+#include "common/settings.h"
+#include "common/stringlist.h"
 #include "config/params.h"
-#include "control/settings.h"
-#include "control/stringlist.h"
 #include "log/events.h"
 #include "log/log.h"
 

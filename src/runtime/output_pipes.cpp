@@ -8,8 +8,8 @@
 #include <string.h>
 
 #include "common/guard.h"
-#include "control/settings.h"
-#include "control/stringlist.h"
+#include "common/settings.h"
+#include "common/stringlist.h"
 #include "log/events.h"
 #include "log/log.h"
 

@@ -6,9 +6,9 @@
 #include <stdio.h>
 
 #include "common/guard.h"
+#include "common/settings.h"
+#include "common/stringlist.h"
 #include "control/commandline.h"
-#include "control/settings.h"
-#include "control/stringlist.h"
 #include "log/log.h"
 
 CRITICAL_SECTION statusLock;

@@ -8,13 +8,13 @@
 #include <sys/stat.h>
 
 #include "common/guard.h"
+#include "common/settings.h"
+#include "common/stringlist.h"
 #include "config/params.h"
-#include "control/settings.h"
-#include "control/stringlist.h"
+#include "host.h"
 #include "jvm/jvm.h"
 #include "log/events.h"
 #include "log/log.h"
-#include "host.h"
 
 static const char shellPrefix[] = "CMD.EXE /C ";
 

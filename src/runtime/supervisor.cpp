@@ -6,10 +6,10 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "common/banner.h"
 #include "common/guard.h"
+#include "common/settings.h"
 #include "config/params.h"
-#include "control/control.h"
-#include "control/settings.h"
 #include "jvm/jvm.h"
 #include "log/events.h"
 #include "log/log.h"

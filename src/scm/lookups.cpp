@@ -2,8 +2,8 @@
 #include <string.h>
 
 #include "common/guard.h"
-#include "control/settings.h"
-#include "control/stringlist.h"
+#include "common/settings.h"
+#include "common/stringlist.h"
 #include "log/log.h"
 #include "scm/scm.h"
 #include "scm/scm_text.h"

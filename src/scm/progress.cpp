@@ -1,7 +1,7 @@
 #include <stdio.h>
 
 #include "common/guard.h"
-#include "control/settings.h"
+#include "common/settings.h"
 #include "log/log.h"
 #include "scm/scm.h"
 #include "scm/scm_text.h"

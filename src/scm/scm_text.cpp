@@ -5,8 +5,8 @@
 #include <stdlib.h>
 
 #include "common/guard.h"
-#include "control/settings.h"
-#include "control/stringlist.h"
+#include "common/settings.h"
+#include "common/stringlist.h"
 #include "log/log.h"
 
 void LogSystemErrorAt(int level, const char *name, DWORD code) {

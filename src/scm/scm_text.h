@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "control/stringlist.h" /* FormatText */
+#include "common/stringlist.h" /* FormatText */
 
 /* LogMessage of FormatSystemError(name, code) at the level. */
 void LogSystemErrorAt(int level, const char *name, DWORD code);

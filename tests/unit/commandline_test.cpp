@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "common/settings.h"
 #include "control/commandline.h"
 #include "control/control.h"
-#include "control/settings.h"
 #include "harness.h"
 #include "host.h"
 

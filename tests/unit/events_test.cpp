@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "control/settings.h"
+#include "common/settings.h"
 #include "harness.h"
 #include "log/events.h"
 #include "log/log.h"

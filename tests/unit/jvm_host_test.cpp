@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "control/settings.h"
+#include "common/settings.h"
 #include "harness.h"
 #include "jvm/jvm.h"
 #include "log/log.h"

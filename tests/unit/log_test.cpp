@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "control/settings.h"
+#include "common/settings.h"
 #include "harness.h"
 #include "log/log.h"
 

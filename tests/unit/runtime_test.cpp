@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/guard.h"
-#include "control/settings.h"
+#include "common/settings.h"
 #include "harness.h"
 #include "log/log.h"
 #include "runtime/runtime.h"

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "common/settings.h"
+#include "common/stringlist.h"
 #include "config/params.h"
-#include "control/settings.h"
-#include "control/stringlist.h"
 #include "harness.h"
 #include "scm/scm.h"
 

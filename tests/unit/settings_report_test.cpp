@@ -4,8 +4,8 @@
 
 #include <string>
 
+#include "common/settings.h"
 #include "config/params.h"
-#include "control/settings.h"
 #include "harness.h"
 #include "jvm/jvm.h"
 

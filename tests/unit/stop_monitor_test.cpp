@@ -3,7 +3,7 @@
 #include <chrono>
 #include <string>
 
-#include "control/settings.h"
+#include "common/settings.h"
 #include "harness.h"
 #include "log/events.h"
 #include "log/log.h"

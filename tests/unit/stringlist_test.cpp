@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "control/stringlist.h"
+#include "common/stringlist.h"
 
 namespace {
 

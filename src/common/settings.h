@@ -7,7 +7,7 @@
 #define PELORIM_SETTINGS_H
 
 #include <windows.h>
-#include "control/stringlist.h"
+#include "common/stringlist.h"
 
 /* Fixed capacities in characters, without the terminating NUL. */
 enum {

@@ -1,4 +1,4 @@
-#include "control/stringlist.h"
+#include "common/stringlist.h"
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -6,7 +6,7 @@
 #include <string.h>
 #include <windows.h>
 
-#include "log/log.h"
+#include "common/system_error.h"
 
 int (*allocationFailureHook)(void) = nullptr;
 

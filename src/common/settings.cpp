@@ -1,4 +1,4 @@
-#include "control/settings.h"
+#include "common/settings.h"
 
 #include <string.h>
 
