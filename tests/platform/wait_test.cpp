@@ -2,6 +2,8 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
 #include <time.h>
 
 #include "harness.h"
@@ -23,6 +25,30 @@ DWORD WINAPI SetAfterDelay(LPVOID parameter) {
     DelayedSet *job = (DelayedSet *)parameter;
     Sleep(job->delay);
     SetEvent(job->event);
+    return 0;
+}
+
+/* How often the kernel has put thread `tid` of this process to sleep. */
+long SleepsOfThread(DWORD tid) {
+    char path[64], line[128];
+    snprintf(path, sizeof path, "/proc/self/task/%lu/status", (unsigned long)tid);
+    FILE *status = fopen(path, "r");
+    long sleeps = -1;
+    while (status && fgets(line, sizeof line, status))
+        if (strncmp(line, "voluntary_ctxt_switches:", 24) == 0) sleeps = atol(line + 24);
+    if (status) fclose(status);
+    return sleeps;
+}
+
+struct SleepingWaiter {
+    HANDLE objects[2];
+    DWORD count;
+    DWORD result;
+};
+
+DWORD WINAPI WaitWithoutLimit(LPVOID parameter) {
+    SleepingWaiter *waiter = (SleepingWaiter *)parameter;
+    waiter->result = WaitForMultipleObjects(waiter->count, waiter->objects, FALSE, INFINITE);
     return 0;
 }
 
@@ -132,4 +158,37 @@ TEST(Wait, ClosingAHandleUnderAWaiterIsSafe) {
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(waiter, 5000));
     EXPECT_EQ((DWORD)WAIT_TIMEOUT, job.result);
     CloseHandle(waiter);
+}
+
+/* Signals to other objects, private or named, must not wake a sleeping waiter:
+ * a chatty pipe reader would otherwise keep every idle thread busy. */
+TEST(Wait, OnlyTheWaitersOfAChangedObjectWake) {
+    harness::MakeFreshRoot();
+    HANDLE mine = CreateEventA(nullptr, TRUE, FALSE, "WaitTestMine");
+    HANDLE minePrivate = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE others[2] = {CreateEventA(nullptr, FALSE, FALSE, nullptr),
+                        CreateEventA(nullptr, FALSE, FALSE, "WaitTestOther")};
+    SleepingWaiter single = {{mine, nullptr}, 1, 0};
+    SleepingWaiter mixed = {{minePrivate, mine}, 2, 0};
+    DWORD singleId = 0, mixedId = 0;
+    HANDLE threads[2] = {CreateThread(nullptr, 0, WaitWithoutLimit, &single, 0, &singleId),
+                         CreateThread(nullptr, 0, WaitWithoutLimit, &mixed, 0, &mixedId)};
+    Sleep(200);
+    long before[2] = {SleepsOfThread(singleId), SleepsOfThread(mixedId)};
+    ASSERT_GE(before[0], 0);
+    for (int i = 0; i < 2000; i++) {
+        SetEvent(others[i % 2]);
+        WaitForSingleObject(others[i % 2], 0);
+    }
+    /* Margin for stray wake-ups; a wake per signal would be about 2000. */
+    EXPECT_LT(SleepsOfThread(singleId) - before[0], 50);
+    EXPECT_LT(SleepsOfThread(mixedId) - before[1], 50);
+    SetEvent(mine);
+    EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForMultipleObjects(2, threads, TRUE, 5000));
+    EXPECT_EQ(WAIT_OBJECT_0, single.result);
+    EXPECT_EQ(WAIT_OBJECT_0 + 1, mixed.result);
+    for (HANDLE handle : threads) CloseHandle(handle);
+    for (HANDLE handle : others) CloseHandle(handle);
+    CloseHandle(mine);
+    CloseHandle(minePrivate);
 }

@@ -16,6 +16,8 @@ struct EventObject : KernelObject {
         if (!state->manualReset) state->signalled = 0;
         return WAIT_OBJECT_0;
     }
+    uint32_t *WaitWord() override { return &state->wake; }
+    bool SharedState() const override { return named != nullptr; }
 
     ObjectState local = {};
     NamedState *named = nullptr;
@@ -23,10 +25,10 @@ struct EventObject : KernelObject {
 };
 
 void SetSignalled(EventObject *event, bool signalled) {
-    LockWaits();
+    LockObject(event);
     event->state->signalled = signalled ? 1 : 0;
-    UnlockWaits();
-    if (signalled) WakeWaiters();
+    UnlockObject(event);
+    if (signalled) WakeObject(event);
 }
 
 /* Gives `event` a handle; the last error tells whether the name existed. */

@@ -11,6 +11,7 @@
 
 #include <windows.h>
 #include <atomic>
+#include <stdint.h>
 
 enum class ObjectKind { Any, File, Pipe, NamedPipe, Thread, Process, Event, Mutex, EventSource };
 
@@ -38,10 +39,14 @@ struct KernelObject {
     /* Waitable objects (threads, processes, events, mutexes). Signalled() tells
      * whether a wait would be satisfied now; Consume() takes the wait's effect
      * (a mutex becomes owned by the calling thread) and returns WAIT_OBJECT_0
-     * or WAIT_ABANDONED_0. Both are called under the wait lock (LockWaits). */
+     * or WAIT_ABANDONED_0. Both are called under the object's lock (LockObject).
+     * WaitWord() is the futex word that waiters of this object sleep on; it lies
+     * in shared memory (and SharedState() is true) only for a named object. */
     virtual bool Waitable() const { return false; }
     virtual bool Signalled() { return false; }
     virtual DWORD Consume() { return WAIT_OBJECT_0; }
+    virtual uint32_t *WaitWord() { return &wake; }
+    virtual bool SharedState() const { return false; }
 
     /* Threads and processes: STILL_ACTIVE while running. */
     virtual DWORD QueryExitCode(DWORD *code) {
@@ -55,6 +60,7 @@ struct KernelObject {
 
     const ObjectKind kind;
     std::atomic<int> references{1};
+    uint32_t wake = 0; /* the wait word of a private object; atomics only */
 };
 
 /* Takes over the caller's reference. Returns NULL (and sets nothing) when the
@@ -73,14 +79,20 @@ bool IsInheritableHandle(HANDLE handle);
 /* Removes the entry and drops its reference: 0, or ERROR_INVALID_HANDLE. */
 DWORD CloseHandleEntry(HANDLE handle);
 
-/* Waiting. Every state change of a waitable object, in this process or in any
- * process of the same root, must be followed by WakeWaiters(); a change that
- * comes from outside (a child process ending) is turned into one by whoever
- * watches it (a thread polling the pidfd). Waits sleep in the kernel between
- * wake-ups. LockWaits/UnlockWaits guard Signalled/Consume across threads. */
-void WakeWaiters(void);
-void LockWaits(void);
-void UnlockWaits(void);
+/* Waiting. Every state change of a waitable object must be followed by
+ * WakeObject (or WakeWord on the word it waits on), which wakes only the
+ * threads waiting on that object; a change that comes from outside (a child
+ * process ending) is turned into one by whoever watches it (a thread polling
+ * the pidfd). The state of a private object is guarded by a lock of this
+ * process, that of a named object by the root-wide wait lock; LockObject takes
+ * the right one. A wait on several objects takes the root-wide lock (when one
+ * of them is named) before the process's own. */
+void LockObject(KernelObject *object);
+void UnlockObject(KernelObject *object);
+void WakeObject(KernelObject *object);
+void WakeWord(uint32_t *word, bool shared);
+void LockLocalWaits(void);
+void UnlockLocalWaits(void);
 
 /* Typed access: ReferenceAs<EventObject>(h, ObjectKind::Event). */
 template <class T> T *ReferenceAs(HANDLE handle, ObjectKind kind) {

@@ -3,7 +3,8 @@
  * in the process's memory for an unnamed object, in a MAP_SHARED file under
  * <root>/objects/ for a named one, so every process of the root that opens
  * the name sees (and changes) the same record. A record is only read or
- * changed under LockWaits, which is root-wide.
+ * changed under LockObject: a lock of this process for an unnamed object, the
+ * root-wide wait lock for a named one. `wake` is the object's wait word.
  */
 #ifndef PELORIM_POSIX_KERNEL_OBJECTS_H
 #define PELORIM_POSIX_KERNEL_OBJECTS_H
@@ -29,6 +30,7 @@ struct ObjectState {
     uint64_t ownerStart;
     uint32_t recursion;
     uint32_t abandoned; /* the owner ended without releasing it */
+    uint32_t wake;      /* futex word; only changed with atomics */
 };
 
 /* One process's view of a named object's record: shared by all handles of
@@ -48,6 +50,10 @@ DWORD OpenNamedState(const char *name, uint32_t type, NamedState **out);
 ObjectState *StateOf(NamedState *named);
 /* Drops this process's use; the last holder of the root removes the file. */
 void CloseNamedState(NamedState *named);
+
+/* The root-wide wait lock, which guards the records of named objects. */
+void LockWaits(void);
+void UnlockWaits(void);
 
 /* Serialises creating, opening and removing named objects across the root;
  * held only around file operations, never while waiting. */

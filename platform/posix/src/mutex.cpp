@@ -28,6 +28,8 @@ struct MutexObject : KernelObject {
     bool Waitable() const override { return true; }
     bool Signalled() override;
     DWORD Consume() override;
+    uint32_t *WaitWord() override { return &state->wake; }
+    bool SharedState() const override { return named != nullptr; }
 
     ObjectState local = {};
     NamedState *named = nullptr;
@@ -52,18 +54,19 @@ bool OwnedByCaller(const ObjectState *state) {
 void AbandonOwned(void *value) {
     OwnedList *owned = (OwnedList *)value;
     for (MutexObject *mutex : *owned) {
-        LockWaits();
-        if (OwnedByCaller(mutex->state)) {
+        LockObject(mutex);
+        bool abandoned = OwnedByCaller(mutex->state);
+        if (abandoned) {
             mutex->state->ownerPid = 0;
             mutex->state->ownerTid = 0;
             mutex->state->recursion = 0;
             mutex->state->abandoned = 1;
         }
-        UnlockWaits();
+        UnlockObject(mutex);
+        if (abandoned) WakeObject(mutex);
         ReleaseObject(mutex);
     }
     delete owned;
-    WakeWaiters();
 }
 
 void CreateOwnedKey() { pthread_key_create(&ownedKey, AbandonOwned); }
@@ -203,17 +206,17 @@ HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpNa
 BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
     MutexObject *mutex = ReferenceAs<MutexObject>(hMutex, ObjectKind::Mutex);
     if (!mutex) return FailWith(ERROR_INVALID_HANDLE);
-    LockWaits();
+    LockObject(mutex);
     bool owned = OwnedByCaller(mutex->state);
     bool freed = owned && --mutex->state->recursion == 0;
     if (freed) {
         mutex->state->ownerPid = 0;
         mutex->state->ownerTid = 0;
     }
-    UnlockWaits();
+    UnlockObject(mutex);
     if (freed) {
         ForgetOwned(mutex->state);
-        WakeWaiters();
+        WakeObject(mutex);
     }
     ReleaseObject(mutex);
     if (!owned) return FailWith(ERROR_NOT_OWNER);

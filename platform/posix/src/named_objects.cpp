@@ -25,7 +25,7 @@
 #include "kernel_objects.h"
 #include "root.h"
 
-const uint32_t kStateMagic = 0x504b4f31;
+const uint32_t kStateMagic = 0x504b4f32; /* record layout 2 */
 
 struct NamedState {
     NamedState *next;

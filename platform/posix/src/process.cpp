@@ -65,6 +65,7 @@ struct ChildProcess {
     std::atomic<DWORD> exitCode{STILL_ACTIVE};
     std::atomic<bool> terminateRequested{false};
     std::atomic<DWORD> terminateCode{0};
+    uint32_t wake = 0;     /* wait word of the process and primary thread handles */
     bool ownGroup = false; /* leads its own process group (new session, new group, or a shell) */
     ~ChildProcess() {
         if (pidfd >= 0) close(pidfd);
@@ -78,6 +79,7 @@ struct ProcessObject : KernelObject {
     explicit ProcessObject(const ChildRef &c) : KernelObject(ObjectKind::Process), child(c) {}
     bool Waitable() const override { return true; }
     bool Signalled() override { return child->ended.load(); }
+    uint32_t *WaitWord() override { return &child->wake; }
     DWORD QueryExitCode(DWORD *code) override {
         *code = child->ended.load() ? child->exitCode.load() : (DWORD)STILL_ACTIVE;
         return 0;
@@ -90,6 +92,7 @@ struct PrimaryThreadObject : KernelObject {
     explicit PrimaryThreadObject(const ChildRef &c) : KernelObject(ObjectKind::Thread), child(c) {}
     bool Waitable() const override { return true; }
     bool Signalled() override { return abandoned.load() || child->ended.load(); }
+    uint32_t *WaitWord() override { return &child->wake; }
     DWORD QueryExitCode(DWORD *code) override {
         if (abandoned.load()) *code = abandonCode.load();
         else *code = child->ended.load() ? child->exitCode.load() : (DWORD)STILL_ACTIVE;
@@ -124,14 +127,14 @@ DWORD ProcessObject::Terminate(DWORD exitCode) {
 /* Never kills the child (see the top of this file). A handle already signalled
  * keeps its exit code. */
 DWORD PrimaryThreadObject::Terminate(DWORD exitCode) {
-    LockWaits();
+    LockLocalWaits();
     bool done = abandoned.load() || child->ended.load();
     if (!done) {
         abandonCode.store(exitCode);
         abandoned.store(true);
     }
-    UnlockWaits();
-    if (!done) WakeWaiters();
+    UnlockLocalWaits();
+    if (!done) WakeWord(&child->wake, false);
     return 0;
 }
 
@@ -158,11 +161,11 @@ static void *WatchChild(void *argument) {
     int status = 0;
     pid_t reaped = RetryOnInterrupt([&] { return waitpid(child->pid, &status, 0); });
     DWORD code = reaped == child->pid ? ExitCodeFromStatus(*child, status) : 0;
-    LockWaits();
+    LockLocalWaits();
     child->exitCode.store(code);
     child->ended.store(true);
-    UnlockWaits();
-    WakeWaiters();
+    UnlockLocalWaits();
+    WakeWord(&child->wake, false);
     return nullptr;
 }
 

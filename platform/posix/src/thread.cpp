@@ -31,9 +31,9 @@ struct ThreadObject : KernelObject {
     DWORD Consume() override { return WAIT_OBJECT_0; }
 
     DWORD QueryExitCode(DWORD *code) override {
-        LockWaits();
+        LockLocalWaits();
         *code = ended ? exitCode : STILL_ACTIVE;
-        UnlockWaits();
+        UnlockLocalWaits();
         return 0;
     }
 
@@ -44,17 +44,17 @@ struct ThreadObject : KernelObject {
 
     /* The first end counts: the routine's return or TerminateThread. */
     void End(DWORD code) {
-        LockWaits();
+        LockLocalWaits();
         bool first = !ended;
         if (first) {
             ended = true;
             exitCode = code;
         }
-        UnlockWaits();
-        if (first) WakeWaiters();
+        UnlockLocalWaits();
+        if (first) WakeObject(this);
     }
 
-    bool ended = false; /* guarded by LockWaits */
+    bool ended = false; /* guarded by LockLocalWaits */
     DWORD exitCode = STILL_ACTIVE;
 };
 

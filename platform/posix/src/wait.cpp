@@ -1,15 +1,23 @@
 /*
- * Waiting. All processes of a root share one small page (<root>/sync.shm):
- * a wake counter that is a futex word, the wait lock and the names lock, both
- * robust process-shared mutexes (a holder that dies releases them).
+ * Waiting. Every waitable object has a wait word, a futex word that is bumped
+ * after each change of the object's state: in the object itself for a private
+ * object (a thread, a process, an unnamed event or mutex), in the object's
+ * shared record for a named one. A waiter reads the words of its objects,
+ * checks the objects under their locks, and when none can be taken sleeps on
+ * those words alone (FUTEX_WAIT for one object, futex_waitv for several) until
+ * one of them changes or the time runs out. A change made between the read and
+ * the sleep has moved a word, so the sleep returns at once and no wake-up is
+ * lost; a change to any other object wakes nobody here.
  *
- * A waiter reads the counter, checks its objects under the wait lock, and when
- * none is signalled sleeps on the counter until it changes (or the time runs
- * out). WakeWaiters bumps the counter and wakes every sleeper of the root, who
- * then look again. A change made between the read and the sleep has changed
- * the counter, so the sleep returns at once and no wake-up is lost.
+ * The state of private objects is guarded by a lock of this process and never
+ * touches shared memory. Named objects are guarded by the root-wide wait lock
+ * in <root>/sync.shm, a robust process-shared mutex (a holder that dies
+ * releases it), which also holds the names lock. A wait on several objects
+ * takes the root-wide lock first (only when one of them is named), then the
+ * process's own; a signaller takes only the lock of its object.
  */
 #include <fcntl.h>
+#include <errno.h>
 #include <limits.h>
 #include <linux/futex.h>
 #include <pthread.h>
@@ -28,12 +36,12 @@
 
 namespace {
 
-const uint32_t kPageMagic = 0x50534e31; /* layout version 1 */
+const uint32_t kPageMagic = 0x50534e32; /* layout version 2 */
 const size_t kPageSize = 4096;
 
 struct SyncPage {
     uint32_t magic;
-    uint32_t wake; /* futex word; only changed with atomics */
+    uint32_t unused;
     pthread_mutex_t waits;
     pthread_mutex_t names;
 };
@@ -41,6 +49,12 @@ static_assert(sizeof(SyncPage) <= kPageSize, "sync page too large");
 
 SyncPage *page;
 pthread_once_t pageOnce = PTHREAD_ONCE_INIT;
+
+/* A multi-object wait looks at least this often on kernels without futex_waitv. */
+const long kFallbackLookMilliseconds = 10;
+
+/* Guards the state of this process's private objects. */
+pthread_mutex_t localWaits = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 
 void InitSharedMutex(pthread_mutex_t *mutex, bool recursive) {
     pthread_mutexattr_t attributes;
@@ -124,15 +138,53 @@ bool Before(const struct timespec &a, const struct timespec &b) {
     return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
-/* Sleeps until the wake counter moves away from `seen` or `until` passes.
- * Every return (wake-up, time-out, signal, changed counter) sends the caller
- * back to look at its objects, so EINTR needs no handling of its own. */
-void SleepOnCounter(uint32_t seen, const struct timespec &until) {
-    syscall(SYS_futex, &Page()->wake, FUTEX_WAIT_BITSET, seen, &until, nullptr,
-            FUTEX_BITSET_MATCH_ANY);
+int FutexFlags(bool shared) { return shared ? 0 : FUTEX_PRIVATE_FLAG; }
+
+/* Sleeps until a word of the objects moves away from its `seen` value or
+ * `until` passes. Every return (wake-up, time-out, signal, changed word) sends
+ * the caller back to look at its objects, so EINTR needs no handling of its own. */
+void SleepOnWords(DWORD count, KernelObject **objects, const uint32_t *seen,
+                  const struct timespec &until) {
+    if (count == 1) {
+        syscall(SYS_futex, objects[0]->WaitWord(),
+                FUTEX_WAIT_BITSET | FutexFlags(objects[0]->SharedState()), seen[0], &until, nullptr,
+                FUTEX_BITSET_MATCH_ANY);
+        return;
+    }
+    struct futex_waitv waiters[MAXIMUM_WAIT_OBJECTS];
+    for (DWORD i = 0; i < count; i++) {
+        waiters[i].val = seen[i];
+        waiters[i].uaddr = (uint64_t)(uintptr_t)objects[i]->WaitWord();
+        waiters[i].flags = FUTEX_32 | FutexFlags(objects[i]->SharedState());
+        waiters[i].__reserved = 0;
+    }
+    struct timespec timeout = until;
+    if (syscall(SYS_futex_waitv, waiters, count, 0, &timeout, CLOCK_MONOTONIC) == 0 || errno != ENOSYS)
+        return;
+    /* Kernels before 5.16: sleep on the first word and look again now and then. */
+    struct timespec soon = AddMilliseconds(MonotonicNow(), kFallbackLookMilliseconds);
+    if (Before(soon, until)) timeout = soon;
+    syscall(SYS_futex, waiters[0].uaddr, FUTEX_WAIT_BITSET | FutexFlags(objects[0]->SharedState()),
+            seen[0], &timeout, nullptr, FUTEX_BITSET_MATCH_ANY);
 }
 
-/* Call under the wait lock. WAIT_TIMEOUT when nothing can be taken yet. */
+bool AnyShared(DWORD count, KernelObject **objects) {
+    for (DWORD i = 0; i < count; i++)
+        if (objects[i]->SharedState()) return true;
+    return false;
+}
+
+void LockAll(bool shared) {
+    if (shared) LockWaits();
+    pthread_mutex_lock(&localWaits);
+}
+
+void UnlockAll(bool shared) {
+    pthread_mutex_unlock(&localWaits);
+    if (shared) UnlockWaits();
+}
+
+/* Call under LockAll. WAIT_TIMEOUT when nothing can be taken yet. */
 DWORD TryAny(DWORD count, KernelObject **objects) {
     for (DWORD i = 0; i < count; i++)
         if (objects[i]->Signalled()) return objects[i]->Consume() + i;
@@ -159,20 +211,22 @@ bool AnyNeedsPolling(DWORD count, KernelObject **objects) {
 /* The wait itself: WAIT_OBJECT_0 + i, WAIT_ABANDONED_0 + i or WAIT_TIMEOUT. */
 DWORD WaitForObjects(DWORD count, KernelObject **objects, bool all, DWORD milliseconds) {
     bool forever = milliseconds == INFINITE;
+    bool shared = AnyShared(count, objects);
     struct timespec deadline = AddMilliseconds(MonotonicNow(), forever ? 0 : milliseconds);
+    uint32_t seen[MAXIMUM_WAIT_OBJECTS];
     for (;;) {
-        uint32_t seen = __atomic_load_n(&Page()->wake, __ATOMIC_SEQ_CST);
-        LockWaits();
+        for (DWORD i = 0; i < count; i++) seen[i] = __atomic_load_n(objects[i]->WaitWord(), __ATOMIC_SEQ_CST);
+        LockAll(shared);
         DWORD result = all ? TryAll(count, objects) : TryAny(count, objects);
         bool poll = result == WAIT_TIMEOUT && AnyNeedsPolling(count, objects);
-        UnlockWaits();
+        UnlockAll(shared);
         if (result != WAIT_TIMEOUT) return result;
         struct timespec now = MonotonicNow();
         if (!forever && !Before(now, deadline)) return WAIT_TIMEOUT;
         struct timespec until = forever ? AddMilliseconds(now, 3600 * 1000) : deadline;
         struct timespec pollAt = AddMilliseconds(now, kOwnerPollMilliseconds);
         if (poll && Before(pollAt, until)) until = pollAt;
-        SleepOnCounter(seen, until);
+        SleepOnWords(count, objects, seen, until);
     }
 }
 
@@ -202,11 +256,26 @@ void LockNames(void) { LockRobust(&Page()->names); }
 
 void UnlockNames(void) { pthread_mutex_unlock(&Page()->names); }
 
-void WakeWaiters(void) {
-    SyncPage *shared = Page();
-    __atomic_add_fetch(&shared->wake, 1, __ATOMIC_SEQ_CST);
-    syscall(SYS_futex, &shared->wake, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+void LockLocalWaits(void) { pthread_mutex_lock(&localWaits); }
+
+void UnlockLocalWaits(void) { pthread_mutex_unlock(&localWaits); }
+
+void LockObject(KernelObject *object) {
+    if (object->SharedState()) LockWaits();
+    else LockLocalWaits();
 }
+
+void UnlockObject(KernelObject *object) {
+    if (object->SharedState()) UnlockWaits();
+    else UnlockLocalWaits();
+}
+
+void WakeWord(uint32_t *word, bool shared) {
+    __atomic_add_fetch(word, 1, __ATOMIC_SEQ_CST);
+    syscall(SYS_futex, word, FUTEX_WAKE | FutexFlags(shared), INT_MAX, nullptr, nullptr, 0);
+}
+
+void WakeObject(KernelObject *object) { WakeWord(object->WaitWord(), object->SharedState()); }
 
 DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll,
                                     DWORD dwMilliseconds) {
