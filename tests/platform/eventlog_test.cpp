@@ -1,8 +1,10 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "harness.h"
+#include "objtool_child.h"
 
 TEST(EventLog, RecordsAppearInTheViewInOrder) {
     harness::MakeFreshRoot();
@@ -37,4 +39,101 @@ TEST(EventLog, RecordsAppearInTheViewInOrder) {
     EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
     CloseHandle(event);
     EXPECT_TRUE(DeregisterEventSource(source));
+}
+
+namespace {
+
+void SetApplicationLog(const char *name, DWORD value) {
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\EventLog\\Application",
+                                             0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE *)&value, sizeof value));
+    RegCloseKey(key);
+}
+
+long long LoggedBytes() {
+    auto rows = harness::Query("SELECT total(58 + length(CAST(source AS BLOB)) + length(CAST(message AS BLOB)))"
+                               " FROM eventlog");
+    return rows.empty() ? -1 : atoll(rows[0][0].c_str());
+}
+
+} // namespace
+
+/* A chatty source must not fill the disk: the oldest records make room, and
+ * seq keeps growing across the overwritten ones. */
+TEST(EventLog, MaxSizeBoundsTheLogAndKeepsTheNewestInOrder) {
+    harness::MakeFreshRoot();
+    SetApplicationLog("MaxSize", 64 * 1024);
+    HANDLE source = RegisterEventSourceA(nullptr, "Chatty");
+    std::string text(200, 'x');
+    for (int i = 0; i < 2000; i++) {
+        std::string line = std::to_string(i) + text;
+        const char *strings[] = {line.c_str()};
+        ASSERT_TRUE(ReportEventA(source, EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0, strings, nullptr)) << i;
+    }
+    EXPECT_LE(LoggedBytes(), 64 * 1024);
+    EXPECT_GE(LoggedBytes(), 48 * 1024);
+    auto records = harness::EventLog();
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ("1999" + text, records.back().message);
+    for (size_t i = 1; i < records.size(); i++) ASSERT_EQ(records[i - 1].seq + 1, records[i].seq);
+    EXPECT_GT(records.front().seq, 1000);
+
+    /* Retention "never": a full log refuses new records and keeps the old. */
+    SetApplicationLog("Retention", 0xFFFFFFFFu);
+    Sleep(1100); /* the settings are looked at again after a second */
+    size_t kept = records.size();
+    bool refused = false;
+    for (int i = 0; i < 400 && !refused; i++) {
+        const char *strings[] = {text.c_str()};
+        refused = !ReportEventA(source, EVENTLOG_INFORMATION_TYPE, 0, 2, nullptr, 1, 0, strings, nullptr);
+    }
+    EXPECT_TRUE(refused);
+    EXPECT_EQ((DWORD)ERROR_LOG_FILE_FULL, GetLastError());
+    EXPECT_EQ(records.front().seq, harness::EventLog().front().seq);
+    EXPECT_GE(harness::EventLog().size(), kept);
+    DeregisterEventSource(source);
+}
+
+/* A record is committed before ReportEventA returns: a writer killed at once
+ * loses nothing. (A power cut may still lose the records since the last sync.) */
+TEST(EventLog, ARecordOutlivesAWriterKilledRightAfterIt) {
+    harness::MakeFreshRoot();
+    ObjtoolChild child({"report-event:first", "report-event:last words", "hold"});
+    ASSERT_EQ("ok", child.ReadLine());
+    ASSERT_EQ("ok", child.ReadLine());
+    ASSERT_EQ("holding", child.ReadLine());
+    child.Kill();
+    auto records = harness::EventLog();
+    ASSERT_EQ(2u, records.size());
+    EXPECT_EQ("last words", records[1].message);
+}
+
+/* A log written by an earlier version keeps its records and their seq. */
+TEST(EventLog, AnOlderLogIsCarriedOver) {
+    std::string root = harness::MakeFreshRoot();
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((root + "/machine.db").c_str(), &db));
+    ASSERT_EQ(SQLITE_OK,
+              sqlite3_exec(db,
+                           "CREATE TABLE event_records(seq INTEGER PRIMARY KEY AUTOINCREMENT, time TEXT NOT NULL,"
+                           " source TEXT NOT NULL, type INTEGER NOT NULL, event_id INTEGER NOT NULL,"
+                           " category INTEGER NOT NULL, message TEXT NOT NULL);"
+                           "CREATE VIEW eventlog(seq, time, source, type, event_id, category, message) AS"
+                           " SELECT seq, time, source, type, event_id, category, message FROM event_records;"
+                           "INSERT INTO event_records VALUES (5, 'then', 'Old', 4, 1, 0, 'five');"
+                           "INSERT INTO event_records VALUES (9, 'then', 'Old', 4, 1, 0, 'nine');"
+                           "DELETE FROM event_records WHERE seq = 9;",
+                           nullptr, nullptr, nullptr));
+    sqlite3_close(db);
+    HANDLE source = RegisterEventSourceA(nullptr, "New");
+    const char *strings[] = {"ten"};
+    ASSERT_TRUE(ReportEventA(source, EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0, strings, nullptr));
+    DeregisterEventSource(source);
+    auto records = harness::EventLog();
+    ASSERT_EQ(2u, records.size());
+    EXPECT_EQ(5, records[0].seq);
+    EXPECT_EQ("five", records[0].message);
+    EXPECT_EQ("ten", records[1].message);
+    EXPECT_GT(records[1].seq, 5);
 }

@@ -12,6 +12,7 @@
  *   hold                              "holding", then waits for a line or the end of
  *                                     standard input
  *   close                             closes the latest handle: "closed"
+ *   report-event:TEXT                 one event-log record: "ok" / "fail <error>"
  *   exit-process                      ExitProcess(3)
  * and the program exits 0 without closing what it still holds.
  */
@@ -94,6 +95,10 @@ int main(int argc, char **argv) {
             Hold();
         } else if (verb == "exit-process") {
             ExitProcess(3);
+        } else if (verb == "report-event") {
+            HANDLE source = RegisterEventSourceA(nullptr, "Objtool");
+            const char *strings[] = {name};
+            ReportResult(ReportEventA(source, EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0, strings, nullptr));
         } else if (verb == "close") {
             CloseHandle(latest);
             latest = nullptr;

@@ -163,6 +163,7 @@ static const MessageText messageTexts[] = {
     {ERROR_NOT_FOUND, "The element was not found."},
     {ERROR_NO_SYSTEM_RESOURCES, "The system lacks the resources to finish the request."},
     {ERROR_TIMEOUT, "The operation ran out of time."},
+    {ERROR_LOG_FILE_FULL, "The event log is full and may not overwrite its records."},
     {ERROR_RESOURCE_TYPE_NOT_FOUND, "The resource type is not present in the image file."},
 };
 

@@ -23,6 +23,19 @@ static pthread_mutex_t machineMutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 static std::string machineRoot;
 static sqlite3 *machineDb = nullptr;
 static pid_t machineDbOwner = 0; /* the process that opened machineDb */
+static pid_t ownPid = 0;         /* getpid(), read once per process */
+static pthread_once_t forkHookOnce = PTHREAD_ONCE_INIT;
+
+static void ForgetOwnPid() { ownPid = 0; }
+
+static void InstallForkHook() { pthread_atfork(nullptr, nullptr, ForgetOwnPid); }
+
+/* Called under machineMutex; a forked child reads its own pid anew. */
+static pid_t OwnPid() {
+    pthread_once(&forkHookOnce, InstallForkHook);
+    if (ownPid == 0) ownPid = getpid();
+    return ownPid;
+}
 
 /* The schema of machine.db. Keys keep their full path (stored case) so that a
  * lookup is one indexed comparison; ids are never reused, so a handle to a
@@ -42,14 +55,19 @@ static const char schemaSql[] =
     "  type INTEGER NOT NULL,"
     "  data BLOB NOT NULL,"
     "  PRIMARY KEY(key, name));"
+    /* seq is the rowid: the event log never deletes its newest record, so
+     * seq grows without AUTOINCREMENT's extra write. ends_at is the log's
+     * running size up to and including the record (see eventlog.cpp). */
     "CREATE TABLE IF NOT EXISTS event_records("
-    "  seq INTEGER PRIMARY KEY AUTOINCREMENT,"
+    "  seq INTEGER PRIMARY KEY,"
     "  time TEXT NOT NULL,"
     "  source TEXT NOT NULL,"
     "  type INTEGER NOT NULL,"
     "  event_id INTEGER NOT NULL,"
     "  category INTEGER NOT NULL,"
-    "  message TEXT NOT NULL);"
+    "  message TEXT NOT NULL,"
+    "  record_size INTEGER NOT NULL,"
+    "  ends_at INTEGER NOT NULL);"
     "CREATE VIEW IF NOT EXISTS registry(path, name, type, data) AS"
     "  SELECT k.path, v.name, v.type, v.data FROM registry_values v JOIN registry_keys k ON k.id = v.key;"
     "CREATE VIEW IF NOT EXISTS eventlog(seq, time, source, type, event_id, category, message) AS"
@@ -227,11 +245,39 @@ static int RegisterDefaultJdk(sqlite3 *db) {
     return 0;
 }
 
+static bool QueryReturnsRow(sqlite3 *db, const char *sql) {
+    sqlite3_stmt *select = nullptr;
+    sqlite3_prepare_v2(db, sql, -1, &select, nullptr);
+    bool row = select && sqlite3_step(select) == SQLITE_ROW;
+    sqlite3_finalize(select);
+    return row;
+}
+
+/* An event log written by an earlier version (an AUTOINCREMENT seq, no sizes)
+ * is moved aside before the schema is made, and copied back after it with its
+ * seq values and the running sizes added. */
+static const char oldEventRecords[] = "SELECT 1 FROM pragma_table_info('event_records') WHERE name = 'seq'"
+                                      " AND NOT EXISTS (SELECT 1 FROM pragma_table_info('event_records')"
+                                      " WHERE name = 'ends_at')";
+static const char moveOldEventRecords[] = "DROP VIEW IF EXISTS eventlog;"
+                                          "ALTER TABLE event_records RENAME TO event_records_old;";
+static const char copyOldEventRecords[] =
+    "INSERT INTO event_records"
+    " SELECT seq, time, source, type, event_id, category, message, size, sum(size) OVER (ORDER BY seq)"
+    " FROM (SELECT *, 58 + length(CAST(source AS BLOB)) + length(CAST(message AS BLOB)) AS size"
+    " FROM event_records_old);"
+    "DROP TABLE event_records_old;";
+
 /* Creates the schema, and on a fresh database the default JDK's keys, in one
  * transaction. The caller holds the root's lock file. */
 static int InitializeSchema(sqlite3 *db) {
     if (Execute(db, "BEGIN IMMEDIATE") != SQLITE_OK) return 1;
-    if (Execute(db, schemaSql) != SQLITE_OK) goto failed;
+    {
+        bool upgrade = QueryReturnsRow(db, oldEventRecords);
+        if (upgrade && Execute(db, moveOldEventRecords) != SQLITE_OK) goto failed;
+        if (Execute(db, schemaSql) != SQLITE_OK) goto failed;
+        if (upgrade && Execute(db, copyOldEventRecords) != SQLITE_OK) goto failed;
+    }
     {
         sqlite3_stmt *select = nullptr;
         sqlite3_prepare_v2(db, "SELECT 1 FROM machine_info WHERE name = 'initialized'", -1, &select, nullptr);
@@ -303,7 +349,7 @@ static void PrepareRoot() {
         return;
     }
     if (!machineDb) machineDb = OpenMachineDb(machineRoot);
-    machineDbOwner = getpid();
+    machineDbOwner = OwnPid();
 }
 
 const char *MachineRoot(void) {
@@ -358,10 +404,10 @@ DWORD EncodeObjectName(char *out, size_t capacity, const char *name) {
  * forgets it (never closes it) and opens its own. */
 sqlite3 *MachineDbLock(void) {
     pthread_mutex_lock(&machineMutex);
-    if (machineDb && machineDbOwner != getpid()) machineDb = nullptr;
+    if (machineDb && machineDbOwner != OwnPid()) machineDb = nullptr;
     PrepareRoot();
     if (!machineDb && !machineRoot.empty()) machineDb = OpenMachineDb(machineRoot);
-    if (machineDb) machineDbOwner = getpid();
+    if (machineDb) machineDbOwner = OwnPid();
     return machineDb;
 }
 
@@ -375,5 +421,6 @@ void ResetMachineRootAfterFork(void) {
     pthread_mutex_t fresh = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
     machineMutex = fresh;
     machineDb = nullptr;
+    ownPid = 0;
     new (&machineRoot) std::string();
 }
