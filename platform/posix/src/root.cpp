@@ -268,9 +268,25 @@ static const char copyOldEventRecords[] =
     " FROM event_records_old);"
     "DROP TABLE event_records_old;";
 
+/* machine.db's user_version once this schema is complete; raise it with every
+ * change of schemaSql or of the upgrade steps. */
+static const int schemaVersion = 2;
+
+static int StoredSchemaVersion(sqlite3 *db) {
+    sqlite3_stmt *select = nullptr;
+    sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &select, nullptr);
+    int version = select && sqlite3_step(select) == SQLITE_ROW ? sqlite3_column_int(select, 0) : 0;
+    sqlite3_finalize(select);
+    return version;
+}
+
 /* Creates the schema, and on a fresh database the default JDK's keys, in one
- * transaction. The caller holds the root's lock file. */
+ * transaction. The caller holds the root's lock file. A database that has the
+ * current schema already is left alone, so opening it takes no write lock: every
+ * process of the root (the service, its detached child, each console command)
+ * opens it. */
 static int InitializeSchema(sqlite3 *db) {
+    if (StoredSchemaVersion(db) == schemaVersion) return 0;
     if (Execute(db, "BEGIN IMMEDIATE") != SQLITE_OK) return 1;
     {
         bool upgrade = QueryReturnsRow(db, oldEventRecords);
@@ -290,6 +306,7 @@ static int InitializeSchema(sqlite3 *db) {
                 goto failed;
         }
     }
+    if (Execute(db, ("PRAGMA user_version = " + std::to_string(schemaVersion)).c_str()) != SQLITE_OK) goto failed;
     if (Execute(db, "COMMIT") != SQLITE_OK) goto failed;
     return 0;
 failed:
