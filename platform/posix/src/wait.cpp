@@ -34,6 +34,11 @@
 #include "kernel_objects.h"
 #include "root.h"
 
+/* Same number on every architecture; C libraries older than the call lack the name. */
+#ifndef SYS_futex_waitv
+#define SYS_futex_waitv 449
+#endif
+
 namespace {
 
 const uint32_t kPageMagic = 0x50534e32; /* layout version 2 */
@@ -159,12 +164,14 @@ void SleepOnWords(DWORD count, KernelObject **objects, const uint32_t *seen,
         waiters[i].__reserved = 0;
     }
     struct timespec timeout = until;
-    if (syscall(SYS_futex_waitv, waiters, count, 0, &timeout, CLOCK_MONOTONIC) == 0 || errno != ENOSYS)
+    if (syscall(SYS_futex_waitv, waiters, count, 0, &timeout, CLOCK_MONOTONIC) >= 0 || errno == EAGAIN ||
+        errno == ETIMEDOUT || errno == EINTR)
         return;
-    /* Kernels before 5.16: sleep on the first word and look again now and then. */
+    /* Kernels before 5.16 (or a filter that refuses the call): sleep on the
+     * first word and look at all of them again now and then. */
     struct timespec soon = AddMilliseconds(MonotonicNow(), kFallbackLookMilliseconds);
     if (Before(soon, until)) timeout = soon;
-    syscall(SYS_futex, waiters[0].uaddr, FUTEX_WAIT_BITSET | FutexFlags(objects[0]->SharedState()),
+    syscall(SYS_futex, objects[0]->WaitWord(), FUTEX_WAIT_BITSET | FutexFlags(objects[0]->SharedState()),
             seen[0], &timeout, nullptr, FUTEX_BITSET_MATCH_ANY);
 }
 
