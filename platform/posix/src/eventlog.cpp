@@ -115,20 +115,17 @@ LogLimits ReadLimits() {
     return limits;
 }
 
-/* The Application log's settings, read at most once per kLimitsLifetimeSeconds. */
+/* The Application log's settings, read at most once per kLimitsLifetimeSeconds
+ * (outside limitsLock: reading the registry takes the database). */
 LogLimits CurrentLimits() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     pthread_mutex_lock(&limitsLock);
-    bool stale = limitsReadAt == 0 || now.tv_sec - limitsReadAt >= kLimitsLifetimeSeconds;
+    bool fresh = limitsReadAt != 0 && now.tv_sec - limitsReadAt < kLimitsLifetimeSeconds;
+    LogLimits limits = cachedLimits;
     pthread_mutex_unlock(&limitsLock);
-    if (!stale) {
-        pthread_mutex_lock(&limitsLock);
-        LogLimits limits = cachedLimits;
-        pthread_mutex_unlock(&limitsLock);
-        return limits;
-    }
-    LogLimits limits = ReadLimits();
+    if (fresh) return limits;
+    limits = ReadLimits();
     pthread_mutex_lock(&limitsLock);
     cachedLimits = limits;
     limitsReadAt = now.tv_sec > 0 ? now.tv_sec : 1;
