@@ -129,11 +129,23 @@ TEST(EventLog, AnOlderLogIsCarriedOver) {
     HANDLE source = RegisterEventSourceA(nullptr, "New");
     const char *strings[] = {"ten"};
     ASSERT_TRUE(ReportEventA(source, EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0, strings, nullptr));
+    /* A plain INSERT, as other writers of the log make, is sized as well. */
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((root + "/machine.db").c_str(), &db));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db,
+                                      "INSERT INTO event_records(time, source, type, event_id, category, message)"
+                                      " VALUES ('now', 'Plain', 1, 2, 0, 'plain')",
+                                      nullptr, nullptr, nullptr));
+    sqlite3_close(db);
+    ASSERT_TRUE(ReportEventA(source, EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0, strings, nullptr));
     DeregisterEventSource(source);
     auto records = harness::EventLog();
-    ASSERT_EQ(2u, records.size());
+    ASSERT_EQ(4u, records.size());
     EXPECT_EQ(5, records[0].seq);
     EXPECT_EQ("five", records[0].message);
     EXPECT_EQ("ten", records[1].message);
     EXPECT_GT(records[1].seq, 5);
+    EXPECT_EQ("plain", records[2].message);
+    auto unsized = harness::Query("SELECT a.seq FROM event_records a JOIN event_records b ON b.seq > a.seq"
+                                  " WHERE b.ends_at <= a.ends_at OR a.record_size = 0");
+    EXPECT_TRUE(unsized.empty());
 }

@@ -66,8 +66,17 @@ static const char schemaSql[] =
     "  event_id INTEGER NOT NULL,"
     "  category INTEGER NOT NULL,"
     "  message TEXT NOT NULL,"
-    "  record_size INTEGER NOT NULL,"
-    "  ends_at INTEGER NOT NULL);"
+    "  record_size INTEGER NOT NULL DEFAULT 0,"
+    "  ends_at INTEGER NOT NULL DEFAULT 0);"
+    /* A record added without its sizes (by a plain INSERT, as the service
+     * watcher writes its records) gets them here. */
+    "CREATE TRIGGER IF NOT EXISTS event_records_sizes AFTER INSERT ON event_records WHEN NEW.ends_at = 0 BEGIN"
+    "  UPDATE event_records SET record_size = 58 + length(CAST(NEW.source AS BLOB))"
+    "   + length(CAST(NEW.message AS BLOB)),"
+    "   ends_at = 58 + length(CAST(NEW.source AS BLOB)) + length(CAST(NEW.message AS BLOB)) + coalesce("
+    "   (SELECT ends_at FROM event_records WHERE seq < NEW.seq ORDER BY seq DESC LIMIT 1), 0)"
+    "  WHERE seq = NEW.seq;"
+    " END;"
     "CREATE VIEW IF NOT EXISTS registry(path, name, type, data) AS"
     "  SELECT k.path, v.name, v.type, v.data FROM registry_values v JOIN registry_keys k ON k.id = v.key;"
     "CREATE VIEW IF NOT EXISTS eventlog(seq, time, source, type, event_id, category, message) AS"
@@ -270,7 +279,7 @@ static const char copyOldEventRecords[] =
 
 /* machine.db's user_version once this schema is complete; raise it with every
  * change of schemaSql or of the upgrade steps. */
-static const int schemaVersion = 2;
+static const int schemaVersion = 3;
 
 static int StoredSchemaVersion(sqlite3 *db) {
     sqlite3_stmt *select = nullptr;
