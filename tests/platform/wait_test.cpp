@@ -194,3 +194,44 @@ TEST(Wait, OnlyTheWaitersOfAChangedObjectWake) {
     CloseHandle(mine);
     CloseHandle(minePrivate);
 }
+
+namespace {
+
+struct PingPong {
+    HANDLE ping, pong, idle;
+    int rounds;
+    int missed;
+};
+
+DWORD WINAPI AnswerPings(LPVOID parameter) {
+    PingPong *game = (PingPong *)parameter;
+    for (int i = 0; i < game->rounds; i++) {
+        if (WaitForSingleObject(game->ping, 10000) != WAIT_OBJECT_0) game->missed++;
+        SetEvent(game->pong);
+    }
+    return 0;
+}
+
+} // namespace
+
+/* A signaller skips the kernel when nobody has marked the word as slept on;
+ * a wake-up lost in that hand-over shows as a wait that runs out. Both the
+ * one-word and the several-word sleep are played, back and forth. */
+TEST(Wait, NoWakeUpIsLostBetweenTwoThreadsPlayingPingPong) {
+    harness::MakeFreshRoot();
+    PingPong game = {CreateEventA(nullptr, FALSE, FALSE, nullptr), CreateEventA(nullptr, FALSE, FALSE, nullptr),
+                     CreateEventA(nullptr, TRUE, FALSE, nullptr), 20000, 0};
+    HANDLE thread = CreateThread(nullptr, 0, AnswerPings, &game, 0, nullptr);
+    ASSERT_NE(nullptr, thread);
+    HANDLE answers[2] = {game.idle, game.pong};
+    int missed = 0;
+    for (int i = 0; i < game.rounds; i++) {
+        SetEvent(game.ping);
+        if (WaitForMultipleObjects(2, answers, FALSE, 10000) != WAIT_OBJECT_0 + 1) missed++;
+    }
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000));
+    EXPECT_EQ(0, missed);
+    EXPECT_EQ(0, game.missed);
+    CloseHandle(thread);
+    for (HANDLE handle : {game.ping, game.pong, game.idle}) CloseHandle(handle);
+}

@@ -9,6 +9,14 @@
  * the sleep has moved a word, so the sleep returns at once and no wake-up is
  * lost; a change to any other object wakes nobody here.
  *
+ * The word's top bit says that someone may sleep on it: a waiter sets it (only
+ * while the word still holds the value it saw) before it sleeps, and a
+ * signaller clears it as it bumps the count, and enters the kernel to wake a
+ * private word's sleepers only when it was set. A busy reader that signals its
+ * own event every read therefore makes no futex call at all. A named object's
+ * word is always woken: it may have sleepers in processes of an older build
+ * that do not mark it, and named objects are signalled rarely.
+ *
  * The state of private objects is guarded by a lock of this process and never
  * touches shared memory. Named objects are guarded by the root-wide wait lock
  * in <root>/sync.shm, a robust process-shared mutex (a holder that dies
@@ -145,11 +153,28 @@ bool Before(const struct timespec &a, const struct timespec &b) {
 
 int FutexFlags(bool shared) { return shared ? 0 : FUTEX_PRIVATE_FLAG; }
 
+const uint32_t kSleepersBit = 0x80000000u;
+
+/* Marks each word as slept on while it still holds its `seen` value, and turns
+ * `seen` into the marked value to sleep on. False when a word has moved: the
+ * caller looks at its objects again instead of sleeping. */
+bool MarkSleepers(DWORD count, KernelObject **objects, uint32_t *seen) {
+    for (DWORD i = 0; i < count; i++) {
+        uint32_t expected = seen[i];
+        uint32_t marked = seen[i] | kSleepersBit;
+        if (!__atomic_compare_exchange_n(objects[i]->WaitWord(), &expected, marked, false, __ATOMIC_SEQ_CST,
+                                         __ATOMIC_SEQ_CST))
+            return false;
+        seen[i] = marked;
+    }
+    return true;
+}
+
 /* Sleeps until a word of the objects moves away from its `seen` value or
  * `until` passes. Every return (wake-up, time-out, signal, changed word) sends
  * the caller back to look at its objects, so EINTR needs no handling of its own. */
-void SleepOnWords(DWORD count, KernelObject **objects, const uint32_t *seen,
-                  const struct timespec &until) {
+void SleepOnWords(DWORD count, KernelObject **objects, uint32_t *seen, const struct timespec &until) {
+    if (!MarkSleepers(count, objects, seen)) return;
     if (count == 1) {
         syscall(SYS_futex, objects[0]->WaitWord(),
                 FUTEX_WAIT_BITSET | FutexFlags(objects[0]->SharedState()), seen[0], &until, nullptr,
@@ -278,8 +303,12 @@ void UnlockObject(KernelObject *object) {
 }
 
 void WakeWord(uint32_t *word, bool shared) {
-    __atomic_add_fetch(word, 1, __ATOMIC_SEQ_CST);
-    syscall(SYS_futex, word, FUTEX_WAKE | FutexFlags(shared), INT_MAX, nullptr, nullptr, 0);
+    uint32_t old = __atomic_load_n(word, __ATOMIC_RELAXED);
+    while (!__atomic_compare_exchange_n(word, &old, (old + 1) & ~kSleepersBit, true, __ATOMIC_SEQ_CST,
+                                        __ATOMIC_RELAXED)) {
+    }
+    if (shared || (old & kSleepersBit))
+        syscall(SYS_futex, word, FUTEX_WAKE | FutexFlags(shared), INT_MAX, nullptr, nullptr, 0);
 }
 
 void WakeObject(KernelObject *object) { WakeWord(object->WaitWord(), object->SharedState()); }
