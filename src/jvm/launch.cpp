@@ -12,7 +12,8 @@
 
 char *mainClassName;
 
-/* Describes a pending exception without clearing it. */
+/* Describes a pending exception on the error stream; as JNI specifies,
+ * ExceptionDescribe also clears it, so the caller goes on with none pending. */
 static void DescribePendingException(JNIEnv *env) {
     if (env->ExceptionCheck()) env->ExceptionDescribe();
 }
