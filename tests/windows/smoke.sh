@@ -12,7 +12,15 @@ wine=$1 exe=$2 linux=$3
 
 export WINEPREFIX=$(mktemp -d /tmp/pelorim-wine-XXXXXX) WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 work=$(mktemp -d /tmp/pelorim-wine-work-XXXXXX)
-trap 'rm -rf "$WINEPREFIX" "$work"' EXIT
+wineserver=$(dirname "$wine")/wineserver
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver || true)
+# The prefix's Wine server and services outlive the last command and keep
+# writing into the prefix: end them before removing it.
+end_prefix() {
+  [ -n "$wineserver" ] && { "$wineserver" -k 2>/dev/null; timeout 30 "$wineserver" -w 2>/dev/null; }
+  rm -rf "$WINEPREFIX" "$work"
+}
+trap end_prefix EXIT
 cp "$exe" "$work/pelorim.exe"
 cp "$exe" "$work/Billing.exe"
 # A directory with a blank, on a path longer than 259 characters.
