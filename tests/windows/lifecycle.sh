@@ -25,13 +25,17 @@
 # killed by its pid.
 #
 # Usage: lifecycle.sh WINE PELORIM_EXE STANDIN_JVM_DLL
-# Exits 77 (skipped) when Wine, pelorim.exe or the stand-in is missing.
+# Exits 77 (skipped) when Wine, pelorim.exe or the stand-in is missing, or Wine cannot run here.
 set -u
 wine=$1 exe=$2 standin=$3
 if ! [ -x "$wine" ] || ! [ -f "$exe" ] || ! [ -f "$standin" ]; then
   echo "no Wine, pelorim.exe or stand-in jvm.dll: skipped"
   exit 77
 fi
+# Some machines cannot run 32-bit programs at all (the kernel answers ENOEXEC,
+# and the shell reports 126): Wine's 32-bit loader is then installed but dead.
+"$wine" --version >/dev/null 2>&1
+[ $? -ne 126 ] || { echo "this machine cannot run the program $wine (no 32-bit support): skipped"; exit 77; }
 wineserver=$(dirname "$wine")/wineserver
 [ -x "$wineserver" ] || wineserver=$(command -v wineserver) || { echo "no wineserver: skipped"; exit 77; }
 

@@ -5,10 +5,14 @@
 # usage text must be the Linux build's, byte for byte (line ends aside: the C
 # runtime of Windows writes "\r\n" for "\n").
 # Usage: smoke.sh WINE PELORIM_EXE LINUX_PELORIM
-# Exits 77 (skipped) when there is no Wine or no exe to run.
+# Exits 77 (skipped) when there is no Wine or no exe to run, or Wine cannot run here.
 set -u
 wine=$1 exe=$2 linux=$3
 [ -x "$wine" ] && [ -f "$exe" ] || { echo "no Wine or no pelorim.exe: skipped"; exit 77; }
+# Some machines cannot run 32-bit programs at all (the kernel answers ENOEXEC,
+# and the shell reports 126): Wine's 32-bit loader is then installed but dead.
+"$wine" --version >/dev/null 2>&1
+[ $? -ne 126 ] || { echo "this machine cannot run the program $wine (no 32-bit support): skipped"; exit 77; }
 
 export WINEPREFIX=$(mktemp -d /tmp/pelorim-wine-XXXXXX) WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 work=$(mktemp -d /tmp/pelorim-wine-work-XXXXXX)
