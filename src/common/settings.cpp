@@ -2,19 +2,22 @@
 
 #include <string.h>
 
-static ServiceSettings InitialSettings(void) {
-    ServiceSettings initial;
-    memset(&initial, 0, sizeof initial);
-    initial.startType = START_AUTOMATIC;
-    initial.eventLogging = 1;
-    return initial;
+static void ApplyDefaults(ServiceSettings *record) {
+    record->startType = START_AUTOMATIC;
+    record->eventLogging = 1;
 }
 
-ServiceSettings settings = InitialSettings();
+/* Zero as every static record is, with the defaults written in place: no copy
+ * of the record (the executable's path alone takes eight pages) is built on the
+ * stack, at start-up or on a reset. */
+ServiceSettings settings;
+static const bool defaultsApplied = (ApplyDefaults(&settings), true);
 
 void ResetServiceSettings(void) {
+    (void)defaultsApplied;
     ClearStrings(&settings.dependencies);
-    settings = InitialSettings();
+    memset(&settings, 0, sizeof settings);
+    ApplyDefaults(&settings);
 }
 
 void CopyField(char *field, const char *text, size_t capacity) {
