@@ -58,7 +58,7 @@ prefix_pids() {
 prefix_pids_running() {
   local pid
   for pid in $(prefix_pids); do
-    tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qF -- "$1" && echo "$pid"
+    { tr '\0' ' ' <"/proc/$pid/cmdline"; } 2>/dev/null | grep -qF -- "$1" && echo "$pid"
   done
 }
 
@@ -87,13 +87,18 @@ make_prefix() {
   timeout 60 "$wineserver" -w
   "$wineserver" -p >"$scratch/server.log" 2>&1 &
   server_pid=$!
-  timeout 60 "$wine" cmd /c exit >/dev/null 2>&1
+  echo "prefix made in $((SECONDS - started)) s"
+  # On a loaded machine the first program of the new server can take a while
+  # to bring up the service manager; the wait is generous, the check exact.
   local i
-  for i in $(seq 1 100); do
+  for i in $(seq 1 3); do
+    timeout 60 "$wine" cmd /c exit >/dev/null 2>&1 && break
+  done
+  for i in $(seq 1 300); do
     [ "$(prefix_pids_running 'services.exe' | wc -l)" -eq 1 ] && return 0
     sleep 0.2
   done
-  echo "not exactly one service manager in the prefix:"
+  echo "not exactly one service manager in the prefix after $((SECONDS - started)) s:"
   prefix_pids_running 'services.exe'
   return 1
 }
