@@ -11,10 +11,9 @@ static void ApplyDefaults(ServiceSettings *record) {
  * of the record (the executable's path alone takes eight pages) is built on the
  * stack, at start-up or on a reset. */
 ServiceSettings settings;
-static const bool defaultsApplied = (ApplyDefaults(&settings), true);
+[[maybe_unused]] static const bool defaultsApplied = (ApplyDefaults(&settings), true);
 
 void ResetServiceSettings(void) {
-    (void)defaultsApplied;
     ClearStrings(&settings.dependencies);
     memset(&settings, 0, sizeof settings);
     ApplyDefaults(&settings);

@@ -32,12 +32,8 @@ if ! [ -x "$wine" ] || ! [ -f "$exe" ] || ! [ -f "$standin" ]; then
   echo "no Wine, pelorim.exe or stand-in jvm.dll: skipped"
   exit 77
 fi
-# Some machines cannot run 32-bit programs at all (the kernel answers ENOEXEC,
-# and the shell reports 126): Wine's 32-bit loader is then installed but dead.
-"$wine" --version >/dev/null 2>&1
-[ $? -ne 126 ] || { echo "this machine cannot run the program $wine (no 32-bit support): skipped"; exit 77; }
-wineserver=$(dirname "$wine")/wineserver
-[ -x "$wineserver" ] || wineserver=$(command -v wineserver) || { echo "no wineserver: skipped"; exit 77; }
+. "$(dirname "$0")/wine.sh"
+[ -n "$wineserver" ] || { echo "no wineserver: skipped"; exit 77; }
 
 started=$SECONDS
 export WINEPREFIX=$(mktemp -d /tmp/pelorim-wine-life-XXXXXX) WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

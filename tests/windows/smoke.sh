@@ -9,15 +9,10 @@
 set -u
 wine=$1 exe=$2 linux=$3
 [ -x "$wine" ] && [ -f "$exe" ] || { echo "no Wine or no pelorim.exe: skipped"; exit 77; }
-# Some machines cannot run 32-bit programs at all (the kernel answers ENOEXEC,
-# and the shell reports 126): Wine's 32-bit loader is then installed but dead.
-"$wine" --version >/dev/null 2>&1
-[ $? -ne 126 ] || { echo "this machine cannot run the program $wine (no 32-bit support): skipped"; exit 77; }
+. "$(dirname "$0")/wine.sh"
 
 export WINEPREFIX=$(mktemp -d /tmp/pelorim-wine-XXXXXX) WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 work=$(mktemp -d /tmp/pelorim-wine-work-XXXXXX)
-wineserver=$(dirname "$wine")/wineserver
-[ -x "$wineserver" ] || wineserver=$(command -v wineserver || true)
 # The prefix's Wine server and services outlive the last command and keep
 # writing into the prefix: end them before removing it.
 end_prefix() {
