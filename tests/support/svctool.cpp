@@ -9,7 +9,9 @@
  * service-specific exit code 5), ignorestop (RUNNING, STOP is ignored),
  * vanish (RUNNING, then exits without reporting STOPPED), crash (RUNNING, then
  * dies of SIGSEGV), noconnect (never calls the dispatcher; exits after
- * MILLISECONDS), late (calls the dispatcher after MILLISECONDS).
+ * MILLISECONDS), late (calls the dispatcher after MILLISECONDS), slowstop (as
+ * run, but reports STOPPED only MILLISECONDS after the stop, so that a control
+ * reply always finds the handler's STOP_PENDING).
  *
  * It writes what it sees into the root: svctool-NAME.env (environment, working
  * directory, standard handles, session and parent) and svctool-NAME.log (one
@@ -134,6 +136,7 @@ static void WINAPI ServiceMain(DWORD argc, LPSTR *argv) {
     std::unique_lock<std::mutex> guard(lock);
     stopSignal.wait(guard, [] { return stopRequested; });
     guard.unlock();
+    if (mode == "slowstop") std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     Report(SERVICE_STOPPED, 0, 0, 0);
 }
 
