@@ -358,6 +358,37 @@ TEST_F(RunService, ARelativeRootNamesOneMachineForEveryProcess) {
     EXPECT_TRUE(IsState("Near", SERVICE_STOPPED));
 }
 
+/* A root moved elsewhere after the install (or restored from a backup): the
+ * stored environment still names the old place, yet the detached child and
+ * the shutdown command run in the root the service runs in, and nothing is
+ * set up at the old place. */
+TEST_F(RunService, AMovedRootKeepsEveryProcessOfTheServiceInIt) {
+    std::string old = harness::MakeTempDirectory("pelorim-old-root");
+    std::string script = control + "/stop.sh";
+    harness::WriteText(script, "#!/bin/sh\necho \"$PELORIM_ROOT\" > " + control + "/stop-root\ntouch " + control + "/stop\n");
+    ASSERT_EQ(0, chmod(script.c_str(), 0755));
+    harness::RunOptions options;
+    options.directory = control;
+    options.environment = {{"PELORIM_ROOT", old}};
+    auto install = harness::RunPelorim({"Moved", "/install", "/detach", "/shutdownCommand:" + script,
+                                        "/logfile:" + logFile, "-cp", harness::JavaClasses(), "LongRunning", control},
+                                       options);
+    ASSERT_EQ(0, install.exitCode) << install.out << install.err;
+    ASSERT_EQ(0, rmdir(root.c_str()));
+    ASSERT_EQ(0, rename(old.c_str(), root.c_str()));
+    installed.push_back("Moved");
+
+    auto start = Run({"Moved", "/start"});
+    EXPECT_EQ(0, start.exitCode) << start.out << start.err << Log();
+    EXPECT_TRUE(IsState("Moved", SERVICE_RUNNING));
+    auto stop = Run({"Moved", "/stop"});
+    EXPECT_EQ(0, stop.exitCode) << stop.out << stop.err;
+    EXPECT_TRUE(IsState("Moved", SERVICE_STOPPED));
+    EXPECT_EQ(0u, ExitCodeOf("Moved"));
+    EXPECT_EQ(root + "\n", harness::ReadText(control + "/stop-root"));
+    EXPECT_FALSE(harness::FileExists(old));
+}
+
 /* A service takes no stop while it starts; the console says so, as a failure. */
 TEST_F(RunService, AStopWhileStartingIsRefusedAsNotYetPossible) {
     Install("Early", {"/startup:startingForever", "/timeout:10000"});

@@ -82,9 +82,12 @@ DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) 
 
 BOOL WINAPI SetEnvironmentVariableA(LPCSTR lpName, LPCSTR lpValue) {
     if (!lpName || !*lpName || strchr(lpName, '=')) return FailWith(ERROR_INVALID_PARAMETER);
-    /* A relative root (as a stored environment may hold it) would name another
-     * root in a child that runs elsewhere: children get this process's own. */
-    if (strcmp(lpName, "PELORIM_ROOT") == 0 && lpValue && lpValue[0] != '/') lpValue = MachineRoot();
+    /* The root a process runs in is the one it started with, never one taken
+     * from stored values: a stored environment names the root of the install
+     * (relative, or absolute where the root has since been moved), and a child
+     * given it would set up another machine there. Children get this
+     * process's own root, whatever is asked. */
+    if (strcmp(lpName, "PELORIM_ROOT") == 0) lpValue = MachineRoot();
     int result = lpValue ? setenv(lpName, lpValue, 1) : unsetenv(lpName);
     if (result != 0) return FailWith(LastErrnoAsWin32());
     return TRUE;
