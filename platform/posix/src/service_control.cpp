@@ -225,17 +225,21 @@ DWORD RemoveServiceEntry(const char *name) {
 }
 
 /* Stores STOPPED with ERROR_PROCESS_ABORTED for a service whose process `pid`
- * has vanished; *stored tells whether this call changed the row. */
+ * has vanished, with the controller's record of it: what the watcher writes,
+ * written here when the watcher could not (killed, or machine.db locked when
+ * the service ended). *stored tells whether this call changed the row. */
 static DWORD StoreProcessAborted(const char *name, long long pid, bool *stored) {
+    *stored = false;
     ServiceDb db;
     if (!db.Get()) return ERROR_REGISTRY_IO_FAILED;
-    int changes = 0;
-    DWORD code = ExecuteWith(db.Get(),
-                             "UPDATE service_runtime SET state = 1, controls_accepted = 0,"
-                             " win32_exit_code = ?3, service_exit_code = 0, checkpoint = 0,"
-                             " wait_hint = 0 WHERE name = ?1 AND pid = ?2 AND state <> 1",
-                             name, {pid, (long long)ERROR_PROCESS_ABORTED}, &changes);
-    *stored = changes > 0;
+    DWORD code = BeginImmediate(db.Get());
+    if (code) return code;
+    if (!StoreUnexpectedEnd(db.Get(), name, pid, true, stored)) {
+        code = Win32ErrorFromSqlite(sqlite3_errcode(db.Get()));
+        if (!code) code = ERROR_REGISTRY_IO_FAILED;
+    }
+    code = EndTransaction(db.Get(), code);
+    if (code) *stored = false;
     return code;
 }
 

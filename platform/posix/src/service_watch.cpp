@@ -59,8 +59,9 @@ void RunServiceWatcher(pid_t service, WatchPlan *plan) {
     _exit(0);
 }
 
-/* ---- The watcher's side: plain libc and SQLite, before the program's statics */
+/* ---- The record of an unexpected end: the watcher's, or a status call's ---- */
 
+/* Plain libc and SQLite: the watcher runs this before the program's statics. */
 static bool Step(sqlite3 *db, const char *sql, const char *text, long long number, int *changes) {
     sqlite3_stmt *statement = nullptr;
     bool done = sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK;
@@ -74,25 +75,13 @@ static bool Step(sqlite3 *db, const char *sql, const char *text, long long numbe
     return done;
 }
 
-/* STOPPED with 1067 for a service process that ended without reporting
- * STOPPED, and the controller's record of it. A service marked for deletion
- * is left to the next status call, which also removes its key. */
-static void RecordUnexpectedEnd(const char *root, const char *name, pid_t pid) {
-    char path[4096];
-    snprintf(path, sizeof path, "%s/machine.db", root);
-    sqlite3 *db = nullptr;
-    if (sqlite3_open_v2(path, &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-        sqlite3_close(db);
-        return;
-    }
-    sqlite3_busy_timeout(db, 10000);
-    char update[256];
+bool StoreUnexpectedEnd(sqlite3 *db, const char *name, long long pid, bool deletePendingToo, bool *stored) {
+    char update[320];
     snprintf(update, sizeof update,
              "UPDATE service_runtime SET state = 1, controls_accepted = 0, win32_exit_code = %u,"
              " service_exit_code = 0, checkpoint = 0, wait_hint = 0"
-             " WHERE name = ?1 AND pid = ?2 AND state <> 1 AND delete_pending = 0",
-             (unsigned)ERROR_PROCESS_ABORTED);
-    int changed = 0;
+             " WHERE name = ?1 AND pid = ?2 AND state <> 1%s",
+             (unsigned)ERROR_PROCESS_ABORTED, deletePendingToo ? "" : " AND delete_pending = 0");
     char message[600];
     snprintf(message, sizeof message, "The %s service terminated unexpectedly.", name);
     char insert[300];
@@ -101,11 +90,45 @@ static void RecordUnexpectedEnd(const char *root, const char *name, pid_t pid) {
              " SELECT strftime('%%Y-%%m-%%dT%%H:%%M:%%fZ', 'now'), 'Service Control Manager', %d, 7034, 0, ?1"
              " WHERE ?2 > 0",
              EVENTLOG_ERROR_TYPE);
-    if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK) {
-        bool done = Step(db, update, name, pid, &changed) && Step(db, insert, message, changed, nullptr);
-        sqlite3_exec(db, done ? "COMMIT" : "ROLLBACK", nullptr, nullptr, nullptr);
+    int changed = 0;
+    bool done = Step(db, update, name, pid, &changed) && Step(db, insert, message, changed, nullptr);
+    *stored = done && changed > 0;
+    return done;
+}
+
+/* ---- The watcher's side ------------------------------------------------------ */
+
+enum RecordOutcome { kRecorded, kTryAgain, kNoDatabase };
+
+static RecordOutcome TryRecordUnexpectedEnd(const char *path, const char *name, pid_t pid) {
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(path, &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        return access(path, F_OK) == 0 ? kTryAgain : kNoDatabase;
+    }
+    sqlite3_busy_timeout(db, 10000);
+    bool done = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (done) {
+        bool stored = false;
+        done = StoreUnexpectedEnd(db, name, pid, false, &stored) &&
+               sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+        if (!done) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     }
     sqlite3_close(db);
+    return done ? kRecorded : kTryAgain;
+}
+
+/* STOPPED with 1067 for a service process that ended without reporting
+ * STOPPED, and the controller's record of it. A database locked for longer
+ * than the busy timeout (a backup, an sqlite3 session), or full, is tried
+ * again every second until the record is written or machine.db is gone; a
+ * status call that finds the process gone meanwhile writes both itself, and
+ * the watcher's later write then changes nothing. A service marked for
+ * deletion is left to the next status call, which also removes its key. */
+static void RecordUnexpectedEnd(const char *root, const char *name, pid_t pid) {
+    char path[4096];
+    snprintf(path, sizeof path, "%s/machine.db", root);
+    while (TryRecordUnexpectedEnd(path, name, pid) == kTryAgain) sleep(1);
 }
 
 /* Removes the named pipes whose server was process `pid` (see named_pipe.cpp):
@@ -178,7 +201,7 @@ __attribute__((constructor)) static void WatchServiceIfAsked(void) {
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) break;
     }
-    RecordUnexpectedEnd(root, name, pid);
     RemovePipesOf(root, pid);
+    RecordUnexpectedEnd(root, name, pid);
     _exit(0);
 }
