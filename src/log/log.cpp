@@ -170,33 +170,45 @@ static bool LogFileStillNamed(void) {
     return length != 0 && length < sizeof current && strcmp(current, logFileName) == 0;
 }
 
-/* Cuts the file back to `end` so that a record written in part leaves no
- * torn line behind; the next record then starts on a line of its own. */
-static void RemoveTornRecord(DWORD endLow, LONG endHigh) {
-    if (SetFilePointer(logFileHandle, static_cast<LONG>(endLow), &endHigh, FILE_BEGIN) != INVALID_SET_FILE_POINTER ||
+/* Cuts off the last `written` bytes, a record written in part, so that it
+ * leaves no torn line behind; the next record then starts on a line of its
+ * own. The file's end is taken afresh: the record went wherever the end was
+ * when it was written. */
+static void RemoveTornRecord(DWORD written) {
+    LONG endHigh = 0;
+    DWORD endLow = SetFilePointer(logFileHandle, 0, &endHigh, FILE_END);
+    if (endLow == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return;
+    unsigned long long end = (static_cast<unsigned long long>(static_cast<DWORD>(endHigh)) << 32) | endLow;
+    if (end < written) return;
+    end -= written;
+    LONG startHigh = static_cast<LONG>(end >> 32);
+    if (SetFilePointer(logFileHandle, static_cast<LONG>(end & 0xFFFFFFFFu), &startHigh, FILE_BEGIN) !=
+            INVALID_SET_FILE_POINTER ||
         GetLastError() == NO_ERROR)
         SetEndOfFile(logFileHandle);
 }
 
+void (*logBeforeWriteHook)(void);
+
 /* The whole line at the end of the file, or nothing: 0, or 1 with the
- * failure reported (once for a run of failures) and the file closed. */
+ * failure reported (once for a run of failures) and the file closed. The
+ * line goes to the end of the file as it is at the moment of the write (both
+ * offsets all ones, what an append-only handle does), so a rotation that
+ * truncates the file in place leaves no hole of NULs before it. */
 static int WriteLogLine(const char *line, size_t length) {
-    LONG endHigh = 0;
-    DWORD endLow = SetFilePointer(logFileHandle, 0, &endHigh, FILE_END);
-    if (endLow == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
-        if (!logFileFailing) ReportLogFileFailure("SetFilePointer", GetLastError());
-        logFileFailing = true;
-        CloseLogFile();
-        return 1;
-    }
+    OVERLAPPED atEnd;
+    memset(&atEnd, 0, sizeof atEnd);
+    atEnd.Offset = 0xFFFFFFFFu;
+    atEnd.OffsetHigh = 0xFFFFFFFFu;
+    if (logBeforeWriteHook != nullptr) logBeforeWriteHook();
     DWORD written = 0;
-    BOOL done = WriteFile(logFileHandle, line, static_cast<DWORD>(length), &written, nullptr);
+    BOOL done = WriteFile(logFileHandle, line, static_cast<DWORD>(length), &written, &atEnd);
     if (done && written == length) {
         logFileFailing = false;
         return 0;
     }
     DWORD code = done ? static_cast<DWORD>(ERROR_DISK_FULL) : GetLastError();
-    if (written > 0) RemoveTornRecord(endLow, endHigh);
+    if (written > 0) RemoveTornRecord(written);
     if (!logFileFailing) ReportLogFileFailure("WriteFile", code);
     logFileFailing = true;
     CloseLogFile();

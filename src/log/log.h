@@ -38,4 +38,8 @@ void WriteServiceLog(const char *text, int level);
 int AppendLogLine(const char *text, int level);
 void ReportEvent(const char *text, int level);
 
+/* Test seam: when set, called with logLock held just before each record is
+ * written to the open log file, so that a test can change the file there. */
+extern void (*logBeforeWriteHook)(void);
+
 #endif

@@ -174,7 +174,8 @@ TEST(File, ObjectNamesStayInsideTheRoot) {
     EXPECT_FALSE(harness::FileExists("/tmp/escaped"));
 }
 
-/* SetEndOfFile cuts at the file pointer; GetFinalPathNameByHandleA follows
+/* SetEndOfFile cuts at the file pointer; a write at offsets all ones goes to
+ * the end of the file; GetFinalPathNameByHandleA follows
  * the open file through a rename. Linux lets a file held open be deleted,
  * which Windows refuses without FILE_SHARE_DELETE: no name is left then. */
 TEST(File, EndOfFileAndTheNameThatFollowsTheFile) {
@@ -189,6 +190,13 @@ TEST(File, EndOfFileAndTheNameThatFollowsTheFile) {
     EXPECT_EQ(5u, SetFilePointer(file, 5, nullptr, FILE_BEGIN));
     EXPECT_TRUE(SetEndOfFile(file));
     EXPECT_EQ("hello", Contents(path));
+    /* Both offsets all ones write at the end the file has then, though another cut it meanwhile. */
+    OVERLAPPED atEnd = {};
+    atEnd.Offset = atEnd.OffsetHigh = 0xFFFFFFFFu;
+    ASSERT_EQ(0, truncate(path.c_str(), 2));
+    ASSERT_TRUE(WriteFile(file, "!", 1, &written, &atEnd));
+    EXPECT_EQ("he!", Contents(path));
+    EXPECT_EQ(3u, SetFilePointer(file, 0, nullptr, FILE_CURRENT));
 
     char name[PATH_MAX] = {};
     EXPECT_EQ(path.size(), GetFinalPathNameByHandleA(file, name, sizeof name, 0));

@@ -260,9 +260,13 @@ TEST_F(Log, AFileBeyondFourGibibytesStillTakesRecords) {
     unlink(file.c_str());
 }
 
+std::string truncatedLog;
+
 /* A rotation tool renames the file, or someone deletes it: the next record
- * goes to a new file under the configured path. */
-TEST_F(Log, ARenamedOrDeletedLogFileIsOpenedAfreshBeforeTheNextRecord) {
+ * goes to a new file under the configured path. One that copies the file and
+ * truncates it in place (copytruncate) gets the next record at the start of
+ * the emptied file, even when the truncation comes just before the write. */
+TEST_F(Log, ARotatedLogFileTakesTheNextRecordWithoutAHole) {
     harness::MakeFreshRoot();
     std::string file = harness::MakeTempDirectory("log") + "/rotated.log";
     EnterServiceMode("RotateSvc", file);
@@ -277,6 +281,17 @@ TEST_F(Log, ARenamedOrDeletedLogFileIsOpenedAfreshBeforeTheNextRecord) {
     std::string content = harness::ReadText(file);
     EXPECT_EQ(content.find("second"), std::string::npos);
     EXPECT_NE(content.find("ERROR: third\r\n"), std::string::npos);
+
+    ASSERT_EQ(truncate(file.c_str(), 0), 0);
+    LogError("fourth");
+    EXPECT_TRUE(std::regex_match(harness::ReadText(file), std::regex("[^\r\n\\x00]* ERROR: fourth\r\n")))
+        << harness::ReadText(file);
+    truncatedLog = file;
+    logBeforeWriteHook = [] { EXPECT_EQ(0, truncate(truncatedLog.c_str(), 0)); };
+    LogError("fifth");
+    logBeforeWriteHook = nullptr;
+    content = harness::ReadText(file);
+    EXPECT_TRUE(std::regex_match(content, std::regex("[^\r\n\\x00]* ERROR: fifth\r\n"))) << content.size();
     EXPECT_TRUE(harness::EventLog().empty());
 }
 

@@ -16,6 +16,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <string>
@@ -168,13 +169,33 @@ DWORD FileObject::Read(void *buffer, DWORD size, DWORD *done, OVERLAPPED *overla
     return 0;
 }
 
+/* Offset and OffsetHigh both 0xFFFFFFFF ask Win32 to write at the end of the
+ * file as it is at the moment of the write, as an append-only handle does. */
+bool WritesAtEnd(const OVERLAPPED *overlapped) {
+    return overlapped && overlapped->Offset == 0xFFFFFFFFu && overlapped->OffsetHigh == 0xFFFFFFFFu;
+}
+
+/* Appends at the end of the file in the one system call, so that nothing done
+ * to the file meanwhile (a truncation) can leave a hole before the data; the
+ * file pointer ends after it. A device, which has no end to write at, and a
+ * kernel before 4.16, which has no append per write, get a plain write (after
+ * a seek to the end where there is one). */
+ssize_t AppendAtEnd(int fd, const char *at, size_t size) {
+    struct iovec piece = {const_cast<char *>(at), size};
+    ssize_t n = pwritev2(fd, &piece, 1, -1, RWF_APPEND);
+    if (n >= 0 || (errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL)) return n;
+    if (lseek(fd, 0, SEEK_END) < 0 && errno != ESPIPE) return -1;
+    return write(fd, at, size);
+}
+
 DWORD FileObject::Write(const void *buffer, DWORD size, DWORD *done, OVERLAPPED *overlapped) {
     DWORD total = 0;
+    bool atEnd = WritesAtEnd(overlapped);
     while (total < size) {
         const char *at = (const char *)buffer + total;
-        ssize_t n = overlapped
-                        ? RetryOnInterrupt([&] { return pwrite(fd_, at, size - total, OverlappedOffset(overlapped) + total); })
-                        : RetryOnInterrupt([&] { return write(fd_, at, size - total); });
+        ssize_t n = atEnd        ? RetryOnInterrupt([&] { return AppendAtEnd(fd_, at, size - total); })
+                    : overlapped ? RetryOnInterrupt([&] { return pwrite(fd_, at, size - total, OverlappedOffset(overlapped) + total); })
+                                 : RetryOnInterrupt([&] { return write(fd_, at, size - total); });
         if (n < 0) {
             *done = total;
             return IoError();
