@@ -3,6 +3,12 @@
  * /install, /start, /stop, with the log file, the event log and the service
  * status as the evidence.
  */
+#include <errno.h>
+#include <sched.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+
 #include <algorithm>
 #include <regex>
 #include <thread>
@@ -387,6 +393,49 @@ TEST_F(RunService, AMovedRootKeepsEveryProcessOfTheServiceInIt) {
     EXPECT_EQ(0u, ExitCodeOf("Moved"));
     EXPECT_EQ(root + "\n", harness::ReadText(control + "/stop-root"));
     EXPECT_FALSE(harness::FileExists(old));
+}
+
+unsigned long long FreeBytes(const std::string &directory) {
+    struct statvfs space = {};
+    return statvfs(directory.c_str(), &space) == 0 ? (unsigned long long)space.f_bavail * space.f_frsize : 0;
+}
+
+/* The service's own records (event-log mode) fill the file system of the root,
+ * here a small tmpfs in a mount namespace of the test's own: the controller's
+ * state still has room, so the stop is followed to its end and recorded as a
+ * stop, not as a crash. */
+TEST_F(RunService, RecordsThatFillTheRootsDiskLeaveRoomForTheStop) {
+    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", root.c_str(), "tmpfs", 0, "size=12m,mode=0700") != 0)
+        GTEST_SKIP() << "skipped: no tmpfs of the test's own for the root here (needs root or CAP_SYS_ADMIN): "
+                     << strerror(errno);
+    auto install = Run({"Full", "/install", "-cp", harness::JavaClasses(), "LongRunning", control});
+    ASSERT_EQ(0, install.exitCode) << install.out << install.err;
+    installed.push_back("Full");
+    ASSERT_EQ(0, Run({"Full", "/start"}).exitCode);
+
+    std::string lines;
+    while (lines.size() < (1u << 20)) lines += std::string(99, 'x') + "\n";
+    for (int round = 0; round < 36; round++) {
+        Tell("out", lines);
+        ASSERT_TRUE(harness::WaitFor([&] { return !harness::FileExists(control + "/out"); }, 60));
+    }
+    unsigned long long free = FreeBytes(root);
+    EXPECT_TRUE(harness::WaitFor(
+        [&] {
+            unsigned long long before = free;
+            free = FreeBytes(root);
+            return free == before;
+        },
+        30));
+    EXPECT_LT(free, 4ull << 20);
+
+    auto stop = Run({"Full", "/stop"});
+    EXPECT_EQ(0, stop.exitCode) << stop.out << stop.err;
+    EXPECT_NE(stop.out.find("Full stopped."), std::string::npos) << stop.out << stop.err;
+    ASSERT_TRUE(AwaitState("Full", SERVICE_STOPPED));
+    EXPECT_EQ(0u, ExitCodeOf("Full"));
+    EXPECT_TRUE(harness::Query("SELECT 1 FROM eventlog WHERE event_id = 7034").empty());
 }
 
 /* A service takes no stop while it starts; the console says so, as a failure. */

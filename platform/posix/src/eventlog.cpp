@@ -11,7 +11,9 @@
  * of Windows' record header) plus its source and message with their NULs.
  * When a new record would take the log past MaxSize, the oldest records go,
  * a sixteenth of MaxSize more than needed so that trimming is rare. When the
- * retention forbids that, ReportEventA fails with ERROR_LOG_FILE_FULL.
+ * retention forbids that, ReportEventA fails with ERROR_LOG_FILE_FULL. Less
+ * than kKeptFreeBytes left on the root's file system fails it with
+ * ERROR_DISK_FULL, whatever the log's size.
  *
  * Each record carries `ends_at`, the log's running size up to and including
  * it, so the log's size is the newest record's ends_at minus the oldest's
@@ -42,6 +44,10 @@ const DWORD kDefaultMaxSize = 20u << 20;
 const DWORD kLeastMaxSize = 64u << 10;
 const DWORD kNeverOverwrite = 0xFFFFFFFFu;
 const DWORD kRecordHeaderSize = 56;
+/* The event log never takes the last of the root's file system: the service
+ * controller's state lives in the same machine.db, and a service whose own
+ * records had filled the disk could no longer report that it stops. */
+const unsigned long long kKeptFreeBytes = 2ull << 20;
 /* The settings are looked at again after this long. */
 const time_t kLimitsLifetimeSeconds = 1;
 
@@ -206,6 +212,7 @@ DWORD InsertRecord(const std::string &source, WORD type, WORD category, DWORD ev
 
 /* One transaction: room is made and the record added, or nothing changes. */
 DWORD AppendRecord(const std::string &source, WORD type, WORD category, DWORD eventId, const std::string &message) {
+    if (!RootHasRoom(kKeptFreeBytes)) return ERROR_DISK_FULL;
     LogLimits limits = CurrentLimits();
     sqlite3_int64 size = kRecordHeaderSize + (sqlite3_int64)source.size() + 1 + (sqlite3_int64)message.size() + 1;
     sqlite3 *db = MachineDbLock();

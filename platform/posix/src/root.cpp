@@ -10,6 +10,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <new>
@@ -393,6 +394,12 @@ DWORD MachinePath(char *out, size_t capacity, const char *relative) {
         return ERROR_FILENAME_EXCED_RANGE;
     }
     return 0;
+}
+
+bool RootHasRoom(unsigned long long bytes) {
+    struct statvfs space;
+    if (statvfs(MachineRoot(), &space) != 0) return true;
+    return (unsigned long long)space.f_bavail * space.f_frsize >= bytes;
 }
 
 static bool IsPlainNameByte(unsigned char c) {

@@ -18,6 +18,10 @@ const char *MachineRoot(void);
 /* Joins the root, "/" and `relative` into `out`: 0, or ERROR_FILENAME_EXCED_RANGE. */
 DWORD MachinePath(char *out, size_t capacity, const char *relative);
 
+/* Whether the root's file system has at least `bytes` free for this process
+ * (what statvfs counts as available to it); true when that cannot be told. */
+bool RootHasRoom(unsigned long long bytes);
+
 /* Maps an object or pipe name to one file name component that stays inside the
  * root whatever the name holds ("/", "\\", ".." are escaped): 0, or
  * ERROR_FILENAME_EXCED_RANGE / ERROR_INVALID_NAME. */
