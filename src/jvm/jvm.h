@@ -3,6 +3,8 @@
 #ifndef PELORIM_JVM_H
 #define PELORIM_JVM_H
 
+#include <stdarg.h>
+#include <stdio.h>
 #include <windows.h>
 #include <jni.h>
 #include "common/settings.h"
@@ -109,6 +111,11 @@ char *ClassNameToPath(const char *className);
 int RedirectStdStreams(JNIEnv *env);
 
 void JNICALL JvmExitHook(jint status);
+/* The JNI "vfprintf" hook: the virtual machine's own messages as log records
+ * at level Error, one per line. LogPendingVmMessage logs a last line that has
+ * not yet seen its line end. */
+jint JNICALL JvmMessageHook(FILE *stream, const char *format, va_list arguments);
+void LogPendingVmMessage(void);
 DWORD WINAPI StartupObserverThread(LPVOID methodName);
 int ObserveStartupProgress(const char *methodName);
 int PollStartupMethod(JNIEnv *env, const char *methodName);

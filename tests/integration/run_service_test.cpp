@@ -208,6 +208,14 @@ TEST_F(RunService, AFailedStartSaysWhyAndLeavesNothingBehind) {
     HKEY key = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\Gone", 0,
                                            KEY_ALL_ACCESS, &key));
+    /* A virtual machine that gives up during its creation says why, in its own words. */
+    const char heapTooSmall[] = "-Xmx1k\0";
+    RegSetValueExA(key, "JavaOptions", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE *>(heapTooSmall),
+                   sizeof heapTooSmall);
+    Run({"Gone", "/start"});
+    EXPECT_TRUE(AwaitLog("ERROR: Error occurred during initialization of VM\r\n")) << Log();
+    EXPECT_TRUE(AwaitLog("ERROR: Too small maximum heap\r\n")) << Log();
+    RegDeleteValueA(key, "JavaOptions");
     DWORD number = 7;
     RegSetValueExA(key, "JavaMainClass", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&number), sizeof number);
     Run({"Gone", "/start"});

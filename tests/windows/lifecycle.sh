@@ -427,6 +427,21 @@ blank_directory() {
   program='C:\pel\pelorim.exe'
 }
 
+# The runtime's own message about an option it rejects reaches the log
+# through the JNI vfprintf hook (the console would have shown it at /install).
+vm_message() {
+  scenario="the runtime's own message in the log"
+  run Chatty /install /debug:2 '/logfile:C:\app\Chatty.log' "${app_cp[@]}" Hello
+  expect_code 0 "/install Chatty"
+  timeout 30 "$wine" reg add 'HKLM\System\CurrentControlSet\Services\Chatty' /v JavaOptions /t REG_MULTI_SZ \
+    /d '-Xbogus' /f >/dev/null 2>&1
+  run Chatty /start
+  expect_log Chatty.log 'ERROR: Unrecognized option: -Xbogus'
+  expect_log Chatty.log 'ERROR: Could not create the Java virtual machine'
+  expect_process_gone 'Chatty /service'
+  uninstall_service Chatty
+}
+
 # No JNI call of the program may have reached a slot the stand-in lacks, and
 # the prefix still has its one service manager.
 final_checks() {
@@ -464,6 +479,7 @@ timed unknown_option
 timed main_class_removed
 timed blank_service_name
 timed blank_directory
+timed vm_message
 timed final_checks
 
 echo "$passed passed, $failed failed in $((SECONDS - started)) s"

@@ -127,6 +127,9 @@ static JavaVM_ sharedVm;
 static int vmCreated;
 typedef void(JNICALL *ExitHookFunction)(jint);
 static ExitHookFunction exitHook;
+/* The "vfprintf" option's hook: where a real VM prints its own messages. */
+typedef jint(JNICALL *VfprintfHookFunction)(FILE *, const char *, va_list);
+static VfprintfHookFunction vfprintfHook;
 static HANDLE releaseEvent;
 static HANDLE streams[2];
 static CRITICAL_SECTION stateLock;
@@ -703,6 +706,8 @@ static int TakeOption(const JavaVMOption *option) {
     const char *text = option->optionString;
     if (strcmp(text, "exit") == 0) {
         exitHook = reinterpret_cast<ExitHookFunction>(option->extraInfo);
+    } else if (strcmp(text, "vfprintf") == 0) {
+        vfprintfHook = reinterpret_cast<VfprintfHookFunction>(option->extraInfo);
     } else if (StartsWith(text, "-Djava.class.path=")) {
         Replace(&script.classPath, text + strlen("-Djava.class.path="));
     } else if (StartsWith(text, "-Dstandin.out=")) {
@@ -737,7 +742,22 @@ static void ResetScript(void) {
     memset(&script, 0, sizeof script);
     script.startupAnswers = -1;
     exitHook = nullptr;
+    vfprintfHook = nullptr;
     streams[0] = streams[1] = nullptr;
+}
+
+/* A message of the VM's own: through the vfprintf hook when one was given, as
+ * a real VM prints them, else on standard error. */
+static void PrintVmMessage(const char *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    if (vfprintfHook != nullptr) {
+        vfprintfHook(stderr, format, arguments);
+    } else {
+        vfprintf(stderr, format, arguments);
+        fflush(stderr);
+    }
+    va_end(arguments);
 }
 
 static void OpenTrace(void) {
@@ -759,9 +779,8 @@ extern "C" jint JNICALL JNI_CreateJavaVM(JavaVM **vm, void **env, void *argument
     ResetScript();
     for (jint i = 0; i < initArgs->nOptions; i++) {
         if (TakeOption(&initArgs->options[i]) == 0 || initArgs->ignoreUnrecognized) continue;
-        fprintf(stderr, "Unrecognized option: %s\nError: Could not create the Java Virtual Machine.\n",
-                initArgs->options[i].optionString);
-        fflush(stderr);
+        PrintVmMessage("Unrecognized option: %s\nError: Could not create the Java Virtual Machine.\n",
+                       initArgs->options[i].optionString);
         ResetScript();
         return JNI_ERR;
     }
