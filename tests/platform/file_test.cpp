@@ -5,10 +5,12 @@
 #include <stdlib.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "harness.h"
 
@@ -172,6 +174,57 @@ TEST(File, ObjectNamesStayInsideTheRoot) {
     EXPECT_EQ(std::vector<std::string>{"inner"}, entries(base));
     EXPECT_EQ(std::vector<std::string>{"root"}, entries(base + "/inner"));
     EXPECT_FALSE(harness::FileExists("/tmp/escaped"));
+}
+
+/* Someone with write access to the root plants links, or directories of their
+ * own, under it: nothing is opened through them, nothing outside the root is
+ * written, and the calls that would have used them fail with 5. */
+TEST(File, LinksAndDirectoriesPlantedUnderTheRootAreRefused) {
+    std::string root = harness::MakeFreshRoot();
+    std::string outside = harness::MakeTempDirectory("pelorim-outside");
+    std::string victim = outside + "/victim";
+    harness::WriteText(victim, "precious");
+    ASSERT_EQ(0, symlink(victim.c_str(), (root + "/sync.shm").c_str()));
+    ASSERT_EQ(0, mkdir((root + "/objects").c_str(), 0700));
+    ASSERT_EQ(0, symlink(victim.c_str(), (root + "/objects/PELORIM_X_RUN_EVENT").c_str()));
+    EXPECT_EQ(nullptr, CreateEventA(nullptr, TRUE, FALSE, "PELORIM_X_RUN_EVENT"));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    HANDLE beside = CreateEventA(nullptr, TRUE, FALSE, "PELORIM_X_STOP_EVENT");
+    EXPECT_NE(nullptr, beside);
+    CloseHandle(beside);
+
+    auto refused = [](const char *what, bool failed) {
+        EXPECT_TRUE(failed) << what;
+        EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError()) << what;
+    };
+    ASSERT_EQ(0, unlink((root + "/objects/PELORIM_X_RUN_EVENT").c_str()));
+    ASSERT_EQ(0, rmdir((root + "/objects").c_str()));
+    ASSERT_EQ(0, symlink(outside.c_str(), (root + "/objects").c_str()));
+    refused("objects/ a link", CreateMutexA(nullptr, FALSE, "PELORIM_X_DETACH_MUTEX") == nullptr);
+    ASSERT_EQ(0, unlink((root + "/objects").c_str()));
+    ASSERT_EQ(0, mkdir((root + "/objects").c_str(), 0700));
+    ASSERT_EQ(0, chmod((root + "/objects").c_str(), 0777));
+    refused("objects/ open to all", CreateMutexA(nullptr, FALSE, "PELORIM_X_DETACH_MUTEX") == nullptr);
+    if (geteuid() == 0) {
+        ASSERT_EQ(0, chmod((root + "/objects").c_str(), 0700));
+        ASSERT_EQ(0, chown((root + "/objects").c_str(), 1, 1));
+        refused("objects/ of another owner", CreateMutexA(nullptr, FALSE, "PELORIM_X_DETACH_MUTEX") == nullptr);
+    }
+    ASSERT_EQ(0, symlink(outside.c_str(), (root + "/files").c_str()));
+    std::string log = harness::MakeTempDirectory("pelorim-log") + "/service.log";
+    refused("files/ a link", Open(log, GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS) == INVALID_HANDLE_VALUE);
+    ASSERT_EQ(0, symlink(outside.c_str(), (root + "/pipes").c_str()));
+    refused("pipes/ a link", CreateNamedPipeA("\\\\.\\PIPE\\PELORIM_X_STDOUT", PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED, 0,
+                                              1, 4096, 4096, 0, nullptr) == INVALID_HANDLE_VALUE);
+
+    EXPECT_EQ("precious", Contents(victim));
+    DIR *directory = opendir(outside.c_str());
+    ASSERT_NE(nullptr, directory);
+    std::vector<std::string> entries;
+    while (struct dirent *entry = readdir(directory))
+        if (entry->d_name[0] != '.') entries.push_back(entry->d_name);
+    closedir(directory);
+    EXPECT_EQ(std::vector<std::string>{"victim"}, entries);
 }
 
 /* SetEndOfFile cuts at the file pointer; a write at offsets all ones goes to

@@ -9,6 +9,9 @@
  * bytes that conflict with its wishes. The kernel drops the locks of a
  * process that dies, so a crashed holder blocks nobody. The last closer
  * removes the record; an opener that finds its record unlinked starts over.
+ * Records are opened below a checked descriptor of files/, never through a
+ * link (root.h): a record or files/ planted there fails the open with
+ * ERROR_ACCESS_DENIED. Without a usable root, files open without share modes.
  */
 #include <fcntl.h>
 #include <limits.h>
@@ -53,33 +56,43 @@ DWORD HoldShareByte(int recordFd, off_t byte) {
     return fcntl(recordFd, F_OFD_SETLK, &hold) == 0 ? 0 : LastErrnoAsWin32();
 }
 
-std::string ShareRecordPath(dev_t device, ino_t inode) {
-    char relative[96];
-    snprintf(relative, sizeof relative, "files/%llx-%llx", (unsigned long long)device, (unsigned long long)inode);
-    char path[4096];
-    if (MachinePath(path, sizeof path, relative) != 0) return "";
-    return path;
+const char kFilesDirectory[] = "files";
+
+/* The name of a file's share record under files/. */
+std::string ShareRecordName(dev_t device, ino_t inode) {
+    char name[64];
+    snprintf(name, sizeof name, "%llx-%llx", (unsigned long long)device, (unsigned long long)inode);
+    return name;
 }
 
-/* Opens the share record of a file and takes its flock: the descriptor, or -1
- * when the record is unavailable (no usable root). */
-int LockShareRecord(const std::string &path, bool create) {
-    if (path.empty()) return -1;
-    if (create) {
-        std::string directory = path.substr(0, path.rfind('/'));
-        mkdir(directory.c_str(), 0755);
-    }
+/* Whether `name` in `directory` is still the record open on `fd`. */
+bool StillRecord(int directory, const std::string &name, int fd) {
+    struct stat opened, current;
+    return fstat(fd, &opened) == 0 && fstatat(directory, name.c_str(), &current, AT_SYMLINK_NOFOLLOW) == 0 &&
+           opened.st_ino == current.st_ino && opened.st_dev == current.st_dev;
+}
+
+/* Opens the share record of a file below files/ (never through a link) and
+ * takes its flock: 0 with the descriptor in *fd; ERROR_ACCESS_DENIED when the
+ * record or files/ is refused as planted (root.h); another code when the
+ * record is unavailable (no usable root, or no record and none to create). */
+DWORD LockShareRecord(const std::string &name, bool create, int *fd) {
+    int directory = -1;
+    DWORD error = OpenRootDirectory(kFilesDirectory, create, &directory);
+    if (error) return error;
+    char directoryPath[PATH_MAX];
+    MachinePath(directoryPath, sizeof directoryPath, kFilesDirectory);
     for (;;) {
-        int fd = RetryOnInterrupt([&] { return open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0600); });
-        if (fd < 0) return -1;
-        RetryOnInterrupt([&] { return flock(fd, LOCK_EX); });
-        struct stat opened, current;
-        if (fstat(fd, &opened) == 0 && stat(path.c_str(), &current) == 0 && opened.st_ino == current.st_ino &&
-            opened.st_dev == current.st_dev)
-            return fd;
-        close(fd); /* removed by its last closer meanwhile */
-        if (!create) return -1;
+        error = OpenCheckedFile(directory, directoryPath, name.c_str(), O_RDWR | (create ? O_CREAT : 0), 0600, fd);
+        if (error) break;
+        RetryOnInterrupt([&] { return flock(*fd, LOCK_EX); });
+        if (StillRecord(directory, name, *fd)) break;
+        close(*fd); /* removed by its last closer meanwhile */
+        error = ERROR_FILE_NOT_FOUND;
+        if (!create) break;
     }
+    close(directory);
+    return error;
 }
 
 /* Registers this open of the file: the record's descriptor (kept open for the
@@ -87,8 +100,10 @@ int LockShareRecord(const std::string &path, bool create) {
  * ERROR_SHARING_VIOLATION. */
 DWORD AcquireShare(const struct stat &file, DWORD access, DWORD share, int *recordFd) {
     *recordFd = -1;
-    int fd = LockShareRecord(ShareRecordPath(file.st_dev, file.st_ino), true);
-    if (fd < 0) return 0;
+    int fd = -1;
+    DWORD locked = LockShareRecord(ShareRecordName(file.st_dev, file.st_ino), true, &fd);
+    if (locked == ERROR_ACCESS_DENIED) return locked;
+    if (locked) return 0;
     bool conflict = (WantsRead(access) && ShareByteHeld(fd, kDeniesRead)) ||
                     (WantsWrite(access) && ShareByteHeld(fd, kDeniesWrite)) ||
                     (!(share & FILE_SHARE_READ) && ShareByteHeld(fd, kReads)) ||
@@ -109,7 +124,7 @@ DWORD AcquireShare(const struct stat &file, DWORD access, DWORD share, int *reco
 }
 
 /* Drops this open's locks; the last holder removes the record. */
-void ReleaseShare(int recordFd, const std::string &path) {
+void ReleaseShare(int recordFd, const std::string &name) {
     if (recordFd < 0) return;
     RetryOnInterrupt([&] { return flock(recordFd, LOCK_EX); });
     struct flock release = {};
@@ -118,19 +133,20 @@ void ReleaseShare(int recordFd, const std::string &path) {
     fcntl(recordFd, F_OFD_SETLK, &release);
     bool held = false;
     for (off_t byte = 0; byte < kShareBytes && !held; byte++) held = ShareByteHeld(recordFd, byte);
-    struct stat opened, current;
-    if (!held && fstat(recordFd, &opened) == 0 && stat(path.c_str(), &current) == 0 &&
-        opened.st_ino == current.st_ino)
-        unlink(path.c_str());
+    int directory = -1;
+    if (!held && OpenRootDirectory(kFilesDirectory, false, &directory) == 0) {
+        if (StillRecord(directory, name, recordFd)) unlinkat(directory, name.c_str(), 0);
+        close(directory);
+    }
     close(recordFd);
 }
 
 struct FileObject : KernelObject {
-    FileObject(int fd, int recordFd, std::string recordPath)
-        : KernelObject(ObjectKind::File), fd_(fd), recordFd_(recordFd), recordPath_(std::move(recordPath)) {}
+    FileObject(int fd, int recordFd, std::string recordName)
+        : KernelObject(ObjectKind::File), fd_(fd), recordFd_(recordFd), recordName_(std::move(recordName)) {}
     ~FileObject() override {
         close(fd_);
-        ReleaseShare(recordFd_, recordPath_);
+        ReleaseShare(recordFd_, recordName_);
     }
     int Descriptor() const override { return fd_; }
     /* The path that named the file when it was opened ("" when unknown). */
@@ -141,7 +157,7 @@ struct FileObject : KernelObject {
   private:
     const int fd_;
     const int recordFd_;
-    const std::string recordPath_;
+    const std::string recordName_;
 };
 
 off_t OverlappedOffset(const OVERLAPPED *overlapped) {
@@ -288,13 +304,13 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     bool truncate = dwCreationDisposition == TRUNCATE_EXISTING || (dwCreationDisposition == CREATE_ALWAYS && existed);
     if (!error && truncate && S_ISREG(st.st_mode) && RetryOnInterrupt([&] { return ftruncate(fd, 0); }) != 0)
         error = IoError();
-    std::string recordPath = ShareRecordPath(st.st_dev, st.st_ino);
+    std::string recordName = ShareRecordName(st.st_dev, st.st_ino);
     if (error) {
-        ReleaseShare(recordFd, recordPath);
+        ReleaseShare(recordFd, recordName);
         close(fd);
         return FailWithHandle(error, INVALID_HANDLE_VALUE);
     }
-    FileObject *file = new FileObject(fd, recordFd, recordPath);
+    FileObject *file = new FileObject(fd, recordFd, recordName);
     ReadDescriptorPath(fd, &file->openedPath);
     HANDLE handle = InsertHandle(file, inheritable);
     if (!handle) {
@@ -367,9 +383,11 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
     struct stat st;
     if (lstat(lpFileName, &st) != 0) return FailWith(LastErrnoAsWin32());
     if (S_ISDIR(st.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
-    int recordFd = LockShareRecord(ShareRecordPath(st.st_dev, st.st_ino), false);
+    int recordFd = -1;
+    DWORD locked = LockShareRecord(ShareRecordName(st.st_dev, st.st_ino), false, &recordFd);
+    if (locked) recordFd = -1;
     bool denied = recordFd >= 0 && ShareByteHeld(recordFd, kDeniesDelete);
-    DWORD error = denied ? (DWORD)ERROR_SHARING_VIOLATION : 0;
+    DWORD error = locked == ERROR_ACCESS_DENIED ? locked : denied ? (DWORD)ERROR_SHARING_VIOLATION : 0;
     if (!error && unlink(lpFileName) != 0) error = LastErrnoAsWin32();
     if (recordFd >= 0) close(recordFd);
     if (error) return FailWith(error);

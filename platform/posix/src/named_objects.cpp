@@ -3,7 +3,8 @@
  * the object's record and mapped MAP_SHARED by every process that has the
  * object open. Each such process keeps a shared flock on the file, so the
  * object is alive exactly while some live process holds it: the kernel drops
- * a dead process's flocks. A file that nobody holds locked is stale (its last
+ * a dead process's flocks. The files are opened below a checked descriptor
+ * of objects/, never through a link (root.h). A file that nobody holds locked is stale (its last
  * holder died) and counts as missing. Creating, opening and closing happen
  * under the root-wide names lock; the last holder to close removes the file,
  * and the directory with it once it is empty.
@@ -29,7 +30,7 @@ const uint32_t kStateMagic = 0x504b4f32; /* record layout 2 */
 
 struct NamedState {
     NamedState *next;
-    char file[PATH_MAX];
+    char file[NAME_MAX + 1]; /* the name's file under objects/ */
     int fd;
     ObjectState *state;
     int uses; /* handles of this process */
@@ -47,21 +48,29 @@ void RegisterExitCleanup() {
     atexit(RemoveNamedObjectsAtExit);
 }
 
-DWORD ObjectFilePath(const char *name, char *file, size_t capacity) {
-    char encoded[PATH_MAX];
-    DWORD error = EncodeObjectName(encoded, sizeof encoded, name);
-    if (error) return error;
-    char directory[PATH_MAX];
-    error = MachinePath(directory, sizeof directory, "objects");
-    if (error) return error;
-    int written = snprintf(file, capacity, "%s/%s", directory, encoded);
-    if (written < 0 || (size_t)written >= capacity) return ERROR_FILENAME_EXCED_RANGE;
-    return 0;
+const char kObjectsDirectory[] = "objects";
+
+/* Removes the object's file, and the directory once it is empty. */
+void RemoveObjectFile(const char *file) {
+    int directory = -1;
+    if (OpenRootDirectory(kObjectsDirectory, false, &directory) != 0) return;
+    unlinkat(directory, file, 0);
+    close(directory);
+    RemoveRootDirectoryIfEmpty(kObjectsDirectory);
 }
 
-std::string ObjectDirectory(const char *file) {
-    std::string directory(file);
-    return directory.substr(0, directory.rfind('/'));
+/* Opens the object's file under objects/ (never through a link), creating both
+ * when asked: the descriptor in *fd, or a Win32 code (ERROR_FILE_NOT_FOUND for
+ * an object that does not exist). */
+DWORD OpenObjectFile(const char *file, bool create, int *fd) {
+    int directory = -1;
+    DWORD error = OpenRootDirectory(kObjectsDirectory, create, &directory);
+    if (error) return error;
+    char directoryPath[PATH_MAX];
+    MachinePath(directoryPath, sizeof directoryPath, kObjectsDirectory);
+    error = OpenCheckedFile(directory, directoryPath, file, O_RDWR | (create ? O_CREAT : 0), 0600, fd);
+    close(directory);
+    return error;
 }
 
 NamedState *FindOpened(const char *file) {
@@ -102,16 +111,11 @@ DWORD JoinFile(int fd, uint32_t type, ObjectState **state) {
 /* Opens (or, with `initial`, creates) the object's file under the names lock. */
 DWORD MapObjectFile(const char *file, uint32_t type, const ObjectState *initial,
                     NamedState **out, bool *existed) {
-    int flags = O_RDWR | O_CLOEXEC | (initial ? O_CREAT : 0);
-    if (initial && mkdir(ObjectDirectory(file).c_str(), 0700) != 0 && errno != EEXIST)
-        return LastErrnoAsWin32();
-    int fd = RetryOnInterrupt([&] { return open(file, flags, 0600); });
-    if (fd < 0) return LastErrnoAsWin32();
+    int fd = -1;
+    DWORD failed = OpenObjectFile(file, initial != nullptr, &fd);
+    if (failed) return failed;
     bool live = flock(fd, LOCK_EX | LOCK_NB) != 0;
-    if (!live && !initial) {
-        unlink(file);
-        rmdir(ObjectDirectory(file).c_str());
-    }
+    if (!live && !initial) RemoveObjectFile(file);
     ObjectState *state = nullptr;
     DWORD error = ERROR_FILE_NOT_FOUND;
     if (live) error = JoinFile(fd, type, &state);
@@ -136,8 +140,8 @@ DWORD MapObjectFile(const char *file, uint32_t type, const ObjectState *initial,
 
 DWORD AcquireNamedState(const char *name, uint32_t type, const ObjectState *initial,
                         NamedState **out, bool *existed) {
-    char file[PATH_MAX];
-    DWORD error = ObjectFilePath(name, file, sizeof file);
+    char file[NAME_MAX + 1];
+    DWORD error = EncodeObjectName(file, sizeof file, name);
     if (error) return error;
     LockNames();
     NamedState *named = FindOpened(file);
@@ -181,10 +185,7 @@ void CloseNamedState(NamedState *named) {
     }
     munmap(named->state, sizeof(ObjectState));
     /* Our shared lock turns exclusive only when no other process holds one. */
-    if (flock(named->fd, LOCK_EX | LOCK_NB) == 0) {
-        unlink(named->file);
-        rmdir(ObjectDirectory(named->file).c_str()); /* only when it became empty */
-    }
+    if (flock(named->fd, LOCK_EX | LOCK_NB) == 0) RemoveObjectFile(named->file);
     close(named->fd);
     UnlockNames();
     delete named;
@@ -198,8 +199,7 @@ void RemoveNamedObjectsAtExit(void) {
     LockNames();
     for (NamedState *named = opened; named; named = named->next) {
         if (flock(named->fd, LOCK_EX | LOCK_NB) != 0) continue;
-        unlink(named->file);
-        rmdir(ObjectDirectory(named->file).c_str());
+        RemoveObjectFile(named->file);
     }
     UnlockNames();
 }

@@ -92,28 +92,28 @@ static const char serverEntry[] = "server";
  * with ENOTDIR and nothing can be created there. */
 static const char busyTarget[] = "server/busy";
 
-static DWORD PipeDirectory(const char *name, std::string *directory) {
+/* The name's entry under pipes/: its directory's own name. */
+static DWORD PipeEntry(const char *name, std::string *entry) {
     std::string path;
     DWORD code = ClientPath(name, &path);
     if (code != 0) return code;
-    *directory = path.substr(0, path.rfind('/'));
+    std::string directory = path.substr(0, path.rfind('/'));
+    *entry = directory.substr(directory.rfind('/') + 1);
     return 0;
 }
 
 /* ---- Serving a FIFO ------------------------------------------------------- */
 
-static DWORD MakePipesDirectory(void) {
-    char directory[PATH_MAX];
-    DWORD code = MachinePath(directory, sizeof directory, "pipes");
-    if (code != 0) return code;
-    if (mkdir(directory, 0700) != 0 && errno != EEXIST) return LastErrnoAsWin32();
-    return 0;
-}
+/* Every entry below pipes/ is reached through `pipes`, a descriptor of the
+ * checked directory (root.h) that the server holds for its life, so pipes/
+ * planted as a link, or swapped for one later, never puts an entry elsewhere. */
 
-static std::string PrivateSibling(const std::string &path, const char *kind) {
+static std::string Inside(const std::string &entry, const char *name) { return entry + "/" + name; }
+
+/* A name under pipes/ that no client looks for, for a directory being built or taken apart. */
+static std::string PrivateName(const char *kind) {
     static std::atomic<unsigned> counter{0};
-    return path.substr(0, path.rfind('/') + 1) + "." + kind + "-" + std::to_string(getpid()) + "-" +
-           std::to_string(counter++);
+    return std::string(".") + kind + "-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
 }
 
 /* What the server's entry points at: its FIFO's reading descriptor in this
@@ -125,56 +125,55 @@ static std::string ServerTarget(int fd) {
 
 /* Removes a name's directory (moved aside first, so no client sees it half
  * taken apart). Entries it does not know keep it; it stays hidden then. */
-static void RemovePipeDirectory(const std::string &directory) {
-    std::string aside = PrivateSibling(directory, "old");
-    if (rename(directory.c_str(), aside.c_str()) != 0) return;
-    for (const char *entry : {clientEntry, serverEntry, ".switch"}) unlink((aside + "/" + entry).c_str());
-    rmdir(aside.c_str());
+static void RemovePipeDirectory(int pipes, const std::string &entry) {
+    std::string aside = PrivateName("old");
+    if (renameat(pipes, entry.c_str(), pipes, aside.c_str()) != 0) return;
+    for (const char *name : {clientEntry, serverEntry, ".switch"}) unlinkat(pipes, Inside(aside, name).c_str(), 0);
+    unlinkat(pipes, aside.c_str(), AT_REMOVEDIR);
 }
 
 /* Whatever holds a name that no live server holds (the entries of a killed
  * server, or a file of an older layout) is removed: 0. A live server:
  * ERROR_PIPE_BUSY. */
-static DWORD RemoveUnserved(const std::string &directory) {
+static DWORD RemoveUnserved(int pipes, const std::string &entry) {
     struct stat status;
-    if (lstat(directory.c_str(), &status) != 0) return errno == ENOENT ? 0 : LastErrnoAsWin32();
+    if (fstatat(pipes, entry.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : LastErrnoAsWin32();
     if (!S_ISDIR(status.st_mode)) {
-        if (unlink(directory.c_str()) != 0 && errno != ENOENT) return LastErrnoAsWin32();
+        if (unlinkat(pipes, entry.c_str(), 0) != 0 && errno != ENOENT) return LastErrnoAsWin32();
         return 0;
     }
-    std::string server = directory + "/" + serverEntry;
-    int other = open(server.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int other = openat(pipes, Inside(entry, serverEntry).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (other < 0 && (errno == EACCES || errno == EPERM)) return ERROR_PIPE_BUSY;
     if (other >= 0) {
         bool live = flock(other, LOCK_EX | LOCK_NB) != 0;
         close(other);
         if (live) return ERROR_PIPE_BUSY;
     }
-    RemovePipeDirectory(directory);
+    RemovePipeDirectory(pipes, entry);
     return 0;
 }
 
-/* Points the client entry of `directory` at `target`, in one step. */
-static DWORD PublishClientEntry(const std::string &directory, const char *target) {
-    std::string next = directory + "/.switch";
-    unlink(next.c_str());
-    if (symlink(target, next.c_str()) != 0) return LastErrnoAsWin32();
-    if (rename(next.c_str(), (directory + "/" + clientEntry).c_str()) != 0) {
+/* Points the client entry of the name's directory `entry` at `target`, in one step. */
+static DWORD PublishClientEntry(int pipes, const std::string &entry, const char *target) {
+    std::string next = Inside(entry, ".switch");
+    unlinkat(pipes, next.c_str(), 0);
+    if (symlinkat(target, pipes, next.c_str()) != 0) return LastErrnoAsWin32();
+    if (renameat(pipes, next.c_str(), pipes, Inside(entry, clientEntry).c_str()) != 0) {
         DWORD code = LastErrnoAsWin32();
-        unlink(next.c_str());
+        unlinkat(pipes, next.c_str(), 0);
         return code;
     }
     return 0;
 }
 
 /* A locked, non-blocking reader of a fresh FIFO that has no name: 0 with *fd. */
-static DWORD OpenAnonymousFifo(const std::string &directory, int *fd) {
-    std::string fifo = directory + "/fifo";
-    if (mkfifo(fifo.c_str(), 0600) != 0) return LastErrnoAsWin32();
-    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+static DWORD OpenAnonymousFifo(int pipes, const std::string &entry, int *fd) {
+    std::string fifo = Inside(entry, "fifo");
+    if (mkfifoat(pipes, fifo.c_str(), 0600) != 0) return LastErrnoAsWin32();
+    int reader = openat(pipes, fifo.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     DWORD code = reader < 0 ? LastErrnoAsWin32() : 0;
     if (code == 0 && flock(reader, LOCK_EX | LOCK_NB) != 0) code = LastErrnoAsWin32();
-    unlink(fifo.c_str());
+    unlinkat(pipes, fifo.c_str(), 0);
     if (code != 0 && reader >= 0) close(reader);
     if (code == 0) *fd = reader;
     return code;
@@ -184,23 +183,23 @@ static DWORD OpenAnonymousFifo(const std::string &directory, int *fd) {
  * server entry, the client entry pointing at it) and only then moves it into
  * place, so no other process ever sees it unfinished or unlocked. Returns the
  * locked read descriptor in *fd. */
-static DWORD ServeFifo(const std::string &directory, int *fd) {
-    std::string fresh = PrivateSibling(directory, "new");
-    if (mkdir(fresh.c_str(), 0700) != 0) return LastErrnoAsWin32();
+static DWORD ServeFifo(int pipes, const std::string &entry, int *fd) {
+    std::string fresh = PrivateName("new");
+    if (mkdirat(pipes, fresh.c_str(), 0700) != 0) return LastErrnoAsWin32();
     int reader = -1;
-    DWORD code = OpenAnonymousFifo(fresh, &reader);
-    if (code == 0 && symlink(ServerTarget(reader).c_str(), (fresh + "/" + serverEntry).c_str()) != 0)
+    DWORD code = OpenAnonymousFifo(pipes, fresh, &reader);
+    if (code == 0 && symlinkat(ServerTarget(reader).c_str(), pipes, Inside(fresh, serverEntry).c_str()) != 0)
         code = LastErrnoAsWin32();
-    if (code == 0) code = PublishClientEntry(fresh, serverEntry);
+    if (code == 0) code = PublishClientEntry(pipes, fresh, serverEntry);
     for (int attempt = 0; code == 0; attempt++) {
-        if (rename(fresh.c_str(), directory.c_str()) == 0) break;
+        if (renameat(pipes, fresh.c_str(), pipes, entry.c_str()) == 0) break;
         if (errno != EEXIST && errno != ENOTEMPTY && errno != ENOTDIR && errno != EISDIR) code = LastErrnoAsWin32();
         else if (attempt == 8) code = ERROR_PIPE_BUSY;
-        else code = RemoveUnserved(directory);
+        else code = RemoveUnserved(pipes, entry);
     }
     if (code != 0) {
-        for (const char *entry : {clientEntry, serverEntry}) unlink((fresh + "/" + entry).c_str());
-        rmdir(fresh.c_str());
+        for (const char *name : {clientEntry, serverEntry}) unlinkat(pipes, Inside(fresh, name).c_str(), 0);
+        unlinkat(pipes, fresh.c_str(), AT_REMOVEDIR);
         if (reader >= 0) close(reader);
         return code;
     }
@@ -208,10 +207,10 @@ static DWORD ServeFifo(const std::string &directory, int *fd) {
     return 0;
 }
 
-/* Whether `directory` is still this server's: its server entry names our FIFO. */
-static bool ServedBy(const std::string &directory, int fd) {
+/* Whether the name's directory is still this server's: its server entry names our FIFO. */
+static bool ServedBy(int pipes, const std::string &entry, int fd) {
     char target[PATH_MAX];
-    ssize_t size = readlink((directory + "/" + serverEntry).c_str(), target, sizeof target - 1);
+    ssize_t size = readlinkat(pipes, Inside(entry, serverEntry).c_str(), target, sizeof target - 1);
     if (size <= 0) return false;
     target[size] = '\0';
     return ServerTarget(fd) == target;
@@ -225,7 +224,8 @@ enum class Operation { None, Connect, Read };
 struct PipeServer {
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
-    std::string directory; /* the name's directory under pipes/ */
+    int pipes = -1;        /* the checked pipes/ directory, for the server's life */
+    std::string entry;     /* the name's directory under pipes/ */
     std::string fifo;      /* our FIFO through /proc/self, for the I/O thread's opens */
     int lockFd = -1;  /* non-blocking reader holding the flock; for the server's life */
     int readFd = -1;  /* the connection: from the I/O thread's blocking open */
@@ -243,6 +243,7 @@ struct PipeServer {
         if (readFd >= 0) close(readFd);
         if (wakeFd >= 0) close(wakeFd);
         if (lockFd >= 0) close(lockFd);
+        if (pipes >= 0) close(pipes);
     }
 };
 
@@ -343,7 +344,7 @@ static bool AwaitClient(PipeServer &server) {
     server.clientGone = false;
     server.phase = Phase::Connected;
     /* One instance: later clients are refused until the server listens again. */
-    PublishClientEntry(server.directory, busyTarget);
+    PublishClientEntry(server.pipes, server.entry, busyTarget);
     if (server.operation == Operation::Connect) Complete(server, 0, 0);
     pthread_cond_broadcast(&server.changed);
     return true;
@@ -430,7 +431,7 @@ static void CloseServer(PipeServer &server) {
         server.readFd = -1;
     }
     RemoveServed(&server);
-    if (ServedBy(server.directory, server.lockFd)) RemovePipeDirectory(server.directory);
+    if (ServedBy(server.pipes, server.entry, server.lockFd)) RemovePipeDirectory(server.pipes, server.entry);
     close(server.lockFd);
     server.lockFd = -1;
     pthread_mutex_unlock(&server.lock);
@@ -516,14 +517,12 @@ HANDLE WINAPI CreateNamedPipeA(LPCSTR lpName, DWORD dwOpenMode, DWORD dwPipeMode
         return FailWithHandle(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     if ((dwOpenMode & ~FILE_FLAG_OVERLAPPED) != PIPE_ACCESS_INBOUND || dwPipeMode != 0)
         return FailWithHandle(ERROR_NOT_SUPPORTED, INVALID_HANDLE_VALUE);
-    std::string directory;
-    DWORD code = PipeDirectory(lpName, &directory);
-    if (code == 0) code = MakePipesDirectory();
     ServerRef server = std::make_shared<PipeServer>();
-    server->directory = directory;
+    DWORD code = PipeEntry(lpName, &server->entry);
+    if (code == 0) code = OpenRootDirectory("pipes", true, &server->pipes);
     if (code == 0) server->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (code == 0 && server->wakeFd < 0) code = LastErrnoAsWin32();
-    if (code == 0) code = ServeFifo(directory, &server->lockFd);
+    if (code == 0) code = ServeFifo(server->pipes, server->entry, &server->lockFd);
     if (code != 0) return FailWithHandle(code, INVALID_HANDLE_VALUE);
     server->fifo = "/proc/self/fd/" + std::to_string(server->lockFd);
     AddServed(server.get());
@@ -577,7 +576,7 @@ BOOL WINAPI ConnectNamedPipe(HANDLE hNamedPipe, LPOVERLAPPED lpOverlapped) {
     else {
         if (s.phase == Phase::Disconnected) {
             s.phase = Phase::Listening;
-            PublishClientEntry(s.directory, serverEntry);
+            PublishClientEntry(s.pipes, s.entry, serverEntry);
             Wake(s);
         }
         if (lpOverlapped) {
@@ -689,6 +688,7 @@ void RemoveServedPipesAtExit(void) {
     if (getpid() != servedBy) return;
     pthread_mutex_lock(&servedLock);
     for (PipeServer *server : served)
-        if (server && ServedBy(server->directory, server->lockFd)) RemovePipeDirectory(server->directory);
+        if (server && ServedBy(server->pipes, server->entry, server->lockFd))
+            RemovePipeDirectory(server->pipes, server->entry);
     pthread_mutex_unlock(&servedLock);
 }

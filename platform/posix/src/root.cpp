@@ -329,16 +329,20 @@ failed:
  * machine.lock so that processes creating the same fresh root at once do not
  * race on the journal mode or the first-run registration. */
 static sqlite3 *OpenMachineDb(const std::string &root) {
-    std::string lockPath = root + "/machine.lock";
-    int lockFd = RetryOnInterrupt([&] { return open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644); });
-    if (lockFd < 0) return nullptr;
+    int rootFd = RetryOnInterrupt([&] { return open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); });
+    if (rootFd < 0) return nullptr;
+    int lockFd = -1;
+    DWORD locked = OpenCheckedFile(rootFd, root.c_str(), "machine.lock", O_RDWR | O_CREAT, 0644, &lockFd);
+    close(rootFd);
+    if (locked) return nullptr;
     if (RetryOnInterrupt([&] { return flock(lockFd, LOCK_EX); }) != 0) {
         close(lockFd);
         return nullptr;
     }
     sqlite3 *db = nullptr;
     std::string dbPath = root + "/machine.db";
-    int rc = sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+    int rc = sqlite3_open_v2(dbPath.c_str(), &db,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW,
                              nullptr);
     if (rc == SQLITE_OK) {
         sqlite3_busy_timeout(db, 10000);
@@ -400,6 +404,74 @@ bool RootHasRoom(unsigned long long bytes) {
     struct statvfs space;
     if (statvfs(MachineRoot(), &space) != 0) return true;
     return (unsigned long long)space.f_bavail * space.f_frsize >= bytes;
+}
+
+/* ERROR_ACCESS_DENIED for an entry planted under the root, said once per refusal. */
+static DWORD RefusePlanted(const char *directory, const char *name, const char *reason) {
+    fprintf(stderr, "pelorim: %s/%s is refused: it %s\n", directory, name, reason);
+    return ERROR_ACCESS_DENIED;
+}
+
+static DWORD OpenCheckedBelow(int rootFd, const char *root, const char *name, bool create, int *fd) {
+    struct stat rootStatus;
+    if (fstat(rootFd, &rootStatus) != 0) return LastErrnoAsWin32();
+    if (create && mkdirat(rootFd, name, 0700) != 0 && errno != EEXIST) return LastErrnoAsWin32();
+    int opened = RetryOnInterrupt([&] { return openat(rootFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
+    if (opened < 0 && (errno == ELOOP || errno == ENOTDIR))
+        return RefusePlanted(root, name, "is a link or a file, not a directory");
+    if (opened < 0) return LastErrnoAsWin32();
+    struct stat status;
+    const char *reason = nullptr;
+    if (fstat(opened, &status) != 0) reason = "cannot be examined";
+    else if (status.st_uid != rootStatus.st_uid) reason = "is not owned by the owner of the machine root";
+    else if (status.st_mode & (S_IWGRP | S_IWOTH)) reason = "may be written by others than its owner";
+    if (reason) {
+        close(opened);
+        return RefusePlanted(root, name, reason);
+    }
+    *fd = opened;
+    return 0;
+}
+
+DWORD OpenCheckedDirectory(const char *root, const char *name, bool create, int *fd) {
+    int rootFd = RetryOnInterrupt([&] { return open(root, O_PATH | O_DIRECTORY | O_CLOEXEC); });
+    if (rootFd < 0) return LastErrnoAsWin32();
+    DWORD code = OpenCheckedBelow(rootFd, root, name, create, fd);
+    close(rootFd);
+    return code;
+}
+
+DWORD OpenRootDirectory(const char *name, bool create, int *fd) {
+    return OpenCheckedDirectory(MachineRoot(), name, create, fd);
+}
+
+DWORD OpenCheckedFile(int directoryFd, const char *directoryPath, const char *name, int flags, mode_t mode, int *fd) {
+    int opened = RetryOnInterrupt([&] { return openat(directoryFd, name, flags | O_NOFOLLOW | O_CLOEXEC, mode); });
+    if (opened < 0 && errno == ELOOP) return RefusePlanted(directoryPath, name, "is a link");
+    if (opened < 0) return LastErrnoAsWin32();
+    struct stat status;
+    if (fstat(opened, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(opened);
+        return RefusePlanted(directoryPath, name, "is not a regular file");
+    }
+    *fd = opened;
+    return 0;
+}
+
+DWORD OpenRootFile(const char *name, int flags, mode_t mode, int *fd) {
+    const char *root = MachineRoot();
+    int rootFd = RetryOnInterrupt([&] { return open(root, O_PATH | O_DIRECTORY | O_CLOEXEC); });
+    if (rootFd < 0) return LastErrnoAsWin32();
+    DWORD code = OpenCheckedFile(rootFd, root, name, flags, mode, fd);
+    close(rootFd);
+    return code;
+}
+
+void RemoveRootDirectoryIfEmpty(const char *name) {
+    int rootFd = RetryOnInterrupt([&] { return open(MachineRoot(), O_PATH | O_DIRECTORY | O_CLOEXEC); });
+    if (rootFd < 0) return;
+    unlinkat(rootFd, name, AT_REMOVEDIR);
+    close(rootFd);
 }
 
 static bool IsPlainNameByte(unsigned char c) {

@@ -8,6 +8,7 @@
 
 #include <windows.h>
 #include <stddef.h>
+#include <sys/types.h>
 
 struct sqlite3;
 
@@ -21,6 +22,33 @@ DWORD MachinePath(char *out, size_t capacity, const char *relative);
 /* Whether the root's file system has at least `bytes` free for this process
  * (what statvfs counts as available to it); true when that cannot be told. */
 bool RootHasRoom(unsigned long long bytes);
+
+/* What lies under the root is opened only as the layer made it: someone with
+ * write access to the root could plant a link (to make the layer write a file
+ * elsewhere, or to put a whole directory's entries elsewhere) or a directory of
+ * their own. These refuse both with ERROR_ACCESS_DENIED and a line on standard
+ * error that names the entry and the reason.
+ *
+ * OpenCheckedDirectory opens `name`, one component directly under the
+ * directory `root`, as a directory (creating it, mode 0700, when `create`):
+ * never through a link, and only when it is owned by the owner of `root` and
+ * no one else (group or others) may write it. 0 and *fd (the caller closes
+ * it), or a Win32 code (ERROR_FILE_NOT_FOUND when it is missing and not to be
+ * created). Plain libc: the service watcher uses it before the program's
+ * statics exist. OpenRootDirectory does the same under MachineRoot(). */
+DWORD OpenCheckedDirectory(const char *root, const char *name, bool create, int *fd);
+DWORD OpenRootDirectory(const char *name, bool create, int *fd);
+
+/* Opens the regular file `name` in the directory `directoryFd` (named
+ * `directoryPath` in messages) with open's `flags` and `mode`, never through a
+ * link (O_NOFOLLOW and O_CLOEXEC are added): 0 and *fd, or a Win32 code
+ * (ERROR_FILE_NOT_FOUND for a missing file). OpenRootFile does the same for a
+ * file directly under the root. */
+DWORD OpenCheckedFile(int directoryFd, const char *directoryPath, const char *name, int flags, mode_t mode, int *fd);
+DWORD OpenRootFile(const char *name, int flags, mode_t mode, int *fd);
+
+/* Removes the directory `name` directly under the root when it is empty. */
+void RemoveRootDirectoryIfEmpty(const char *name);
 
 /* Maps an object or pipe name to one file name component that stays inside the
  * root whatever the name holds ("/", "\\", ".." are escaped): 0, or

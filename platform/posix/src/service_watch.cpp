@@ -15,6 +15,8 @@
 
 #include <windows.h>
 
+#include "root.h"
+
 #define WATCH_NAME_VARIABLE "PELORIM_WATCH_SERVICE"
 #define WATCH_PID_VARIABLE "PELORIM_WATCH_PID"
 #define WATCH_ROOT_VARIABLE "PELORIM_ROOT"
@@ -133,30 +135,37 @@ static void RecordUnexpectedEnd(const char *root, const char *name, pid_t pid) {
 
 /* Removes the named pipes whose server was process `pid` (see named_pipe.cpp):
  * their server entry leads into /proc/<pid>/, which a later process with the
- * same pid could fill again. */
+ * same pid could fill again. Through a checked descriptor of pipes/ (root.h),
+ * so that nothing outside the root is touched. */
 static void RemovePipesOf(const char *root, pid_t pid) {
-    char directory[4096], prefix[64];
-    snprintf(directory, sizeof directory, "%s/pipes", root);
+    int pipes = -1;
+    if (OpenCheckedDirectory(root, "pipes", false, &pipes) != 0) return;
+    int listing = dup(pipes);
+    DIR *entries = listing >= 0 ? fdopendir(listing) : nullptr;
+    if (!entries) {
+        if (listing >= 0) close(listing);
+        close(pipes);
+        return;
+    }
+    char prefix[64];
     int prefixLength = snprintf(prefix, sizeof prefix, "/proc/%ld/", (long)pid);
-    DIR *pipes = opendir(directory);
-    if (!pipes) return;
-    while (struct dirent *entry = readdir(pipes)) {
+    while (struct dirent *entry = readdir(entries)) {
         if (entry->d_name[0] == '.') continue;
-        char server[4400], target[128];
-        snprintf(server, sizeof server, "%s/%s/server", directory, entry->d_name);
-        ssize_t size = readlink(server, target, sizeof target - 1);
+        char server[400], target[128];
+        snprintf(server, sizeof server, "%s/server", entry->d_name);
+        ssize_t size = readlinkat(pipes, server, target, sizeof target - 1);
         if (size < prefixLength || strncmp(target, prefix, (size_t)prefixLength) != 0) continue;
-        char aside[4400], part[4500];
-        snprintf(aside, sizeof aside, "%s/.old-watch-%ld-%s", directory, (long)getpid(), entry->d_name);
-        snprintf(part, sizeof part, "%s/%s", directory, entry->d_name);
-        if (rename(part, aside) != 0) continue;
+        char aside[400], part[500];
+        snprintf(aside, sizeof aside, ".old-watch-%ld-%s", (long)getpid(), entry->d_name);
+        if (renameat(pipes, entry->d_name, pipes, aside) != 0) continue;
         for (const char *name : {"pipe", "server", ".switch"}) {
             snprintf(part, sizeof part, "%s/%s", aside, name);
-            unlink(part);
+            unlinkat(pipes, part, 0);
         }
-        rmdir(aside);
+        unlinkat(pipes, aside, AT_REMOVEDIR);
     }
-    closedir(pipes);
+    closedir(entries);
+    close(pipes);
 }
 
 /* Loading the program touched pages of every library it links, which the

@@ -88,10 +88,8 @@ void InitPage(SyncPage *fresh) {
 
 /* The root's page; the first process to map it sets it up under an flock. */
 SyncPage *MapRootPage() {
-    char path[PATH_MAX];
-    if (MachinePath(path, sizeof path, "sync.shm")) return nullptr;
-    int fd = RetryOnInterrupt([&] { return open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600); });
-    if (fd < 0) return nullptr;
+    int fd = -1;
+    if (OpenRootFile("sync.shm", O_RDWR | O_CREAT, 0600, &fd) != 0) return nullptr;
     SyncPage *mapped = nullptr;
     struct stat status;
     if (RetryOnInterrupt([&] { return flock(fd, LOCK_EX); }) != 0) goto done;
