@@ -50,13 +50,23 @@ void RegisterExitCleanup() {
 
 const char kObjectsDirectory[] = "objects";
 
+/* The root, taken once (under the names lock) when the first object is
+ * opened, so that the clean-up at exit, while other threads still run, needs
+ * no lock of the root's own. */
+char objectsRoot[PATH_MAX];
+
+const char *ObjectsRoot() {
+    if (!objectsRoot[0]) snprintf(objectsRoot, sizeof objectsRoot, "%s", MachineRoot());
+    return objectsRoot;
+}
+
 /* Removes the object's file, and the directory once it is empty. */
 void RemoveObjectFile(const char *file) {
     int directory = -1;
-    if (OpenRootDirectory(kObjectsDirectory, false, &directory) != 0) return;
+    if (OpenCheckedDirectory(ObjectsRoot(), kObjectsDirectory, false, &directory) != 0) return;
     unlinkat(directory, file, 0);
     close(directory);
-    RemoveRootDirectoryIfEmpty(kObjectsDirectory);
+    RemoveDirectoryIfEmpty(ObjectsRoot(), kObjectsDirectory);
 }
 
 /* Opens the object's file under objects/ (never through a link), creating both
@@ -64,11 +74,10 @@ void RemoveObjectFile(const char *file) {
  * an object that does not exist). */
 DWORD OpenObjectFile(const char *file, bool create, int *fd) {
     int directory = -1;
-    DWORD error = OpenRootDirectory(kObjectsDirectory, create, &directory);
+    DWORD error = OpenCheckedDirectory(ObjectsRoot(), kObjectsDirectory, create, &directory);
     if (error) return error;
-    char directoryPath[PATH_MAX];
-    MachinePath(directoryPath, sizeof directoryPath, kObjectsDirectory);
-    error = OpenCheckedFile(directory, directoryPath, file, O_RDWR | (create ? O_CREAT : 0), 0600, fd);
+    std::string directoryPath = std::string(ObjectsRoot()) + "/" + kObjectsDirectory;
+    error = OpenCheckedFile(directory, directoryPath.c_str(), file, O_RDWR | (create ? O_CREAT : 0), 0600, fd);
     close(directory);
     return error;
 }

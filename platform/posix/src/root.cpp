@@ -467,8 +467,8 @@ DWORD OpenRootFile(const char *name, int flags, mode_t mode, int *fd) {
     return code;
 }
 
-void RemoveRootDirectoryIfEmpty(const char *name) {
-    int rootFd = RetryOnInterrupt([&] { return open(MachineRoot(), O_PATH | O_DIRECTORY | O_CLOEXEC); });
+void RemoveDirectoryIfEmpty(const char *root, const char *name) {
+    int rootFd = RetryOnInterrupt([&] { return open(root, O_PATH | O_DIRECTORY | O_CLOEXEC); });
     if (rootFd < 0) return;
     unlinkat(rootFd, name, AT_REMOVEDIR);
     close(rootFd);

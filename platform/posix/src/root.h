@@ -47,8 +47,8 @@ DWORD OpenRootDirectory(const char *name, bool create, int *fd);
 DWORD OpenCheckedFile(int directoryFd, const char *directoryPath, const char *name, int flags, mode_t mode, int *fd);
 DWORD OpenRootFile(const char *name, int flags, mode_t mode, int *fd);
 
-/* Removes the directory `name` directly under the root when it is empty. */
-void RemoveRootDirectoryIfEmpty(const char *name);
+/* Removes the directory `name` directly under `root` when it is empty. */
+void RemoveDirectoryIfEmpty(const char *root, const char *name);
 
 /* Maps an object or pipe name to one file name component that stays inside the
  * root whatever the name holds ("/", "\\", ".." are escaped): 0, or
