@@ -95,9 +95,11 @@ void FreeVmOptions(VmOptionList *list) {
 
 /* The virtual machine's own messages (what it would print on its standard
  * output and error, the null device in a service: why its creation failed,
- * its warnings, thread dumps) become log records, one per line. A line comes
- * in pieces, so a piece without its line end waits here for the rest; a line
- * longer than the buffer goes in parts. Guarded by logLock. */
+ * its warnings, thread dumps) become records of the service's log, one per
+ * line, like the application's own output: in the service process and in a
+ * detached child alike, whatever the debug level. A line comes in pieces, so
+ * a piece without its line end waits here for the rest; a line longer than
+ * the buffer goes in parts. Guarded by logLock. */
 enum { VM_MESSAGE_CAPACITY = 1024 };
 static char vmMessageLine[VM_MESSAGE_CAPACITY];
 static size_t vmMessageLength;
@@ -106,7 +108,7 @@ static void LogVmMessageLine(void) {
     if (vmMessageLength == 0) return;
     vmMessageLine[vmMessageLength] = '\0';
     vmMessageLength = 0;
-    LogError(vmMessageLine);
+    WriteServiceLog(vmMessageLine, LOG_ERROR);
 }
 
 static void AddVmMessageText(const char *text, size_t length) {

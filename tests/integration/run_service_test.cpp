@@ -208,13 +208,20 @@ TEST_F(RunService, AFailedStartSaysWhyAndLeavesNothingBehind) {
     HKEY key = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\Gone", 0,
                                            KEY_ALL_ACCESS, &key));
-    /* A virtual machine that gives up during its creation says why, in its own words. */
+    /* A virtual machine that gives up during its creation says why, in its own
+     * words, in a detached child as in the service process. */
     const char heapTooSmall[] = "-Xmx1k\0";
     RegSetValueExA(key, "JavaOptions", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE *>(heapTooSmall),
                    sizeof heapTooSmall);
-    Run({"Gone", "/start"});
-    EXPECT_TRUE(AwaitLog("ERROR: Error occurred during initialization of VM\r\n")) << Log();
-    EXPECT_TRUE(AwaitLog("ERROR: Too small maximum heap\r\n")) << Log();
+    for (DWORD detached : {1u, 0u}) {
+        RegSetValueExA(key, "CreateProcess", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&detached),
+                       sizeof detached);
+        unlink(logFile.c_str());
+        Run({"Gone", "/start"});
+        EXPECT_TRUE(AwaitLog("ERROR: Error occurred during initialization of VM\r\n")) << detached << Log();
+        EXPECT_TRUE(AwaitLog("ERROR: Too small maximum heap\r\n")) << detached << Log();
+        ASSERT_TRUE(AwaitState("Gone", SERVICE_STOPPED));
+    }
     RegDeleteValueA(key, "JavaOptions");
     DWORD number = 7;
     RegSetValueExA(key, "JavaMainClass", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&number), sizeof number);
