@@ -24,3 +24,16 @@ void CopyField(char *field, const char *text, size_t capacity) {
     memcpy(field, text, length);
     field[length] = '\0';
 }
+
+static char unenteredDirectory[PATH_CAPACITY + 1];
+static DWORD unenteredError;
+
+void NoteUnenteredDirectory(const char *directory, DWORD error) {
+    unenteredError = error;
+    CopyField(unenteredDirectory, directory, PATH_CAPACITY);
+}
+
+const char *UnenteredWorkingDirectory(DWORD *error) {
+    if (error != nullptr) *error = unenteredError;
+    return unenteredDirectory[0] != '\0' ? unenteredDirectory : nullptr;
+}

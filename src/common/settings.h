@@ -56,4 +56,10 @@ void ResetServiceSettings(void);
 /* Copies at most `capacity` characters of `text` into `field` (capacity + 1 bytes). */
 void CopyField(char *field, const char *text, size_t capacity);
 
+/* The stored or /cwd: directory that the start-up could not enter, or NULL;
+ * *error (when given) the code of the failed SetCurrentDirectoryA. The start-up
+ * notes it; whoever would run something there decides what to do. */
+void NoteUnenteredDirectory(const char *directory, DWORD error);
+const char *UnenteredWorkingDirectory(DWORD *error);
+
 #endif

@@ -51,9 +51,6 @@ int EqualIgnoringCase(const char *left, const char *right);
 /* The banner, the platform check, exePath and the service name; returns 0,
  * or the exit code of a run that ends here. */
 int CompleteSettings(void);
-/* The stored or /cwd: directory that the start-up could not enter, or NULL;
- * *error (when given) the code of the failed SetCurrentDirectoryA. */
-const char *UnenteredWorkingDirectory(DWORD *error);
 /* Environment, working directory, debug level, log file, event logging. */
 void ApplyStartupSettings(const CommandLine *commandLine);
 int Dispatch(const CommandLine *commandLine);

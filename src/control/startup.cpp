@@ -67,13 +67,8 @@ static void ApplyStoredEnvironment(void) {
     }
 }
 
-static char unenteredDirectory[PATH_CAPACITY + 1];
-static DWORD unenteredError;
-
 static void EnterDirectory(const char *directory) {
-    if (SetCurrentDirectoryA(directory)) return;
-    unenteredError = GetLastError();
-    CopyField(unenteredDirectory, directory, PATH_CAPACITY);
+    if (!SetCurrentDirectoryA(directory)) NoteUnenteredDirectory(directory, GetLastError());
 }
 
 /* The stored directory wins over /cwd:, and stays in workingDirectory even
@@ -91,11 +86,6 @@ static void ApplyWorkingDirectory(void) {
     char current[PATH_CAPACITY + 1];
     DWORD length = GetCurrentDirectoryA(sizeof current, current);
     if (length > 0 && length < sizeof current) CopyField(settings.workingDirectory, current, PATH_CAPACITY);
-}
-
-const char *UnenteredWorkingDirectory(DWORD *error) {
-    if (error != nullptr) *error = unenteredError;
-    return unenteredDirectory[0] != '\0' ? unenteredDirectory : nullptr;
 }
 
 /* Under /install the switch's value is parsed here, once, and is the value

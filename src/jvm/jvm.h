@@ -82,7 +82,9 @@ void AddUserDirOption(VmOptionList *list, const char *directory);
 void AddClassPathOption(VmOptionList *list, const char *classPath);
 void FreeVmOptions(VmOptionList *list);
 int CreateJvm(VmOptionList *list, JniEntryPoints *entryPoints, JNIEnv **env);
-int RunJavaApplication(void);
+/* Creates the VM and runs the main class; `consoleHandler` is installed once
+ * the VM is up, so that it sees each console event before the VM's own. */
+int RunJavaApplication(PHANDLER_ROUTINE consoleHandler);
 /* Appends each string of a multi-string (ended by an empty string) as an
  * option without extra information; NULL appends nothing. */
 void AddMultiStringOptions(VmOptionList *list, const char *multiString);
@@ -96,7 +98,7 @@ void AddEnvironmentClassPathOption(VmOptionList *list);
 void SetJvmLive(int live);
 int AttachToLiveJvm(JNIEnv **env);
 
-int InvokeMainClass(JNIEnv *env, const char *mainName, int archive);
+int InvokeMainClass(JNIEnv *env, const char *mainName, int archive, PHANDLER_ROUTINE consoleHandler);
 /* Sets mainClassName (from the archive's Main-Class attribute with `archive`)
  * and finds the class and its static main(String[]); returns 0, 2, 4 or 5
  * after describing any pending exception and logging the failure. */

@@ -8,7 +8,6 @@
 #include "config/params.h"
 #include "log/events.h"
 #include "log/log.h"
-#include "runtime/runtime.h"
 
 char *mainClassName;
 
@@ -155,7 +154,7 @@ static void ArrangeRunSignal(void) {
     CloseHandle(thread);
 }
 
-int InvokeMainClass(JNIEnv *env, const char *mainName, int archive) {
+int InvokeMainClass(JNIEnv *env, const char *mainName, int archive, PHANDLER_ROUTINE consoleHandler) {
     if (!settings.interactive && RedirectStdStreams(env) != 0) {
         DescribePendingException(env);
         LogError("Could not redirect std streams");
@@ -174,7 +173,7 @@ int InvokeMainClass(JNIEnv *env, const char *mainName, int archive) {
     }
     argumentList.Reset();
 
-    if (!SetConsoleCtrlHandler(ConsoleControlHandler, TRUE)) LogSystemError("SetConsoleCtrlHandler", 0);
+    if (!SetConsoleCtrlHandler(consoleHandler, TRUE)) LogSystemError("SetConsoleCtrlHandler", 0);
     ArrangeRunSignal();
 
     env->CallStaticVoidMethod(mainClass, mainMethod, arguments);

@@ -5,8 +5,8 @@
 
 #include "common/guard.h"
 #include "host.h"
+#include "log/events.h"
 #include "log/log.h"
-#include "runtime/runtime.h"
 
 /* A new FileOutputStream on the Java side of pipe `kind` (0 out, 1 err), or NULL. */
 static jobject OpenPipeStream(JNIEnv *env, jclass streamClass, jmethodID constructor, int kind) {

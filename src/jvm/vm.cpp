@@ -188,7 +188,7 @@ static void ReportMissingMainName(void) {
         LogError("Cannot start: neither JavaMainClass nor JavaArchive is stored for this service");
 }
 
-int RunJavaApplication(void) {
+int RunJavaApplication(PHANDLER_ROUTINE consoleHandler) {
     VmOptionList options = {};
     if (ReadDwordParameter("CreateProcess", 0) == 0)
         AddVmOption(&options, "exit", reinterpret_cast<void *>(JvmExitHook));
@@ -229,7 +229,7 @@ int RunJavaApplication(void) {
         return RUN_NO_VM;
     }
     SetJvmLive(1);
-    int result = InvokeMainClass(env, mainName.Get(), archive);
+    int result = InvokeMainClass(env, mainName.Get(), archive, consoleHandler);
     javaVM->DestroyJavaVM();
     SetJvmLive(0);
     LogPendingVmMessage();

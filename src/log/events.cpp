@@ -9,6 +9,11 @@
 
 char *FormatObjectName(const char *suffix) { return FormatText("PELORIM_%s_%s", settings.serviceName, suffix); }
 
+char *FormatPipeName(int kind) {
+    const char *stream = kind == 0 ? "OUT" : "ERR";
+    return FormatText("\\\\.\\PIPE\\PELORIM_%s_STD%s", settings.serviceName, stream);
+}
+
 static char *FormatEventName(const char *kind) {
     return FormatText("PELORIM_%s_%s_EVENT", settings.serviceName, kind);
 }

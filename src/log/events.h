@@ -1,5 +1,5 @@
-/* Named control events "PELORIM_<service>_<kind>_EVENT" shared by the
- * threads and processes of one service. */
+/* The names one service's threads and processes share: control events
+ * "PELORIM_<service>_<kind>_EVENT", other named objects and the output pipes. */
 #ifndef PELORIM_EVENTS_H
 #define PELORIM_EVENTS_H
 
@@ -17,5 +17,8 @@ int SignalNamedEvent(const char *kind);
 /* Formats "PELORIM_<service>_<suffix>" (suffix e.g. "RUN_EVENT",
  * "DETACH_MUTEX"); the caller frees it. */
 char *FormatObjectName(const char *suffix);
+
+/* "\\.\PIPE\PELORIM_<service>_STDOUT" (kind 0) or "_STDERR" (kind 1); the caller frees it. */
+char *FormatPipeName(int kind);
 
 #endif

@@ -17,12 +17,6 @@ enum { CHUNK_SIZE = 1000 };
 
 enum PendingOperation { PENDING_NONE, PENDING_CONNECT, PENDING_READ };
 
-char *FormatPipeName(int kind) {
-    const char *format = "\\\\.\\PIPE\\PELORIM_%s_STD%s";
-    const char *stream = kind == 0 ? "OUT" : "ERR";
-    return FormatText(format, settings.serviceName, stream);
-}
-
 static bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }

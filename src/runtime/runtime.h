@@ -61,7 +61,4 @@ DWORD WINAPI StdOutPipeReader(LPVOID pipe);
 DWORD WINAPI StdErrPipeReader(LPVOID pipe);
 int ReadPipeChunk(HANDLE pipe, int level);
 
-/* "\\.\PIPE\PELORIM_<service>_STDOUT" (kind 0) or "_STDERR" (kind 1); the caller frees it. */
-char *FormatPipeName(int kind);
-
 #endif

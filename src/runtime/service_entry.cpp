@@ -8,7 +8,6 @@
 #include "common/guard.h"
 #include "common/settings.h"
 #include "common/stringlist.h"
-#include "control/commandline.h"
 #include "log/log.h"
 
 CRITICAL_SECTION statusLock;

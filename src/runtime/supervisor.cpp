@@ -269,7 +269,7 @@ DWORD WINAPI ApplicationThread(LPVOID unused) {
         return RESULT_FAILED;
     }
     CloseHandle(watcher);
-    return (DWORD)RunJavaApplication();
+    return (DWORD)RunJavaApplication(ConsoleControlHandler);
 }
 
 DWORD WINAPI ShutdownWatcher(LPVOID unused) {

@@ -106,58 +106,81 @@ static int ExitCodeOf(const ProgressRequest *request, const SERVICE_STATUS *stat
     return (int)code;
 }
 
-static int ChangeServiceAndWait(const ProgressRequest *request) {
-    ServiceHandleGuard manager(OpenSCManagerA(NULL, NULL, GENERIC_READ));
-    if (!manager) {
-        LogSystemError("OpenSCManager", 0);
+/* A step's result when the run goes on; any other value is the run's result. */
+enum { CONTINUE_RUN = -1 };
+
+static int OpenRequestedService(const ProgressRequest *request, SC_HANDLE manager, ServiceHandleGuard *service) {
+    service->Reset(OpenServiceA(manager, settings.serviceName, request->access));
+    if (*service) return CONTINUE_RUN;
+    DWORD code = GetLastError();
+    if (code == ERROR_INVALID_NAME || code == ERROR_SERVICE_DOES_NOT_EXIST) {
+        ReportMissingService(request->verb, code);
+        return request->missingServiceResult;
+    }
+    LogSystemError("OpenService", code);
+    return 9;
+}
+
+/* A refusal that means "already done" ends the run as a success. */
+static int SendRequest(const ProgressRequest *request, SC_HANDLE service) {
+    if (request->send(service)) return CONTINUE_RUN;
+    DWORD code = GetLastError();
+    if (code == ERROR_SERVICE_CANNOT_ACCEPT_CTRL && IsStillStarting(service)) {
+        LogFormatted(LOG_ERROR, "Service %s is starting and cannot accept a stop yet; try again when it runs.",
+                     settings.serviceName);
+        LogSystemErrorAt(LOG_WARNING, request->requestName, code);
         return 9;
     }
-    ServiceHandleGuard service(OpenServiceA(manager.Get(), settings.serviceName, request->access));
-    if (!service) {
-        DWORD code = GetLastError();
-        if (code == ERROR_INVALID_NAME || code == ERROR_SERVICE_DOES_NOT_EXIST) {
-            ReportMissingService(request->verb, code);
-            return request->missingServiceResult;
-        }
-        LogSystemError("OpenService", code);
-        return 9;
+    if (IsRefusedAsDone(request, code)) {
+        LogFormatted(LOG_ERROR, request->alreadyDoneText, settings.serviceName);
+        LogSystemErrorAt(LOG_WARNING, request->requestName, code);
+        return 0;
     }
-    if (!request->send(service.Get())) {
-        DWORD code = GetLastError();
-        if (code == ERROR_SERVICE_CANNOT_ACCEPT_CTRL && IsStillStarting(service.Get())) {
-            LogFormatted(LOG_ERROR, "Service %s is starting and cannot accept a stop yet; try again when it runs.",
-                         settings.serviceName);
-            LogSystemErrorAt(LOG_WARNING, request->requestName, code);
-            return 9;
-        }
-        if (IsRefusedAsDone(request, code)) {
-            LogFormatted(LOG_ERROR, request->alreadyDoneText, settings.serviceName);
-            LogSystemErrorAt(LOG_WARNING, request->requestName, code);
-            return 0;
-        }
-        LogSystemError(request->requestName, code);
-        return 9;
-    }
+    LogSystemError(request->requestName, code);
+    return 9;
+}
+
+/* Prints the progress until the change is over; `status` ends as the last
+ * status that could be read. */
+static int AwaitChange(const ProgressRequest *request, SC_HANDLE service, SERVICE_STATUS *status) {
     printf(request->progressText, settings.serviceName);
     fflush(stdout);
-
-    SERVICE_STATUS status = {};
-    if (!QueryServiceStatus(service.Get(), &status)) {
+    if (!QueryServiceStatus(service, status)) {
         LogSystemError("QueryServiceStatus", 0);
         return 9;
     }
-    FollowProgress(request, service.Get(), &status);
-    service.Reset();
-    manager.Reset();
+    FollowProgress(request, service, status);
+    return CONTINUE_RUN;
+}
 
-    if (status.dwCurrentState == request->successState) {
+static int ReportOutcome(const ProgressRequest *request, const SERVICE_STATUS *status) {
+    if (status->dwCurrentState == request->successState) {
         printf(request->successText, settings.serviceName);
         fflush(stdout);
     } else {
         fprintf(stderr, request->failureText, settings.serviceName);
         fflush(stderr);
     }
-    return ExitCodeOf(request, &status);
+    return ExitCodeOf(request, status);
+}
+
+static int ChangeServiceAndWait(const ProgressRequest *request) {
+    ServiceHandleGuard manager(OpenSCManagerA(NULL, NULL, GENERIC_READ));
+    if (!manager) {
+        LogSystemError("OpenSCManager", 0);
+        return 9;
+    }
+    ServiceHandleGuard service;
+    int result = OpenRequestedService(request, manager.Get(), &service);
+    if (result != CONTINUE_RUN) return result;
+    result = SendRequest(request, service.Get());
+    if (result != CONTINUE_RUN) return result;
+    SERVICE_STATUS status = {};
+    result = AwaitChange(request, service.Get(), &status);
+    if (result != CONTINUE_RUN) return result;
+    service.Reset();
+    manager.Reset();
+    return ReportOutcome(request, &status);
 }
 
 int StartServiceAndWait(void) { return ChangeServiceAndWait(&startRequest); }

@@ -7,6 +7,7 @@
 #include "common/guard.h"
 #include "common/settings.h"
 #include "harness.h"
+#include "log/events.h"
 #include "log/log.h"
 #include "runtime/runtime.h"
 

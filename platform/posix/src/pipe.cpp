@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -10,6 +12,10 @@
 #include <new>
 
 #include "errors.h"
+
+#ifndef CLOSE_RANGE_CLOEXEC
+#define CLOSE_RANGE_CLOEXEC (1U << 2)
+#endif
 
 static pthread_mutex_t endsLock = PTHREAD_MUTEX_INITIALIZER;
 static std::vector<PipeEnd *> openEnds;
@@ -21,6 +27,14 @@ std::vector<int> InheritableDescriptors(void) {
     for (PipeEnd *end : openEnds)
         if (end->inheritable.load()) descriptors.push_back(end->fd_);
     return descriptors;
+}
+
+void MarkDescriptorsCloseOnExec(void) {
+    if (syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_CLOEXEC) == 0) return;
+    struct rlimit limit;
+    rlim_t end = getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 65536;
+    if (end > 65536) end = 65536;
+    for (int fd = 3; fd < (int)end; fd++) fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
 
 PipeEnd::PipeEnd(int fd, bool inheritable_) : KernelObject(ObjectKind::Pipe), fd_(fd), inheritable(inheritable_) {

@@ -28,6 +28,13 @@ struct PipeEnd : KernelObject {
  * a pipe without readers gives ERROR_NO_DATA instead of killing the process. */
 DWORD WriteWithoutSigpipe(int fd, const void *buffer, DWORD size, DWORD *done);
 
+/* Marks every descriptor from 3 up close-on-exec, so that an exec keeps only
+ * the standard ones and those the caller clears the flag of afterwards. For a
+ * forked child before its exec: async-signal-safe. Kernels before 5.11 lack
+ * close_range's flag; there every descriptor below the open-files limit (at
+ * most the first 65536) is marked one by one. */
+void MarkDescriptorsCloseOnExec(void);
+
 /* While held, no pipe end closes (its descriptor stays what it is), so a child
  * forked meanwhile can keep exactly the inheritable ones. */
 void LockInheritableDescriptors(void);

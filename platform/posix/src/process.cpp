@@ -52,10 +52,6 @@
 
 extern char **environ;
 
-#ifndef CLOSE_RANGE_CLOEXEC
-#define CLOSE_RANGE_CLOEXEC (1U << 2)
-#endif
-
 /* What the process object, the primary-thread object and the watcher share. */
 struct ChildProcess {
     pid_t pid = -1;
@@ -382,11 +378,7 @@ static void ResetSignalsInChild(void) {
  * standard ones are copied in through fresh duplicates so that a source that is
  * itself 0, 1 or 2 is not overwritten before it is copied. */
 static int ArrangeDescriptorsInChild(const LaunchPlan &plan, bool inheritHandles) {
-    if (syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_CLOEXEC) != 0) {
-        long limit = sysconf(_SC_OPEN_MAX);
-        if (limit < 0 || limit > 65536) limit = 65536;
-        for (int fd = 3; fd < limit; fd++) fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
+    MarkDescriptorsCloseOnExec();
     int copies[3] = {-1, -1, -1};
     for (int i = 0; i < 3; i++) {
         if (plan.standard[i] < 0) continue;

@@ -13,6 +13,7 @@
 
 #include "cmdline.h"
 #include "errors.h"
+#include "pipe.h"
 #include "registry_internal.h"
 #include "root.h"
 #include "service_watch.h"
@@ -728,9 +729,38 @@ static std::vector<char *> PointerArray(std::vector<std::string> &strings) {
     return pointers;
 }
 
-/* The service process after the forks: only async-signal-safe calls. */
-[[noreturn]] static void RunServiceProcess(int goFd, int execFd, const char *program, char *const *argv,
-                                           char *const *envp) {
+/* What the service process execs, built before the forks. */
+struct ServiceImage {
+    const char *program;
+    char *const *argv;
+    char *const *envp;
+};
+
+/* The pipes between the launcher and the forked processes; -1 where closed. */
+struct LaunchPipes {
+    int pid[2] = {-1, -1};  /* the watcher writes the service's pid */
+    int go[2] = {-1, -1};   /* see PendingLaunch::goFd */
+    int exec[2] = {-1, -1}; /* see PendingLaunch::execFd */
+};
+
+static void ClosePipeEnd(int *fd) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+}
+
+static void CloseLaunchPipes(LaunchPipes *pipes) {
+    for (int *pair : {pipes->pid, pipes->go, pipes->exec}) ClosePipeEnd(&pair[0]), ClosePipeEnd(&pair[1]);
+}
+
+static DWORD OpenLaunchPipes(LaunchPipes *pipes) {
+    if (pipe2(pipes->pid, O_CLOEXEC) == 0 && pipe2(pipes->go, O_CLOEXEC) == 0 && pipe2(pipes->exec, O_CLOEXEC) == 0)
+        return 0;
+    DWORD code = LastErrnoAsWin32();
+    CloseLaunchPipes(pipes);
+    return code;
+}
+
+static void ResetSignalHandling(void) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -738,26 +768,59 @@ static std::vector<char *> PointerArray(std::vector<std::string> &strings) {
     memset(&standard, 0, sizeof standard);
     standard.sa_handler = SIG_DFL;
     for (int signalNumber = 1; signalNumber < NSIG; signalNumber++) sigaction(signalNumber, &standard, nullptr);
+}
+
+/* The service process after the forks: only async-signal-safe calls. */
+[[noreturn]] static void RunServiceProcess(int goFd, int execFd, const ServiceImage &image) {
+    ResetSignalHandling();
     char go = 0;
     if (RetryOnInterrupt([&] { return read(goFd, &go, 1); }) != 1) _exit(127);
     int null = open("/dev/null", O_RDWR);
     if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0) _exit(127);
     if (chdir("/") != 0) _exit(127);
     umask(022);
-    if (close_range(3, ~0u, CLOSE_RANGE_CLOEXEC) != 0) {
-        /* Kernels before 5.11: mark what a console plausibly holds. */
-        for (int fd = 3; fd < 4096; fd++) fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
-    execve(program, argv, envp);
+    MarkDescriptorsCloseOnExec();
+    execve(image.program, image.argv, image.envp);
     int error = errno;
     ssize_t ignored = write(execFd, &error, sizeof error);
     (void)ignored;
     _exit(127);
 }
 
-static void ClosePipe(int fds[2]) {
-    if (fds[0] >= 0) close(fds[0]);
-    if (fds[1] >= 0) close(fds[1]);
+/* In the watcher: forks the service process, tells the launcher its pid and
+ * becomes its watcher. */
+[[noreturn]] static void ForkWatchedService(const LaunchPipes &pipes, const ServiceImage &image, WatchPlan *watch) {
+    struct sigaction standard;
+    memset(&standard, 0, sizeof standard);
+    standard.sa_handler = SIG_DFL;
+    sigaction(SIGCHLD, &standard, nullptr);
+    pid_t service = fork();
+    if (service == 0) RunServiceProcess(pipes.go[0], pipes.exec[1], image);
+    if (service < 0) _exit(1);
+    ssize_t ignored = write(pipes.pid[1], &service, sizeof service);
+    (void)ignored;
+    RunServiceWatcher(service, watch);
+}
+
+/* In the first child: a session of its own, the watcher forked off, and the end. */
+[[noreturn]] static void StartWatchedService(const LaunchPipes &pipes, const ServiceImage &image, WatchPlan *watch) {
+    setsid();
+    pid_t watcher = fork();
+    if (watcher == 0) ForkWatchedService(pipes, image, watch);
+    _exit(watcher > 0 ? 0 : 1);
+}
+
+/* The launcher's side once the first child is forked (`first` < 0 when the
+ * fork failed): the service's pid, and the first child reaped. */
+static DWORD CollectServicePid(pid_t first, LaunchPipes *pipes, pid_t *service) {
+    DWORD code = first < 0 ? LastErrnoAsWin32() : 0;
+    ClosePipeEnd(&pipes->pid[1]), ClosePipeEnd(&pipes->go[0]), ClosePipeEnd(&pipes->exec[1]);
+    if (!code && RetryOnInterrupt([&] { return read(pipes->pid[0], service, sizeof *service); }) !=
+                     (ssize_t)sizeof *service)
+        code = ERROR_NO_SYSTEM_RESOURCES;
+    if (first > 0) RetryOnInterrupt([&] { return waitpid(first, nullptr, 0); });
+    ClosePipeEnd(&pipes->pid[0]);
+    return code;
 }
 
 /* Triple fork: the first child starts a session of its own and ends at once,
@@ -767,49 +830,23 @@ static void ClosePipe(int fds[2]) {
 static DWORD ForkServiceProcess(const char *name, LaunchPlan *plan, PendingLaunch *launch) {
     std::vector<char *> argv = PointerArray(plan->arguments);
     std::vector<char *> envp = PointerArray(plan->environment);
-    const char *program = plan->program.c_str();
+    ServiceImage image = {plan->program.c_str(), argv.data(), envp.data()};
     WatchPlan watch;
     PlanServiceWatch(name, ResolvedRoot(), &watch);
-    int pidPipe[2] = {-1, -1}, goPipe[2] = {-1, -1}, execPipe[2] = {-1, -1};
-    if (pipe2(pidPipe, O_CLOEXEC) != 0 || pipe2(goPipe, O_CLOEXEC) != 0 || pipe2(execPipe, O_CLOEXEC) != 0) {
-        DWORD code = LastErrnoAsWin32();
-        ClosePipe(pidPipe), ClosePipe(goPipe), ClosePipe(execPipe);
-        return code;
-    }
+    LaunchPipes pipes;
+    DWORD code = OpenLaunchPipes(&pipes);
+    if (code) return code;
     pid_t first = fork();
-    if (first == 0) {
-        setsid();
-        pid_t watcher = fork();
-        if (watcher == 0) {
-            struct sigaction standard;
-            memset(&standard, 0, sizeof standard);
-            standard.sa_handler = SIG_DFL;
-            sigaction(SIGCHLD, &standard, nullptr);
-            pid_t second = fork();
-            if (second == 0) RunServiceProcess(goPipe[0], execPipe[1], program, argv.data(), envp.data());
-            if (second > 0) {
-                ssize_t ignored = write(pidPipe[1], &second, sizeof second);
-                (void)ignored;
-            }
-            if (second < 0) _exit(1);
-            RunServiceWatcher(second, &watch);
-        }
-        _exit(watcher > 0 ? 0 : 1);
-    }
-    DWORD code = first < 0 ? LastErrnoAsWin32() : 0;
-    close(pidPipe[1]), close(goPipe[0]), close(execPipe[1]);
-    pid_t second = -1;
-    if (!code && RetryOnInterrupt([&] { return read(pidPipe[0], &second, sizeof second); }) != (ssize_t)sizeof second)
-        code = ERROR_NO_SYSTEM_RESOURCES;
-    if (first > 0) RetryOnInterrupt([&] { return waitpid(first, nullptr, 0); });
-    close(pidPipe[0]);
+    if (first == 0) StartWatchedService(pipes, image, &watch);
+    pid_t service = -1;
+    code = CollectServicePid(first, &pipes, &service);
     if (code) {
-        close(goPipe[1]), close(execPipe[0]);
+        CloseLaunchPipes(&pipes);
         return code;
     }
-    launch->pid = second;
-    launch->goFd = goPipe[1];
-    launch->execFd = execPipe[0];
+    launch->pid = service;
+    launch->goFd = pipes.go[1];
+    launch->execFd = pipes.exec[0];
     return 0;
 }
 

@@ -9,12 +9,12 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <windows.h>
 
+#include "pipe.h"
 #include "root.h"
 
 #define WATCH_NAME_VARIABLE "PELORIM_WATCH_SERVICE"
@@ -49,8 +49,7 @@ void RunServiceWatcher(pid_t service, WatchPlan *plan) {
     FormatPid(service, plan->pidEntry, plan->pidRoom);
     int null = open("/dev/null", O_RDWR);
     if (null >= 0) dup2(null, 0), dup2(null, 1), dup2(null, 2);
-    if (syscall(SYS_close_range, 3u, ~0u, 0u) != 0)
-        for (int fd = 3; fd < 4096; fd++) close(fd);
+    MarkDescriptorsCloseOnExec();
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
