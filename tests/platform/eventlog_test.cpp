@@ -95,6 +95,34 @@ TEST(EventLog, MaxSizeBoundsTheLogAndKeepsTheNewestInOrder) {
     DeregisterEventSource(source);
 }
 
+/* The bound holds whatever the record size: a record that straddles the trim
+ * mark goes too, records past the retention make room, and a record larger
+ * than the whole log is refused without touching it. */
+TEST(EventLog, LargeRecordsKeepTheBoundAndTheRetention) {
+    harness::MakeFreshRoot();
+    SetApplicationLog("MaxSize", 64 * 1024);
+    HANDLE source = RegisterEventSourceA(nullptr, "Large");
+    std::string text(20000, 'y');
+    const char *strings[] = {text.c_str()};
+    for (int i = 0; i < 6; i++) {
+        ASSERT_TRUE(ReportEventA(source, EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0, strings, nullptr)) << i;
+        ASSERT_LE(LoggedBytes(), 64 * 1024) << i;
+    }
+    SetApplicationLog("Retention", 1);
+    Sleep(1100); /* the settings are looked at again, and every record is past the retention */
+    EXPECT_TRUE(ReportEventA(source, EVENTLOG_INFORMATION_TYPE, 0, 2, nullptr, 1, 0, strings, nullptr));
+    EXPECT_LE(LoggedBytes(), 64 * 1024);
+    EXPECT_EQ(3u, harness::Query("SELECT seq FROM eventlog").size());
+
+    long long before = LoggedBytes();
+    std::string huge(70000, 'z');
+    const char *hugeStrings[] = {huge.c_str()};
+    EXPECT_FALSE(ReportEventA(source, EVENTLOG_INFORMATION_TYPE, 0, 3, nullptr, 1, 0, hugeStrings, nullptr));
+    EXPECT_EQ((DWORD)ERROR_LOG_FILE_FULL, GetLastError());
+    EXPECT_EQ(before, LoggedBytes());
+    DeregisterEventSource(source);
+}
+
 /* A record is committed before ReportEventA returns: a writer killed at once
  * loses nothing. (A power cut may still lose the records since the last sync.) */
 TEST(EventLog, ARecordOutlivesAWriterKilledRightAfterIt) {

@@ -8,12 +8,15 @@
  * bytes (default 20 MiB, at least 64 KiB) and `Retention` (0: overwrite the
  * oldest records as needed; 0xFFFFFFFF: never; otherwise overwrite only
  * records older than that many seconds). A record counts as 56 bytes (the size
- * of Windows' record header) plus its source and message with their NULs.
- * When a new record would take the log past MaxSize, the oldest records go,
- * a sixteenth of MaxSize more than needed so that trimming is rare. When the
- * retention forbids that, ReportEventA fails with ERROR_LOG_FILE_FULL. Less
- * than kKeptFreeBytes left on the root's file system fails it with
- * ERROR_DISK_FULL, whatever the log's size.
+ * of Windows' record header) plus its source and message with their NULs
+ * (EVENT_RECORD_SIZE_SQL). When a new record takes the log past MaxSize, the
+ * oldest records go until the log, the new record included, holds at most
+ * MaxSize less a sixteenth, so that trimming is rare; a record that straddles
+ * that mark goes too. The retention spares the records that are not yet old
+ * enough: when those keep the log past MaxSize, ReportEventA fails with
+ * ERROR_LOG_FILE_FULL and nothing changes. So does a record larger than MaxSize
+ * on its own. Less than kKeptFreeBytes left on the root's file system fails it
+ * with ERROR_DISK_FULL, whatever the log's size.
  *
  * Each record carries `ends_at`, the log's running size up to and including
  * it, so the log's size is the newest record's ends_at minus the oldest's
@@ -43,7 +46,6 @@ const char kApplicationLogKey[] = "System\\CurrentControlSet\\Services\\EventLog
 const DWORD kDefaultMaxSize = 20u << 20;
 const DWORD kLeastMaxSize = 64u << 10;
 const DWORD kNeverOverwrite = 0xFFFFFFFFu;
-const DWORD kRecordHeaderSize = 56;
 /* The event log never takes the last of the root's file system: the service
  * controller's state lives in the same machine.db, and a service whose own
  * records had filled the disk could no longer report that it stops. */
@@ -81,17 +83,19 @@ LogStatements statements;
 const char kExtentSql[] =
     "SELECT (SELECT ends_at FROM event_records ORDER BY seq DESC LIMIT 1),"
     " (SELECT ends_at - record_size FROM event_records ORDER BY seq LIMIT 1)";
-/* Deletes the oldest records up to the first that ends after ?1, never the
- * newest, and with a retention (?2 seconds, 0 for none) only those older than
- * that. The scan stops at the first record kept. */
+/* Deletes the oldest records that start before ?1, never the newest, and with
+ * a retention (?2 seconds, 0 for none) only those older than that. The scan
+ * stops at the first record kept. */
 const char kTrimSql[] =
     "DELETE FROM event_records WHERE seq < coalesce("
-    " (SELECT seq FROM event_records WHERE ends_at > ?1 ORDER BY seq LIMIT 1),"
+    " (SELECT seq FROM event_records WHERE ends_at - record_size >= ?1 ORDER BY seq LIMIT 1),"
     " (SELECT max(seq) FROM event_records))"
     " AND (?2 = 0 OR time < strftime('%Y-%m-%dT%H:%M:%fZ', 'now', '-' || ?2 || ' seconds'))";
+/* The record is sized, and placed after the newest, here. */
 const char kInsertSql[] =
     "INSERT INTO event_records(time, source, type, event_id, category, message, record_size, ends_at)"
-    " VALUES (strftime('%Y-%m-%dT%H:%M:%fZ', 'now'), ?1, ?2, ?3, ?4, ?5, ?6, ?7)";
+    " SELECT strftime('%Y-%m-%dT%H:%M:%fZ', 'now'), ?1, ?2, ?3, ?4, ?5, " EVENT_RECORD_SIZE_SQL("?1", "?5") ", "
+    EVENT_RECORD_SIZE_SQL("?1", "?5") " + coalesce((SELECT ends_at FROM event_records ORDER BY seq DESC LIMIT 1), 0)";
 
 /* The insertion strings joined by line feeds; a NULL string counts as empty. */
 std::string JoinStrings(WORD count, LPCSTR *strings) {
@@ -179,48 +183,43 @@ bool ReadExtent(sqlite3_int64 *end, sqlite3_int64 *start) {
     return ok;
 }
 
-/* Makes room for `size` more bytes: 0, ERROR_LOG_FILE_FULL or ERROR_WRITE_FAULT. */
-DWORD MakeRoom(const LogLimits &limits, sqlite3_int64 size, sqlite3_int64 *end) {
-    sqlite3_int64 start = 0;
-    if (!ReadExtent(end, &start)) return ERROR_WRITE_FAULT;
-    if (*end + size - start <= limits.maxSize) return 0;
+/* Inside the transaction, after the newest record was added: trims the log to
+ * its bound. 0, ERROR_LOG_FILE_FULL or ERROR_WRITE_FAULT. */
+DWORD KeepWithinBound(const LogLimits &limits) {
+    sqlite3_int64 end = 0, start = 0;
+    if (!ReadExtent(&end, &start)) return ERROR_WRITE_FAULT;
+    if (end - start <= limits.maxSize) return 0;
     if (limits.retention == kNeverOverwrite) return ERROR_LOG_FILE_FULL;
-    sqlite3_int64 keep = limits.maxSize - limits.maxSize / 16 - size;
-    sqlite3_bind_int64(statements.trim, 1, *end - (keep > 0 ? keep : 0));
+    sqlite3_bind_int64(statements.trim, 1, end - (limits.maxSize - limits.maxSize / 16));
     sqlite3_bind_int64(statements.trim, 2, limits.retention);
     if (!Run(statements.trim)) return ERROR_WRITE_FAULT;
-    if (!ReadExtent(end, &start)) return ERROR_WRITE_FAULT;
-    /* The retention kept records that would have to go. */
-    if (*end + size - start > limits.maxSize && limits.retention != 0) return ERROR_LOG_FILE_FULL;
-    return 0;
+    if (!ReadExtent(&end, &start)) return ERROR_WRITE_FAULT;
+    /* The retention kept records that would have to go, or the record alone is too large. */
+    return end - start <= limits.maxSize ? 0 : ERROR_LOG_FILE_FULL;
 }
 
-DWORD InsertRecord(const std::string &source, WORD type, WORD category, DWORD eventId, const std::string &message,
-                   sqlite3_int64 size, sqlite3_int64 end) {
+DWORD InsertRecord(const std::string &source, WORD type, WORD category, DWORD eventId, const std::string &message) {
     sqlite3_stmt *insert = statements.insert;
     sqlite3_bind_text(insert, 1, source.c_str(), (int)source.size(), SQLITE_STATIC);
     sqlite3_bind_int(insert, 2, type);
     sqlite3_bind_int64(insert, 3, eventId);
     sqlite3_bind_int(insert, 4, category);
     sqlite3_bind_text(insert, 5, message.c_str(), (int)message.size(), SQLITE_STATIC);
-    sqlite3_bind_int64(insert, 6, size);
-    sqlite3_bind_int64(insert, 7, end + size);
     bool ok = Run(insert);
     sqlite3_clear_bindings(insert);
     return ok ? 0 : ERROR_WRITE_FAULT;
 }
 
-/* One transaction: room is made and the record added, or nothing changes. */
+/* One transaction: the record is added and the log trimmed to its bound, or
+ * nothing changes. */
 DWORD AppendRecord(const std::string &source, WORD type, WORD category, DWORD eventId, const std::string &message) {
     if (!RootHasRoom(kKeptFreeBytes)) return ERROR_DISK_FULL;
     LogLimits limits = CurrentLimits();
-    sqlite3_int64 size = kRecordHeaderSize + (sqlite3_int64)source.size() + 1 + (sqlite3_int64)message.size() + 1;
     sqlite3 *db = MachineDbLock();
     DWORD error = ERROR_WRITE_FAULT;
     if (db && PrepareStatements(db) && Run(statements.begin)) {
-        sqlite3_int64 end = 0;
-        error = MakeRoom(limits, size, &end);
-        if (!error) error = InsertRecord(source, type, category, eventId, message, size, end);
+        error = InsertRecord(source, type, category, eventId, message);
+        if (!error) error = KeepWithinBound(limits);
         if (!error && !Run(statements.commit)) error = ERROR_WRITE_FAULT;
         if (error) Run(statements.rollback);
     }

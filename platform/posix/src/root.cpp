@@ -72,9 +72,8 @@ static const char schemaSql[] =
     /* A record added without its sizes (by a plain INSERT, as the service
      * watcher writes its records) gets them here. */
     "CREATE TRIGGER IF NOT EXISTS event_records_sizes AFTER INSERT ON event_records WHEN NEW.ends_at = 0 BEGIN"
-    "  UPDATE event_records SET record_size = 58 + length(CAST(NEW.source AS BLOB))"
-    "   + length(CAST(NEW.message AS BLOB)),"
-    "   ends_at = 58 + length(CAST(NEW.source AS BLOB)) + length(CAST(NEW.message AS BLOB)) + coalesce("
+    "  UPDATE event_records SET record_size = " EVENT_RECORD_SIZE_SQL("NEW.source", "NEW.message") ","
+    "   ends_at = " EVENT_RECORD_SIZE_SQL("NEW.source", "NEW.message") " + coalesce("
     "   (SELECT ends_at FROM event_records WHERE seq < NEW.seq ORDER BY seq DESC LIMIT 1), 0)"
     "  WHERE seq = NEW.seq;"
     " END;"
@@ -274,7 +273,7 @@ static const char moveOldEventRecords[] = "DROP VIEW IF EXISTS eventlog;"
 static const char copyOldEventRecords[] =
     "INSERT INTO event_records"
     " SELECT seq, time, source, type, event_id, category, message, size, sum(size) OVER (ORDER BY seq)"
-    " FROM (SELECT *, 58 + length(CAST(source AS BLOB)) + length(CAST(message AS BLOB)) AS size"
+    " FROM (SELECT *, " EVENT_RECORD_SIZE_SQL("source", "message") " AS size"
     " FROM event_records_old);"
     "DROP TABLE event_records_old;";
 

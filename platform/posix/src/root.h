@@ -68,6 +68,13 @@ DWORD EncodeObjectName(char *out, size_t capacity, const char *name);
  * them themselves with CREATE ... IF NOT EXISTS the first time they use the
  * connection in a process. */
 sqlite3 *MachineDbLock(void);
+
+/* The size an event-log record counts for, as SQL over its `source` and
+ * `message` (columns or parameters): Windows' 56-byte record header, and the
+ * source and the message each with its NUL. */
+#define EVENT_RECORD_SIZE_SQL(source, message) \
+    "(58 + length(CAST(" source " AS BLOB)) + length(CAST(" message " AS BLOB)))"
+
 void MachineDbUnlock(void);
 
 /* Forgets the open connection and cached root after fork() in a child that will
