@@ -285,6 +285,17 @@ TEST(Process, ShellPrefixRunsTheRestThroughTheShell) {
     ASSERT_TRUE(RunCaptured("cmd.exe /c " + Tool() + " err to-stderr >/dev/null", &lower));
     EXPECT_EQ(lower.out, "to-stderr\n");
     CloseChild(lower);
+
+    /* A program of the layer that the shell started hands its exit code to no
+     * one: ending after the shell and its reader are gone, it keeps its own. */
+    std::string status = harness::MakeTempDirectory("pelorim-shell") + "/status";
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(Start("CMD.EXE /C (" + Tool() + " sleep 500 exitprocess 8; echo $? > " + status + ") &", &info));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(info.hProcess, 10000));
+    CloseHandle(info.hProcess);
+    CloseHandle(info.hThread);
+    ASSERT_TRUE(harness::WaitFor([&] { return !harness::ReadText(status).empty(); }, 10));
+    EXPECT_EQ("8\n", harness::ReadText(status)) << "141 is death by SIGPIPE";
 }
 
 /* A shell command is one unit, as a batch file is one cmd.exe process: ending

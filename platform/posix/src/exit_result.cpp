@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "pipe.h"
+
 static int resultFd = -1;
 static pid_t resultPid = 0;
 
@@ -14,17 +16,38 @@ static void HandResultAtExit(int status, void *unused) {
     HandExitResult((DWORD)status);
 }
 
+void FormatPidInChild(pid_t pid, char *out, size_t room) {
+    char digits[24];
+    size_t count = 0;
+    unsigned long value = (unsigned long)pid;
+    do digits[count++] = (char)('0' + value % 10);
+    while ((value /= 10) != 0 && count < sizeof digits);
+    size_t i = 0;
+    for (; i < count && i + 1 < room; i++) out[i] = digits[count - 1 - i];
+    if (room > 0) out[i] = '\0';
+}
+
+/* The descriptor "<fd>,<pid>" names when the pid is this process's own; -1 otherwise. */
+static int ParseResultChannel(const char *text) {
+    char *end = nullptr;
+    long fd = strtol(text, &end, 10);
+    if (*end != ',') return -1;
+    long pid = strtol(end + 1, &end, 10);
+    if (*end != '\0' || pid != (long)getpid()) return -1;
+    struct stat status;
+    if (fd < 3 || fd > 65535 || fstat((int)fd, &status) != 0 || !S_ISFIFO(status.st_mode)) return -1;
+    return (int)fd;
+}
+
 /* Runs at load time, before any static object of the program: only libc. */
 __attribute__((constructor)) static void TakeResultChannel(void) {
     const char *text = getenv(RESULT_FD_VARIABLE);
     if (!text) return;
-    char *end = nullptr;
-    long fd = strtol(text, &end, 10);
+    int fd = ParseResultChannel(text);
     unsetenv(RESULT_FD_VARIABLE);
-    struct stat status;
-    if (*end != '\0' || fd < 3 || fd > 65535 || fstat((int)fd, &status) != 0 || !S_ISFIFO(status.st_mode)) return;
-    fcntl((int)fd, F_SETFD, FD_CLOEXEC);
-    resultFd = (int)fd;
+    if (fd < 0) return;
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    resultFd = fd;
     resultPid = getpid();
     on_exit(HandResultAtExit, nullptr);
 }
@@ -34,9 +57,7 @@ __attribute__((constructor)) static void TakeResultChannel(void) {
 void HandExitResult(DWORD code) {
     if (resultFd < 0 || getpid() != resultPid) return;
     ExitResult result = {kExitResultMagic, (int32_t)resultPid, code};
-    ssize_t ignored;
-    do ignored = write(resultFd, &result, sizeof result);
-    while (ignored < 0 && errno == EINTR);
+    WriteWithoutSigpipe(resultFd, &result, sizeof result, nullptr);
     close(resultFd);
     resultFd = -1;
 }

@@ -190,6 +190,7 @@ struct LaunchPlan {
     int nice = 0;
     std::vector<int> inherited;
     int resultFd = -1; /* write end of the exit-result pipe, kept open across exec */
+    size_t resultEntry = 0; /* index of the exit-result variable in `environment` */
 };
 } // namespace
 
@@ -403,9 +404,18 @@ static void ApplyNiceInChild(int target) {
     if (target >= current) setpriority(PRIO_PROCESS, 0, target);
 }
 
+/* Writes the child's pid into the exit-result variable, so that only this
+ * process takes the pipe, not what it starts in turn. */
+static void NameResultTaker(const ChildVectors &vectors, size_t entry) {
+    char *value = vectors.envp[entry];
+    while (*value != ',') value++;
+    FormatPidInChild(getpid(), value + 1, kResultPidRoom);
+}
+
 [[noreturn]] static void RunChild(const LaunchPlan &plan, const ChildVectors &vectors, bool inheritHandles,
                                   int reportFd) {
     ResetSignalsInChild();
+    NameResultTaker(vectors, plan.resultEntry);
     if (plan.newSession) setsid();
     else if (plan.newGroup || plan.shell) setpgid(0, 0);
     int error = ArrangeDescriptorsInChild(plan, inheritHandles);
@@ -464,13 +474,15 @@ static DWORD MakeChildPipe(int fds[2], int flags) {
 }
 
 /* The pipe the child hands its exit code through; the child learns its write
- * end from its environment. */
+ * end from its environment, and its own pid beside it (NameResultTaker). */
 static DWORD PlanResultChannel(LaunchPlan &plan, int *readEnd) {
     int fds[2];
     DWORD code = MakeChildPipe(fds, O_NONBLOCK);
     if (code != 0) return code;
     plan.resultFd = fds[1];
-    plan.environment.push_back(RESULT_FD_VARIABLE "=" + std::to_string(fds[1]));
+    plan.resultEntry = plan.environment.size();
+    plan.environment.push_back(RESULT_FD_VARIABLE "=" + std::to_string(fds[1]) + "," +
+                               std::string(kResultPidRoom, '\0'));
     *readEnd = fds[0];
     return 0;
 }

@@ -14,6 +14,7 @@
 
 #include <windows.h>
 
+#include "exit_result.h"
 #include "pipe.h"
 #include "root.h"
 
@@ -31,22 +32,11 @@ void PlanServiceWatch(const char *name, const std::string &root, WatchPlan *plan
     for (std::string &entry : plan->environment) plan->envp.push_back(&entry[0]);
     plan->envp.push_back(nullptr);
     plan->pidEntry = plan->envp[2] + sizeof WATCH_PID_VARIABLE;
-    plan->pidRoom = 23;
-}
-
-static void FormatPid(pid_t pid, char *out, size_t room) {
-    char digits[24];
-    size_t count = 0;
-    unsigned long value = (unsigned long)pid;
-    do digits[count++] = (char)('0' + value % 10);
-    while ((value /= 10) != 0 && count < sizeof digits);
-    size_t i = 0;
-    for (; i < count && i < room; i++) out[i] = digits[count - 1 - i];
-    out[i] = '\0';
+    plan->pidRoom = 24;
 }
 
 void RunServiceWatcher(pid_t service, WatchPlan *plan) {
-    FormatPid(service, plan->pidEntry, plan->pidRoom);
+    FormatPidInChild(service, plan->pidEntry, plan->pidRoom);
     int null = open("/dev/null", O_RDWR);
     if (null >= 0) dup2(null, 0), dup2(null, 1), dup2(null, 2);
     MarkDescriptorsCloseOnExec();
