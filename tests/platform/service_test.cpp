@@ -421,6 +421,21 @@ TEST_F(ServiceTest, AProcessThatVanishesReadsAsStoppedWith1067) {
         CloseServiceHandle(service);
     }
 
+    /* A kill of the service's whole process group spares its watcher, which
+     * records the end in machine.db without any status call. */
+    SC_HANDLE grouped = CreateTool("Grouped", "run");
+    ASSERT_TRUE(StartServiceA(grouped, 0, nullptr)) << GetLastError();
+    ASSERT_TRUE(WaitForState(grouped, SERVICE_RUNNING));
+    pid_t pid = (pid_t)harness::ServiceStatus("Grouped")->pid;
+    pid_t group = getpgid(pid);
+    ASSERT_GT(group, 1);
+    ASSERT_NE(group, getpgid(0));
+    ASSERT_EQ(0, kill(-group, SIGKILL));
+    EXPECT_TRUE(harness::WaitFor([] { return harness::ServiceStatus("Grouped")->state == SERVICE_STOPPED; }, 10));
+    EXPECT_EQ(harness::ServiceStatus("Grouped")->win32ExitCode, (unsigned)ERROR_PROCESS_ABORTED);
+    EXPECT_FALSE(harness::Query("SELECT seq FROM eventlog WHERE event_id = 7034 AND message LIKE '%Grouped%'").empty());
+    CloseServiceHandle(grouped);
+
     /* A pending deletion is carried out when the vanished process is noticed. */
     SC_HANDLE service = Create("Ghost", SvcToolCommand("Ghost", "vanish", 1500));
     ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();

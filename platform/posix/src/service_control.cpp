@@ -770,8 +770,11 @@ static void ResetSignalHandling(void) {
     for (int signalNumber = 1; signalNumber < NSIG; signalNumber++) sigaction(signalNumber, &standard, nullptr);
 }
 
-/* The service process after the forks: only async-signal-safe calls. */
+/* The service process after the forks: only async-signal-safe calls. Its
+ * session (and process group) is not its watcher's, so that a signal to the
+ * service's group or session leaves the watcher to record the end. */
 [[noreturn]] static void RunServiceProcess(int goFd, int execFd, const ServiceImage &image) {
+    setsid();
     ResetSignalHandling();
     char go = 0;
     if (RetryOnInterrupt([&] { return read(goFd, &go, 1); }) != 1) _exit(127);
@@ -825,8 +828,9 @@ static DWORD CollectServicePid(pid_t first, LaunchPipes *pipes, pid_t *service) 
 
 /* Triple fork: the first child starts a session of its own and ends at once,
  * so neither the watcher nor the service is our child or lingers as our
- * zombie; the watcher (service_watch.h) is the service's parent. The service
- * process waits before exec until ReleaseServiceProcess lets it go. */
+ * zombie; the watcher (service_watch.h) is the service's parent, and the
+ * service starts another session of its own. The service process waits before
+ * exec until ReleaseServiceProcess lets it go. */
 static DWORD ForkServiceProcess(const char *name, LaunchPlan *plan, PendingLaunch *launch) {
     std::vector<char *> argv = PointerArray(plan->arguments);
     std::vector<char *> envp = PointerArray(plan->environment);
