@@ -17,8 +17,20 @@
  * word is always woken: it may have sleepers in processes of an older build
  * that do not mark it, and named objects are signalled rarely.
  *
+ * Kernels before 5.16 lack futex_waitv (so does a process whose seccomp filter
+ * refuses it). A wait on several objects there sleeps on one word that every
+ * signaller of its objects bumps as well: this process's `localChanges` when
+ * all its objects are private, the root-wide `namedChanges` in sync.shm when
+ * one is named. Every signaller of a named object bumps namedChanges, whatever
+ * its kernel, so that a waiter in any process of the root hears it; a private
+ * object's signaller bumps localChanges on such a kernel, and namedChanges too
+ * while a wait of this process on private and named objects together sleeps.
+ * Both words carry the sleepers bit like the objects' own. Such a waiter also
+ * wakes for signals of objects it does not wait on (of its process, or named
+ * ones of its root), looks, and sleeps again; it never wakes without a signal.
+ *
  * The state of private objects is guarded by a lock of this process and never
- * touches shared memory. Named objects are guarded by the root-wide wait lock
+ * touches shared memory (but see the mixed waits above). Named objects are guarded by the root-wide wait lock
  * in <root>/sync.shm, a robust process-shared mutex (a holder that dies
  * releases it), which also holds the names lock. A wait on several objects
  * takes the root-wide lock first (only when one of them is named), then the
@@ -54,7 +66,7 @@ const size_t kPageSize = 4096;
 
 struct SyncPage {
     uint32_t magic;
-    uint32_t unused;
+    uint32_t namedChanges; /* zero, and unused, in older builds */
     pthread_mutex_t waits;
     pthread_mutex_t names;
 };
@@ -63,8 +75,15 @@ static_assert(sizeof(SyncPage) <= kPageSize, "sync page too large");
 SyncPage *page;
 pthread_once_t pageOnce = PTHREAD_ONCE_INIT;
 
-/* A multi-object wait looks at least this often on kernels without futex_waitv. */
-const long kFallbackLookMilliseconds = 10;
+/* A multi-object wait looks again after this long when futex_waitv fails
+ * although the kernel has it (it never should). */
+const long kRetryLookMilliseconds = 10;
+
+/* The wake word of private objects for waits on several of them without futex_waitv. */
+uint32_t localChanges;
+/* Waits of this process without futex_waitv that sleep on namedChanges for
+ * private objects too. */
+int mixedSleepers;
 
 /* Guards the state of this process's private objects. */
 pthread_mutex_t localWaits = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
@@ -168,15 +187,49 @@ bool MarkSleepers(DWORD count, KernelObject **objects, uint32_t *seen) {
     return true;
 }
 
+/* Whether this process waits without futex_waitv; asked of the kernel once. */
+bool WaitvMissing() {
+    static int known; /* 0 not yet asked, 1 there, 2 missing */
+    int state = __atomic_load_n(&known, __ATOMIC_RELAXED);
+    if (state != 0) return state == 2;
+    int saved = errno;
+    /* No futexes at all: EINVAL from a kernel that has the call. */
+    bool there = syscall(SYS_futex_waitv, nullptr, 0, 0, nullptr, CLOCK_MONOTONIC) < 0 && errno == EINVAL;
+    errno = saved;
+    __atomic_store_n(&known, there ? 1 : 2, __ATOMIC_RELAXED);
+    return !there;
+}
+
+/* The one word a wait on several objects sleeps on without futex_waitv. */
+struct WakeWordRef {
+    uint32_t *word;
+    bool shared;
+};
+
+WakeWordRef ChangesWord(bool shared) {
+    return shared ? WakeWordRef{&Page()->namedChanges, true} : WakeWordRef{&localChanges, false};
+}
+
+void SleepOnWord(uint32_t *word, bool shared, uint32_t seen, const struct timespec &until) {
+    syscall(SYS_futex, word, FUTEX_WAIT_BITSET | FutexFlags(shared), seen, &until, nullptr, FUTEX_BITSET_MATCH_ANY);
+}
+
+/* Marks the changes word as slept on, then sleeps on it until it moves away
+ * from `seen` (read before the objects were looked at) or `until` passes. */
+void SleepOnChanges(const WakeWordRef &changes, uint32_t seen, const struct timespec &until) {
+    uint32_t marked = seen | kSleepersBit;
+    if (!__atomic_compare_exchange_n(changes.word, &seen, marked, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
+        return;
+    SleepOnWord(changes.word, changes.shared, marked, until);
+}
+
 /* Sleeps until a word of the objects moves away from its `seen` value or
  * `until` passes. Every return (wake-up, time-out, signal, changed word) sends
  * the caller back to look at its objects, so EINTR needs no handling of its own. */
 void SleepOnWords(DWORD count, KernelObject **objects, uint32_t *seen, const struct timespec &until) {
     if (!MarkSleepers(count, objects, seen)) return;
     if (count == 1) {
-        syscall(SYS_futex, objects[0]->WaitWord(),
-                FUTEX_WAIT_BITSET | FutexFlags(objects[0]->SharedState()), seen[0], &until, nullptr,
-                FUTEX_BITSET_MATCH_ANY);
+        SleepOnWord(objects[0]->WaitWord(), objects[0]->SharedState(), seen[0], until);
         return;
     }
     struct futex_waitv waiters[MAXIMUM_WAIT_OBJECTS];
@@ -190,12 +243,9 @@ void SleepOnWords(DWORD count, KernelObject **objects, uint32_t *seen, const str
     if (syscall(SYS_futex_waitv, waiters, count, 0, &timeout, CLOCK_MONOTONIC) >= 0 || errno == EAGAIN ||
         errno == ETIMEDOUT || errno == EINTR)
         return;
-    /* Kernels before 5.16 (or a filter that refuses the call): sleep on the
-     * first word and look at all of them again now and then. */
-    struct timespec soon = AddMilliseconds(MonotonicNow(), kFallbackLookMilliseconds);
+    struct timespec soon = AddMilliseconds(MonotonicNow(), kRetryLookMilliseconds);
     if (Before(soon, until)) timeout = soon;
-    syscall(SYS_futex, objects[0]->WaitWord(), FUTEX_WAIT_BITSET | FutexFlags(objects[0]->SharedState()),
-            seen[0], &timeout, nullptr, FUTEX_BITSET_MATCH_ANY);
+    SleepOnWord(objects[0]->WaitWord(), objects[0]->SharedState(), seen[0], timeout);
 }
 
 bool AnyShared(DWORD count, KernelObject **objects) {
@@ -203,6 +253,24 @@ bool AnyShared(DWORD count, KernelObject **objects) {
         if (objects[i]->SharedState()) return true;
     return false;
 }
+
+bool AllShared(DWORD count, KernelObject **objects) {
+    for (DWORD i = 0; i < count; i++)
+        if (!objects[i]->SharedState()) return false;
+    return true;
+}
+
+/* Counts a wait on private and named objects together among mixedSleepers for
+ * its whole length, so that the private ones' signallers bump namedChanges. */
+struct MixedSleeper {
+    bool counted;
+    MixedSleeper(bool mixed) : counted(mixed) {
+        if (counted) __atomic_add_fetch(&mixedSleepers, 1, __ATOMIC_SEQ_CST);
+    }
+    ~MixedSleeper() {
+        if (counted) __atomic_sub_fetch(&mixedSleepers, 1, __ATOMIC_SEQ_CST);
+    }
+};
 
 void LockAll(bool shared) {
     if (shared) LockWaits();
@@ -242,9 +310,14 @@ bool AnyNeedsPolling(DWORD count, KernelObject **objects) {
 DWORD WaitForObjects(DWORD count, KernelObject **objects, bool all, DWORD milliseconds) {
     bool forever = milliseconds == INFINITE;
     bool shared = AnyShared(count, objects);
+    bool onChanges = count > 1 && WaitvMissing();
+    WakeWordRef changes = onChanges ? ChangesWord(shared) : WakeWordRef{nullptr, false};
+    MixedSleeper mixed(onChanges && shared && !AllShared(count, objects));
     struct timespec deadline = AddMilliseconds(MonotonicNow(), forever ? 0 : milliseconds);
     uint32_t seen[MAXIMUM_WAIT_OBJECTS];
+    uint32_t seenChanges = 0;
     for (;;) {
+        if (onChanges) seenChanges = __atomic_load_n(changes.word, __ATOMIC_SEQ_CST);
         for (DWORD i = 0; i < count; i++) seen[i] = __atomic_load_n(objects[i]->WaitWord(), __ATOMIC_SEQ_CST);
         LockAll(shared);
         DWORD result = all ? TryAll(count, objects) : TryAny(count, objects);
@@ -256,7 +329,8 @@ DWORD WaitForObjects(DWORD count, KernelObject **objects, bool all, DWORD millis
         struct timespec until = forever ? AddMilliseconds(now, 3600 * 1000) : deadline;
         struct timespec pollAt = AddMilliseconds(now, kOwnerPollMilliseconds);
         if (poll && Before(pollAt, until)) until = pollAt;
-        SleepOnWords(count, objects, seen, until);
+        if (onChanges) SleepOnChanges(changes, seenChanges, until);
+        else SleepOnWords(count, objects, seen, until);
     }
 }
 
@@ -300,13 +374,36 @@ void UnlockObject(KernelObject *object) {
     else UnlockLocalWaits();
 }
 
-void WakeWord(uint32_t *word, bool shared) {
+namespace {
+
+/* Moves the word on and clears its sleepers bit: whether the bit was set. */
+bool BumpWord(uint32_t *word) {
     uint32_t old = __atomic_load_n(word, __ATOMIC_RELAXED);
     while (!__atomic_compare_exchange_n(word, &old, (old + 1) & ~kSleepersBit, true, __ATOMIC_SEQ_CST,
                                         __ATOMIC_RELAXED)) {
     }
-    if (shared || (old & kSleepersBit))
-        syscall(SYS_futex, word, FUTEX_WAKE | FutexFlags(shared), INT_MAX, nullptr, nullptr, 0);
+    return (old & kSleepersBit) != 0;
+}
+
+void WakeSleepers(uint32_t *word, bool shared) {
+    syscall(SYS_futex, word, FUTEX_WAKE | FutexFlags(shared), INT_MAX, nullptr, nullptr, 0);
+}
+
+/* The changes words that waits without futex_waitv sleep on (see the top). */
+void BumpChanges(bool shared) {
+    if (!shared && !WaitvMissing()) return;
+    if (!shared && BumpWord(&localChanges)) WakeSleepers(&localChanges, false);
+    if (shared || __atomic_load_n(&mixedSleepers, __ATOMIC_SEQ_CST) > 0) {
+        uint32_t *named = &Page()->namedChanges;
+        if (BumpWord(named)) WakeSleepers(named, true);
+    }
+}
+
+} // namespace
+
+void WakeWord(uint32_t *word, bool shared) {
+    if (BumpWord(word) || shared) WakeSleepers(word, shared);
+    BumpChanges(shared);
 }
 
 void WakeObject(KernelObject *object) { WakeWord(object->WaitWord(), object->SharedState()); }
