@@ -28,9 +28,12 @@ HANDLE CreateNamedEvent(const char *kind) {
     return event;
 }
 
+/* Not inheritable: every process of the service opens the events by name, and a
+ * handle that a started process (one a shutdown command leaves running) took
+ * along would keep the event in being, and refuse every later start. */
 HANDLE OpenNamedEvent(const char *kind) {
     TextGuard name(FormatEventName(kind));
-    HANDLE event = OpenEventA(EVENT_ALL_ACCESS, TRUE, name.Get());
+    HANDLE event = OpenEventA(EVENT_ALL_ACCESS, FALSE, name.Get());
     if (event == nullptr) LogSystemError("OpenEvent", GetLastError());
     return event;
 }

@@ -155,7 +155,10 @@ static int LaunchShutdownCommand(char *commandLine, CommandPipes *pipes) {
     }
     PROCESS_INFORMATION process;
     memset(&process, 0, sizeof process);
-    BOOL started = CreateProcessA(NULL, commandLine, NULL, NULL, TRUE, CommandCreationFlags(), NULL, NULL,
+    /* The pipes' write ends are the only inheritable handles this program makes;
+     * an interactive command gets none. */
+    BOOL inherit = settings.interactive ? FALSE : TRUE;
+    BOOL started = CreateProcessA(NULL, commandLine, NULL, NULL, inherit, CommandCreationFlags(), NULL, NULL,
                                   &startup, &process);
     DWORD error = GetLastError();
     /* The readers see the end of their pipes once the command and everything

@@ -442,6 +442,28 @@ vm_message() {
   uninstall_service Chatty
 }
 
+# A process that the shutdown command leaves running (ping, which cmd.exe
+# started and which outlives it when the service ends cmd.exe at QUIT) must
+# hold none of the service's events, or the next start finds them in being.
+shutdown_command_leftover() {
+  scenario="shutdown command that leaves a process running"
+  install_start Leftover '/shutdownCommand:echo done> C:\app\leftover.flag& ping -n 120 127.0.0.1' \
+    '-Dstandin.main=file:C:\app\leftover.flag' "${app_cp[@]}" Hello
+  stop_service Leftover
+  local leftover
+  leftover=$(prefix_pids_running 'ping')
+  [ -n "$leftover" ] && pass || fail "the shutdown command left no process running"
+  scenario="start after a shutdown command left a process running"
+  rm -f "$drive/app/leftover.flag"
+  run Leftover /start
+  expect_code 0 "/start beside the left process"
+  expect_out "Leftover started."
+  expect_state Leftover 4
+  stop_service Leftover
+  for pid in $(prefix_pids_running 'ping'); do kill -9 "$pid" 2>/dev/null; done
+  uninstall_service Leftover
+}
+
 # No JNI call of the program may have reached a slot the stand-in lacks, and
 # the prefix still has its one service manager.
 final_checks() {
@@ -480,6 +502,7 @@ timed main_class_removed
 timed blank_service_name
 timed blank_directory
 timed vm_message
+timed shutdown_command_leftover
 timed final_checks
 
 echo "$passed passed, $failed failed in $((SECONDS - started)) s"
