@@ -46,6 +46,11 @@ int HostJavaPipePath(char *out, size_t capacity, const char *pipeName);
  * reach such a stream with "\n" alone, or the console reads "\r\r\n". */
 extern const int hostStreamsAddCarriageReturn;
 
+/* Whether a file that this program holds open for writing (without
+ * FILE_SHARE_DELETE) can be renamed or deleted under it: 0 on Windows, where
+ * the share mode forbids both; 1 on Linux, where a rotation tool may do either. */
+extern const int hostOpenFilesCanBeRenamed;
+
 /* How an executable image begins: "MZ" on Windows, the ELF magic on Linux. */
 extern const char hostImageMagic[];
 extern const size_t hostImageMagicLength;

@@ -17,6 +17,7 @@ const char *const hostJreSubdirectory = "\\jre";
 const char *const hostJvmConfigPlaces[] = {"", "\\lib", "\\lib\\i386", nullptr};
 
 const int hostStreamsAddCarriageReturn = 1;
+const int hostOpenFilesCanBeRenamed = 0;
 
 const char hostImageMagic[] = "MZ";
 const size_t hostImageMagicLength = 2;

@@ -156,13 +156,15 @@ static int OpenLogFile(void) {
         return 1;
     }
     logFileHandle = file;
+    if (!hostOpenFilesCanBeRenamed) return 0;
     DWORD length = GetFinalPathNameByHandleA(file, logFileName, sizeof logFileName, 0);
     if (length == 0 || length >= sizeof logFileName) logFileName[0] = '\0';
     return 0;
 }
 
 /* Whether the open file is still the one the path names. A name that could
- * not be taken at the open is never compared. */
+ * not be taken at the open, or was not taken since the file cannot be renamed
+ * while open, is never compared. */
 static bool LogFileStillNamed(void) {
     if (logFileName[0] == '\0') return true;
     char current[sizeof logFileName];
