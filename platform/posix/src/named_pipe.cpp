@@ -88,6 +88,8 @@ static DWORD ClientPath(const char *name, std::string *path) {
 
 static const char clientEntry[] = "pipe";
 static const char serverEntry[] = "server";
+/* The client entry's next target, made here and renamed over it. */
+static const char switchEntry[] = ".switch";
 /* Resolves through the server's FIFO, which is no directory: the open fails
  * with ENOTDIR and nothing can be created there. */
 static const char busyTarget[] = "server/busy";
@@ -123,13 +125,18 @@ static std::string ServerTarget(int fd) {
     return "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(fd);
 }
 
-/* Removes a name's directory (moved aside first, so no client sees it half
- * taken apart). Entries it does not know keep it; it stays hidden then. */
+void RemovePipeDirectoryAt(int pipes, const char *entry, const char *aside) {
+    if (renameat(pipes, entry, pipes, aside) != 0) return;
+    char part[PATH_MAX];
+    for (const char *name : {clientEntry, serverEntry, switchEntry}) {
+        snprintf(part, sizeof part, "%s/%s", aside, name);
+        unlinkat(pipes, part, 0);
+    }
+    unlinkat(pipes, aside, AT_REMOVEDIR);
+}
+
 static void RemovePipeDirectory(int pipes, const std::string &entry) {
-    std::string aside = PrivateName("old");
-    if (renameat(pipes, entry.c_str(), pipes, aside.c_str()) != 0) return;
-    for (const char *name : {clientEntry, serverEntry, ".switch"}) unlinkat(pipes, Inside(aside, name).c_str(), 0);
-    unlinkat(pipes, aside.c_str(), AT_REMOVEDIR);
+    RemovePipeDirectoryAt(pipes, entry.c_str(), PrivateName("old").c_str());
 }
 
 /* Whatever holds a name that no live server holds (the entries of a killed
@@ -155,7 +162,7 @@ static DWORD RemoveUnserved(int pipes, const std::string &entry) {
 
 /* Points the client entry of the name's directory `entry` at `target`, in one step. */
 static DWORD PublishClientEntry(int pipes, const std::string &entry, const char *target) {
-    std::string next = Inside(entry, ".switch");
+    std::string next = Inside(entry, switchEntry);
     unlinkat(pipes, next.c_str(), 0);
     if (symlinkat(target, pipes, next.c_str()) != 0) return LastErrnoAsWin32();
     if (renameat(pipes, next.c_str(), pipes, Inside(entry, clientEntry).c_str()) != 0) {

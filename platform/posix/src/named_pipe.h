@@ -12,6 +12,13 @@ bool IsNamedPipeName(const char *name);
  * when no server serves the name). */
 HANDLE OpenNamedPipeClient(const char *name, DWORD access, DWORD *error);
 
+/* Removes the name's directory `entry` below pipes/ (the descriptor `pipes`):
+ * moved aside to `aside` first, so that no client sees it half taken apart,
+ * then its entries and itself. Entries it does not know keep it; it stays
+ * hidden then. Plain libc: the service watcher uses it before the program's
+ * statics exist. */
+void RemovePipeDirectoryAt(int pipes, const char *entry, const char *aside);
+
 /* Removes the FIFOs this process still serves; for the end of the process. */
 void RemoveServedPipesAtExit(void);
 

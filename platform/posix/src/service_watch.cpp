@@ -15,6 +15,7 @@
 #include <windows.h>
 
 #include "exit_result.h"
+#include "named_pipe.h"
 #include "pipe.h"
 #include "root.h"
 
@@ -144,14 +145,9 @@ static void RemovePipesOf(const char *root, pid_t pid) {
         snprintf(server, sizeof server, "%s/server", entry->d_name);
         ssize_t size = readlinkat(pipes, server, target, sizeof target - 1);
         if (size < prefixLength || strncmp(target, prefix, (size_t)prefixLength) != 0) continue;
-        char aside[400], part[500];
+        char aside[400];
         snprintf(aside, sizeof aside, ".old-watch-%ld-%s", (long)getpid(), entry->d_name);
-        if (renameat(pipes, entry->d_name, pipes, aside) != 0) continue;
-        for (const char *name : {"pipe", "server", ".switch"}) {
-            snprintf(part, sizeof part, "%s/%s", aside, name);
-            unlinkat(pipes, part, 0);
-        }
-        unlinkat(pipes, aside, AT_REMOVEDIR);
+        RemovePipeDirectoryAt(pipes, entry->d_name, aside);
     }
     closedir(entries);
     close(pipes);
