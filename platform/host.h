@@ -22,7 +22,8 @@ extern const char *const hostJreSubdirectory;   /* "\jre" or "/jre" */
 
 /* The places below a Java home where jvm.cfg is looked for, in order, each
  * relative to the directory being searched: "", "\lib", "\lib\i386" on
- * Windows; "", "/lib", "/lib/<arch>" on Linux. NULL-terminated. */
+ * Windows, and for the 64-bit build then "\lib\amd64", where a 64-bit Java 8
+ * runtime keeps it; "", "/lib", "/lib/<arch>" on Linux. NULL-terminated. */
 extern const char *const hostJvmConfigPlaces[];
 
 /* The runtime library of JVM type `typeName` (without its "-") for a Java
@@ -54,5 +55,36 @@ extern const int hostOpenFilesCanBeRenamed;
 /* How an executable image begins: "MZ" on Windows, the ELF magic on Linux. */
 extern const char hostImageMagic[];
 extern const size_t hostImageMagicLength;
+
+/* Whether `c` separates directories: '\\' or '/' on Windows, '/' on Linux. */
+int HostIsPathSeparator(char c);
+
+/* `path` without its last name and the separators around it: "C:\\jdk" of
+ * "C:\\jdk\\bin\\". 1 (with an empty text) when nothing remains. */
+int HostParentDirectory(char *out, size_t capacity, const char *path);
+
+/* The character between the directories of PATH: ';' or ':'. */
+extern const char hostPathListSeparator;
+
+/* The Java home of the launcher in the PATH directory `directory`: the parent
+ * of the directory that holds it. Windows: directory\java.exe, the entry
+ * unquoted, no link followed (a folder of launcher copies such as javapath
+ * gives its own parent). Linux: directory/java with its links followed to
+ * <home>/bin/java. 1 (with an empty text) when there is no launcher there. */
+int HostJavaHomeOfLauncher(char *out, size_t capacity, const char *directory);
+
+/* 64 or 32 for a library image of that word size (the PE optional header's
+ * magic on Windows, the ELF class on Linux); 0 when the file cannot be read
+ * or is no image. */
+int HostImageBits(const char *path);
+
+/* How the user names the build of Pelorim that loads libraries of `bits`:
+ * "x64\pelorim.exe" or "x86\pelorim.exe" of the zip on Windows. */
+const char *HostBuildForBits(int bits);
+
+/* Where the system looked for the libraries that a runtime library needs,
+ * after the program gave it `runtimeDirectory` (SetDllDirectoryA), as a
+ * phrase for a message. */
+int HostDependencySearchText(char *out, size_t capacity, const char *runtimeDirectory);
 
 #endif

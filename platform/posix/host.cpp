@@ -1,13 +1,19 @@
 #include "host.h"
 
+#include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
+#include "library.h"
 #include "root.h"
 
 const char hostPathSeparator = '/';
 
 int HostIsAbsolutePath(const char *path) { return path[0] == '/'; }
+int HostIsPathSeparator(char c) { return c == '/'; }
+const char hostPathListSeparator = ':';
 const char *const hostJreSubdirectory = "/jre";
 
 #if defined(__x86_64__)
@@ -56,4 +62,40 @@ int HostJavaPipePath(char *out, size_t capacity, const char *pipeName) {
     snprintf(relative, sizeof relative, "pipes/%s/pipe", encoded);
     if (MachinePath(out, capacity, relative) != 0) return FormatInto(out, capacity, -1);
     return 0;
+}
+
+int HostParentDirectory(char *out, size_t capacity, const char *path) {
+    size_t length = strlen(path);
+    while (length > 0 && path[length - 1] == '/') length--;
+    while (length > 0 && path[length - 1] != '/') length--;
+    while (length > 1 && path[length - 1] == '/') length--;
+    if (length == 0) return FormatInto(out, capacity, -1);
+    return FormatInto(out, capacity, snprintf(out, capacity, "%.*s", (int)length, path));
+}
+
+int HostJavaHomeOfLauncher(char *out, size_t capacity, const char *directory) {
+    char launcher[PATH_MAX];
+    char real[PATH_MAX];
+    int written = snprintf(launcher, sizeof launcher, "%s/java", directory);
+    if (directory[0] == '\0' || written < 0 || (size_t)written >= sizeof launcher || access(launcher, X_OK) != 0 ||
+        !realpath(launcher, real))
+        return FormatInto(out, capacity, -1);
+    static const char suffix[] = "/bin/java";
+    size_t length = strlen(real), suffixLength = sizeof suffix - 1;
+    if (length <= suffixLength || strcmp(real + length - suffixLength, suffix) != 0)
+        return FormatInto(out, capacity, -1);
+    return FormatInto(out, capacity, snprintf(out, capacity, "%.*s", (int)(length - suffixLength), real));
+}
+
+int HostImageBits(const char *path) { return ElfImageBits(path); }
+
+const char *HostBuildForBits(int bits) {
+    return bits == 64 ? "a 64-bit build of Pelorim" : "a 32-bit build of Pelorim";
+}
+
+int HostDependencySearchText(char *out, size_t capacity, const char *runtimeDirectory) {
+    (void)runtimeDirectory; /* the dynamic linker finds dependencies without it */
+    return FormatInto(out, capacity,
+                      snprintf(out, capacity,
+                               "the library's own run path, LD_LIBRARY_PATH and the system's library directories"));
 }

@@ -35,7 +35,8 @@ std::string Contents(const std::string &path) { return harness::ReadText(path); 
 
 TEST(File, DispositionsAndTheirLastErrors) {
     harness::MakeFreshRoot();
-    std::string path = harness::MakeTempDirectory("pelorim-file") + "/app.log";
+    std::string directory = harness::MakeTempDirectory("pelorim-file");
+    std::string path = directory + "/app.log";
     EXPECT_EQ(INVALID_HANDLE_VALUE, Open(path, GENERIC_READ, 0, OPEN_EXISTING));
     EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
     EXPECT_EQ(INVALID_HANDLE_VALUE, Open(path + "/x", GENERIC_READ, 0, OPEN_EXISTING));
@@ -47,6 +48,10 @@ TEST(File, DispositionsAndTheirLastErrors) {
     ASSERT_TRUE(WriteFile(file, "hello world", 11, &written, nullptr));
     EXPECT_EQ(11u, written);
     CloseHandle(file);
+    EXPECT_EQ((DWORD)FILE_ATTRIBUTE_NORMAL, GetFileAttributesA(path.c_str()));
+    EXPECT_EQ((DWORD)FILE_ATTRIBUTE_DIRECTORY, GetFileAttributesA(directory.c_str()));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((path + "/x").c_str()));
+    EXPECT_EQ((DWORD)ERROR_PATH_NOT_FOUND, GetLastError());
 
     file = Open(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS);
     ASSERT_NE(INVALID_HANDLE_VALUE, file);
@@ -93,6 +98,8 @@ TEST(File, DispositionsAndTheirLastErrors) {
     EXPECT_EQ("", Contents(path));
     EXPECT_TRUE(DeleteFileA(path.c_str()));
     EXPECT_FALSE(DeleteFileA(path.c_str()));
+    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(path.c_str()));
     EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
     EXPECT_FALSE(ReadFile(file, buffer, 1, &read, nullptr));
     EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());

@@ -138,6 +138,22 @@ TEST(System, LibraryErrorCodes) {
     EXPECT_TRUE(FreeLibrary(libc));
 }
 
+/* A bare name is looked for in the DLL directory first; NULL leaves none. */
+TEST(System, ABareLibraryNameIsFoundInTheDllDirectory) {
+    std::string directory = harness::MakeTempDirectory("pelorim-dlls");
+    ASSERT_EQ(0, symlink((harness::JavaHome() + "/lib/libjli.so").c_str(), (directory + "/libbare.so").c_str()));
+    EXPECT_EQ(nullptr, LoadLibraryA("libbare.so"));
+    EXPECT_EQ((DWORD)ERROR_MOD_NOT_FOUND, GetLastError());
+    ASSERT_TRUE(SetDllDirectoryA(directory.c_str()));
+    HMODULE library = LoadLibraryA("libbare.so");
+    ASSERT_NE(nullptr, library);
+    EXPECT_NE(nullptr, GetProcAddress(library, "JLI_Launch"));
+    EXPECT_TRUE(FreeLibrary(library));
+    ASSERT_TRUE(SetDllDirectoryA(nullptr));
+    EXPECT_EQ(nullptr, LoadLibraryA("libbare.so"));
+    EXPECT_EQ((DWORD)ERROR_MOD_NOT_FOUND, GetLastError());
+}
+
 TEST(System, CriticalSectionIsReentrant) {
     CRITICAL_SECTION section;
     InitializeCriticalSection(&section);

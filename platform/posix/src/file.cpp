@@ -394,6 +394,21 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
     return TRUE;
 }
 
+static DWORD FailAttributes(DWORD code) {
+    SetLastError(code);
+    return INVALID_FILE_ATTRIBUTES;
+}
+
+DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
+    if (!lpFileName) return FailAttributes(ERROR_INVALID_PARAMETER);
+    if (!*lpFileName) return FailAttributes(ERROR_PATH_NOT_FOUND);
+    struct stat st;
+    if (stat(lpFileName, &st) != 0) return FailAttributes(LastErrnoAsWin32());
+    DWORD attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
+    if ((st.st_mode & 0222) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
+    return attributes != 0 ? attributes : (DWORD)FILE_ATTRIBUTE_NORMAL;
+}
+
 BOOL WINAPI SetEndOfFile(HANDLE hFile) {
     ObjectReference reference(ReferenceHandle(hFile, ObjectKind::File));
     if (!reference) return FailWith(ERROR_INVALID_HANDLE);

@@ -9,7 +9,11 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <mutex>
+#include <string>
+
 #include "errors.h"
+#include "library.h"
 
 enum { IMAGE_KIND_BYTES = 20 }; /* e_ident, e_type and e_machine, alike in both ELF classes */
 
@@ -22,6 +26,12 @@ static int ReadImageKind(const char *path, unsigned char *kind) {
     close(file);
     if (length < 0) return -1;
     return length == IMAGE_KIND_BYTES ? 1 : 0;
+}
+
+int ElfImageBits(const char *path) {
+    unsigned char kind[IMAGE_KIND_BYTES];
+    if (ReadImageKind(path, kind) != 1 || memcmp(kind, ELFMAG, SELFMAG) != 0) return 0;
+    return kind[EI_CLASS] == ELFCLASS64 ? 64 : kind[EI_CLASS] == ELFCLASS32 ? 32 : 0;
 }
 
 static bool IsImageOfThisProcessKind(const unsigned char *kind) {
@@ -46,11 +56,32 @@ static DWORD LibraryLoadError(const char *path) {
     return ERROR_MOD_NOT_FOUND;
 }
 
+/* The directory of SetDllDirectoryA, "" for none. */
+static std::mutex dllDirectoryLock;
+static std::string dllDirectory;
+
+/* A bare name as found in the DLL directory, or the name itself for the
+ * dynamic linker's own search. */
+static std::string LibraryToOpen(const char *name) {
+    if (strchr(name, '/')) return name;
+    std::lock_guard<std::mutex> hold(dllDirectoryLock);
+    if (dllDirectory.empty()) return name;
+    std::string candidate = dllDirectory + "/" + name;
+    return access(candidate.c_str(), F_OK) == 0 ? candidate : name;
+}
+
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     if (!lpLibFileName || !*lpLibFileName) return (HMODULE)FailWithHandle(ERROR_INVALID_PARAMETER);
-    void *library = dlopen(lpLibFileName, RTLD_NOW | RTLD_LOCAL);
-    if (!library) return (HMODULE)FailWithHandle(LibraryLoadError(lpLibFileName));
+    std::string path = LibraryToOpen(lpLibFileName);
+    void *library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!library) return (HMODULE)FailWithHandle(LibraryLoadError(path.c_str()));
     return (HMODULE)library;
+}
+
+BOOL WINAPI SetDllDirectoryA(LPCSTR lpPathName) {
+    std::lock_guard<std::mutex> hold(dllDirectoryLock);
+    dllDirectory = lpPathName ? lpPathName : "";
+    return TRUE;
 }
 
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {

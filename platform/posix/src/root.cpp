@@ -17,6 +17,7 @@
 #include <string>
 
 #include "errors.h"
+#include "host.h"
 
 /* Everything below is guarded by machineMutex (recursive: a caller holding the
  * database may ask for the root). */
@@ -151,14 +152,7 @@ static std::string FindDefaultJdk() {
         if (colon == std::string::npos) colon = directories.size();
         std::string directory = directories.substr(start, colon - start);
         start = colon + 1;
-        if (directory.empty()) continue;
-        std::string candidate = directory + "/java";
-        if (access(candidate.c_str(), X_OK) != 0 || !realpath(candidate.c_str(), resolved)) continue;
-        std::string real = resolved;
-        static const char suffix[] = "/bin/java";
-        size_t suffixLength = sizeof suffix - 1;
-        if (real.size() > suffixLength && real.compare(real.size() - suffixLength, suffixLength, suffix) == 0)
-            return real.substr(0, real.size() - suffixLength);
+        if (HostJavaHomeOfLauncher(resolved, sizeof resolved, directory.c_str()) == 0) return resolved;
     }
     return "";
 }

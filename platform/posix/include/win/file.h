@@ -19,7 +19,9 @@ extern "C" {
 #define TRUNCATE_EXISTING 5
 
 #define FILE_ATTRIBUTE_READONLY 0x00000001
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
 #define FILE_FLAG_OVERLAPPED 0x40000000
 
 #define FILE_BEGIN 0
@@ -54,6 +56,11 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+/* FILE_ATTRIBUTE_DIRECTORY for a directory, else FILE_ATTRIBUTE_NORMAL, with
+ * FILE_ATTRIBUTE_READONLY added when nobody may write it; links are followed.
+ * INVALID_FILE_ATTRIBUTES with 2 (or 3 under a path that is no directory)
+ * when nothing is there. */
+DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName);
 /* Ends the file at its current position (ftruncate). */
 BOOL WINAPI SetEndOfFile(HANDLE hFile);
 

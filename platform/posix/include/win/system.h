@@ -77,9 +77,17 @@ BOOL WINAPI SetPriorityClass(HANDLE hProcess, DWORD dwPriorityClass);
 DWORD WINAPI GetPriorityClass(HANDLE hProcess);
 __attribute__((noreturn)) void WINAPI ExitProcess(UINT uExitCode);
 
-/* Dynamic libraries: dlopen/dlsym/dlclose; 126 for a library that cannot be
- * loaded, 127 for a missing symbol. */
+/* Dynamic libraries: dlopen/dlsym/dlclose; 193 for a file that is no library
+ * of this process's kind, 126 for a missing file or dependency, 127 for a
+ * missing symbol. A bare name (no '/') is looked for first in the directory of
+ * SetDllDirectoryA, then as the dynamic linker looks for it. */
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
+/* Replaces the directory that later LoadLibraryA calls search for a bare name;
+ * NULL or "" leaves none (the current directory is never searched here). The
+ * libraries a loaded library needs are found as the dynamic linker finds them
+ * (its run path, LD_LIBRARY_PATH as the process started, the system's
+ * directories), whatever this directory is: the call cannot change that. */
+BOOL WINAPI SetDllDirectoryA(LPCSTR lpPathName);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 
