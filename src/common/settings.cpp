@@ -1,6 +1,9 @@
 #include "common/settings.h"
 
+#include <stdlib.h>
 #include <string.h>
+
+#include "common/stringlist.h"
 
 static void ApplyDefaults(ServiceSettings *record) {
     record->startType = START_AUTOMATIC;
@@ -36,4 +39,17 @@ void NoteUnenteredDirectory(const char *directory, DWORD error) {
 const char *UnenteredWorkingDirectory(DWORD *error) {
     if (error != nullptr) *error = unenteredError;
     return unenteredDirectory[0] != '\0' ? unenteredDirectory : nullptr;
+}
+
+char *ReadEnvironmentVariable(const char *name) {
+    DWORD size = GetEnvironmentVariableA(name, nullptr, 0);
+    while (size > 0) {
+        char *value = static_cast<char *>(AllocateOrExit(size));
+        value[0] = '\0';
+        DWORD length = GetEnvironmentVariableA(name, value, size);
+        if (length < size) return value;
+        free(value);
+        size = length; /* it grew meanwhile */
+    }
+    return nullptr;
 }

@@ -62,4 +62,11 @@ void CopyField(char *field, const char *text, size_t capacity);
 void NoteUnenteredDirectory(const char *directory, DWORD error);
 const char *UnenteredWorkingDirectory(DWORD *error);
 
+/* A malloc'd copy of the environment variable `name` as the process has it now,
+ * or NULL when it is not set; the caller frees it. Read with
+ * GetEnvironmentVariableA, which sees what SetEnvironmentVariableA set (the
+ * stored Environment, applied at start-up): the C runtime's getenv keeps the
+ * copy it took when the process began, on Windows. */
+char *ReadEnvironmentVariable(const char *name);
+
 #endif

@@ -88,6 +88,10 @@ void ReportInstalledSettings(void) {
     AddStringLine(&lines, "Java Home Path: ", "JavaHome", javaHomeUsed);
     AddStringLine(&lines, "JVM Type: ", "JVMType", NULL);
     AddStringLine(&lines, "JVM Runtime Library Path: ", "JNILibrary", loadedLibraryPath);
+    if (javaRuntimeSource != NULL) {
+        TextGuard source(FormatText("Java Runtime Found Through: %s", javaRuntimeSource));
+        AddString(&lines, source.Get());
+    }
     AddListLines(&lines, "Java Options:", "JavaOptions");
     AddStringLine(&lines, "Java Main Class: ", "JavaMainClass", NULL);
     AddStringLine(&lines, "Java Archive: ", "JavaArchive", NULL);

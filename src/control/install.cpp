@@ -192,7 +192,7 @@ int InstallFromCommandLine(int argc, char **argv, char **envp) {
 
     JniEntryPoints entryPoints = {};
     if (FindJavaRuntime(&entryPoints) != 0) {
-        LogError(noJavaRuntimeMessage);
+        ReportNoJavaRuntime();
         FreeVmOptions(&probe);
         return 1;
     }

@@ -25,6 +25,9 @@ struct JavaSoftInfo {
 
 #define JAVASOFT_JDK_KEY "Software\\JavaSoft\\Java Development Kit"
 #define JAVASOFT_JRE_KEY "Software\\JavaSoft\\Java Runtime Environment"
+/* The keys that Java 9 and later installers write, read the same way. */
+#define JAVASOFT_CURRENT_JDK_KEY "Software\\JavaSoft\\JDK"
+#define JAVASOFT_CURRENT_JRE_KEY "Software\\JavaSoft\\JRE"
 
 extern JavaSoftInfo jdkInfo;
 extern JavaSoftInfo jreInfo;
@@ -32,12 +35,19 @@ extern char *jvmType;              /* owned, or NULL */
 extern int jvmTypeMatched;
 extern char loadedLibraryPath[PATH_CAPACITY + 1];
 extern char javaHomeUsed[PATH_CAPACITY + 1];
+/* The source that FindJavaRuntime took, as its "Loading JNI: <source> used:"
+ * line names it ("JAVA_HOME env var", "java on PATH"); NULL before a search. */
+extern const char *javaRuntimeSource;
 
 /* "Cannot find any suitable Java VM software ..." with the download site. */
 extern const char *const noJavaRuntimeMessage;
 
 int ReadJavaSoftKey(JavaSoftInfo *info, const char *keyPath);
 int FindJavaRuntime(JniEntryPoints *entryPoints);
+/* After a failed FindJavaRuntime: why the last library that was there could
+ * not be loaded (the other word size, a library it needs not found), when that
+ * is known, then noJavaRuntimeMessage; both at Error level. */
+void ReportNoJavaRuntime(void);
 
 /* The steps of the search, each 0 or 1 like FindJavaRuntime. */
 int SearchJavaHome(const char *directory, JniEntryPoints *entryPoints);

@@ -75,8 +75,8 @@ void AddClassPathOption(VmOptionList *list, const char *classPath) {
 }
 
 void AddEnvironmentClassPathOption(VmOptionList *list) {
-    const char *classPath = getenv("CLASSPATH");
-    AddClassPathOption(list, classPath != nullptr ? classPath : ".");
+    TextGuard classPath(ReadEnvironmentVariable("CLASSPATH"));
+    AddClassPathOption(list, classPath ? classPath.Get() : ".");
 }
 
 void AddMultiStringOptions(VmOptionList *list, const char *multiString) {
@@ -201,7 +201,7 @@ int RunJavaApplication(PHANDLER_ROUTINE consoleHandler) {
 
     JniEntryPoints entryPoints = {};
     if (FindJavaRuntime(&entryPoints) != 0) {
-        LogError(noJavaRuntimeMessage);
+        ReportNoJavaRuntime();
         FreeVmOptions(&options);
         return RUN_NO_RUNTIME;
     }

@@ -1,6 +1,7 @@
 /* Finding the Java runtime at /install: fake Java homes built around the real
  * libjvm.so, the JavaSoft keys, and the JDKs installed on this machine. */
 #include <dirent.h>
+#include <elf.h>
 #include <limits.h>
 #include <stdlib.h>
 
@@ -22,6 +23,8 @@ const char kService[] = "DiscoverySvc";
 const char kServiceKey[] = "System\\CurrentControlSet\\Services\\DiscoverySvc";
 const char kJdkKey[] = "Software\\JavaSoft\\Java Development Kit";
 const char kJreKey[] = "Software\\JavaSoft\\Java Runtime Environment";
+const char kCurrentJdkKey[] = "Software\\JavaSoft\\JDK";
+const char kCurrentJreKey[] = "Software\\JavaSoft\\JRE";
 
 std::string RealLibjvm() { return harness::JavaHome() + "/lib/server/libjvm.so"; }
 
@@ -269,6 +272,89 @@ TEST(Discovery, TheDevelopmentKitKeyOfAFreshRootFindsTheDefaultJdk) {
     ASSERT_EQ(sources.size(), 2u) << result.err;
     EXPECT_EQ(sources[1].rfind("Loading JNI: RuntimeLib (JavaSoft JDK reg) used: /usr/lib/jvm/", 0), 0u);
     EXPECT_NE(ReportText().find("\r\nJava Home Path: /usr/lib/jvm/"), std::string::npos) << ReportText();
+    /* The newer keys are not even read when the older ones find a runtime. */
+    EXPECT_EQ(result.err.find("JavaSoft\\JDK"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("\nJava runtime found through RuntimeLib (JavaSoft JDK reg): /usr/lib/jvm/"),
+              std::string::npos);
+}
+
+/* The keys of Java 9 and later installers come after the older ones and are
+ * read the same way: a JDK key whose JavaHome fails falls through to the JRE
+ * key, whose RuntimeLib records its JavaHome. The PATH is not reached. */
+TEST(Discovery, TheCurrentJavaSoftKeysComeAfterTheOlderOnes) {
+    harness::MakeFreshRoot();
+    ForgetDefaultJdk();
+    RegisterJava(kCurrentJdkKey, "/nonexistent/jdk", "");
+    RegisterJava(kCurrentJreKey, harness::JavaHome(), RealLibjvm());
+    harness::RunResult result = Install(MainClassLine());
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    std::vector<std::string> sources = LinesStartingWith(result.err, "Loading JNI: ");
+    ASSERT_EQ(sources.size(), 3u) << result.err;
+    EXPECT_EQ(sources[1], "Loading JNI: JavaHome (JavaSoft\\JDK reg) used: /nonexistent/jdk");
+    EXPECT_EQ(sources[2], "Loading JNI: RuntimeLib (JavaSoft\\JRE reg) used: " + RealLibjvm());
+    std::string report = ReportText();
+    EXPECT_NE(report.find("\r\nJava Home Path: " + harness::JavaHome() + "\r\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("\r\nJava Runtime Found Through: RuntimeLib (JavaSoft\\JRE reg)\r\n"), std::string::npos)
+        << report;
+}
+
+/* Registered nowhere, the runtime is the java of PATH, its links followed to
+ * its home; a launcher outside any Java home comes first and is passed over.
+ * The service finds it again through the PATH that /install stored. */
+TEST(Discovery, ARuntimeOnlyOnThePathInstallsAndRuns) {
+    harness::MakeFreshRoot();
+    ForgetDefaultJdk();
+    std::string launchers = harness::MakeTempDirectory("pelorim-javapath");
+    harness::WriteText(launchers + "/java", "#!/bin/sh\nexit 1\n");
+    ASSERT_EQ(chmod((launchers + "/java").c_str(), 0755), 0);
+    char home[PATH_MAX];
+    ASSERT_TRUE(realpath(harness::JavaHome().c_str(), home));
+    std::string control = harness::MakeTempDirectory("pelorim-app");
+    harness::RunOptions options;
+    options.directory = control;
+    options.environment["PATH"] = launchers + ":" + harness::JavaHome() + "/bin";
+
+    harness::RunResult result = Install({"-cp", harness::JavaClasses(), "LongRunning", control}, options);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(LinesStartingWith(result.err, "Loading JNI: ").back(),
+              "Loading JNI: java on PATH used: " + std::string(home));
+    EXPECT_NE(ReportText().find("\r\nJava Runtime Found Through: java on PATH\r\n"), std::string::npos)
+        << ReportText();
+    result = harness::RunPelorim({kService, "/start"}, options);
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_TRUE(harness::WaitFor([&] { return harness::FileExists(control + "/started"); }, 30));
+    EXPECT_EQ(harness::RunPelorim({kService, "/stop"}).exitCode, 0);
+    EXPECT_EQ(harness::RunPelorim({kService, "/uninstall"}).exitCode, 0);
+}
+
+/* A library that is there but cannot be loaded here says why, before the
+ * usual message, and nothing is installed. */
+TEST(Discovery, ALibraryThatIsThereButCannotBeLoadedSaysWhy) {
+    harness::MakeFreshRoot();
+    /* libjava.so needs libjvm.so, which its run path does not reach. */
+    std::string needy = harness::JavaHome() + "/lib/libjava.so";
+    harness::RunResult result = Install(MainClassLine(), {}, {"/runtimelib:" + needy});
+    EXPECT_EQ(result.exitCode, 1) << result.err;
+    EXPECT_NE(result.err.find("A library that the Java runtime library " + needy +
+                              " needs was not found (126); looked in the library's own run path"),
+              std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("\nCannot find any suitable Java VM software on your computer.\n"), std::string::npos);
+
+    /* The ELF header of this very program, in the other class. */
+    std::string other = harness::MakeTempDirectory("pelorim-other") + "/libjvm.so";
+    std::string image = harness::ReadText("/proc/self/exe").substr(0, 4096);
+    image[EI_CLASS] = image[EI_CLASS] == ELFCLASS64 ? ELFCLASS32 : ELFCLASS64;
+    harness::WriteText(other, image);
+    int otherBits = image[EI_CLASS] == ELFCLASS64 ? 64 : 32;
+    result = Install(MainClassLine(), {}, {"/runtimelib:" + other});
+    EXPECT_EQ(result.exitCode, 1) << result.err;
+    EXPECT_NE(result.err.find("The Java runtime library " + other + " is " + std::to_string(otherBits) +
+                              "-bit and cannot be loaded by this " + std::to_string(96 - otherBits) +
+                              "-bit program: use a " + std::to_string(otherBits) + "-bit build of Pelorim for it.\n"),
+              std::string::npos)
+        << result.err;
+    EXPECT_FALSE(ServiceExists());
 }
 
 TEST(Discovery, ABadDevelopmentKitRuntimeLibEndsTheSearch) {
@@ -295,7 +381,7 @@ TEST(Discovery, ABadDevelopmentKitHomeFallsThroughToTheRuntimeEnvironment) {
 
 }
 
-TEST(Discovery, ARuntimeEnvironmentHomeIsTheLastSource) {
+TEST(Discovery, ARuntimeEnvironmentHomeIsTheLastOfTheOlderSources) {
     harness::MakeFreshRoot();
     ForgetDefaultJdk();
     RegisterJava(kJreKey, harness::JavaHome(), "");
@@ -308,7 +394,9 @@ TEST(Discovery, ARuntimeEnvironmentHomeIsTheLastSource) {
 TEST(Discovery, NoRuntimeAnywhereGivesExitCode1WhateverTheCommandLine) {
     harness::MakeFreshRoot();
     ForgetDefaultJdk();
-    harness::RunResult result = Install({"-Xmx64m"});
+    harness::RunOptions noJavaOnPath;
+    noJavaOnPath.environment["PATH"] = harness::MakeTempDirectory("pelorim-path");
+    harness::RunResult result = Install({"-Xmx64m"}, noJavaOnPath);
     EXPECT_EQ(result.exitCode, 1) << result.err;
     EXPECT_NE(result.err.find("Cannot find any suitable Java VM software on your computer."), std::string::npos);
     EXPECT_EQ(result.err.find("main class or jar file not specified"), std::string::npos);

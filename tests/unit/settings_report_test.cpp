@@ -63,6 +63,13 @@ TEST_F(SettingsReport, MinimalInstallationFallsBackToWhatDiscoveryFound) {
     /* No Java home recorded: no line for it. */
     javaHomeUsed[0] = '\0';
     EXPECT_EQ(std::string::npos, Report().find("Java Home Path"));
+
+    /* The source that found the runtime follows the library's path. */
+    javaRuntimeSource = "java on PATH";
+    EXPECT_NE(std::string::npos, Report().find("JVM Runtime Library Path: /found/jdk/lib/server/libjvm.so\r\n"
+                                                "Java Runtime Found Through: java on PATH\r\n"
+                                                "Java Main Class: "));
+    javaRuntimeSource = nullptr;
 }
 
 TEST_F(SettingsReport, EveryValueInItsPlace) {
