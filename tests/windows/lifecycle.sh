@@ -3,9 +3,14 @@
 # discovery, the install probe, start, output into the log file, stop, detached
 # mode, startup and shutdown methods, the shutdown command, forced stops, -jar,
 # failures of the Java side, and names with blanks. The Java runtime is the
-# stand-in jvm.dll (tests/windows/standin), laid out as a JDK home and
-# registered under HKLM\SOFTWARE\JavaSoft in a fresh Wine prefix; its
-# "application" is scripted by -Dstandin.* options (see jvm.cpp).
+# stand-in jvm.dll (tests/windows/standin) in a fresh Wine prefix, laid out and
+# registered as a JDK 17 installer does it: C:\Program Files\Java\jdk-17 with
+# bin\server\jvm.dll, the C runtime DLLs it imports in bin\ only
+# (vcruntime140.dll, msvcp140.dll, stand-ins of the test's own under the real
+# names), lib\jvm.cfg, and HKLM\SOFTWARE\JavaSoft\JDK. Its "application" is
+# scripted by -Dstandin.* options (see jvm.cpp). Older layouts and keys, a
+# runtime found only through PATH, one of the other word size and one without
+# its C runtime are laid out beside it.
 #
 # Wine is not Windows. What the test leaves alone, and why:
 # - Wine's event-log API is a stub (records reach only its debug channel):
@@ -21,22 +26,30 @@
 #   two service managers, each with its own database, so the prefix is made
 #   first and the run starts only once exactly one service manager is up.
 # - Services write their log lines asynchronously: the test polls for them.
+# - Wine has C runtime DLLs of its own under the real names and would bind
+#   jvm.dll's imports to them: WINEDLLOVERRIDES "vcruntime140,msvcp140=n"
+#   makes it take only a file of that name, as a Windows without the Visual
+#   C++ runtime installed system-wide does. Wine then searches as Microsoft
+#   documents for SetDllDirectory (the program's directory, the DLL directory,
+#   the system directories, PATH).
 # Every step runs under a timeout; at the end every process of the prefix is
 # killed by its pid.
 #
-# Usage: lifecycle.sh WINE PELORIM_EXE STANDIN_JVM_DLL
-# Exits 77 (skipped) when Wine, pelorim.exe or the stand-in is missing, or Wine cannot run here.
+# Usage: lifecycle.sh WINE PELORIM_EXE STANDIN_DIR OTHER_BITS_STANDIN_DIR
+# (the build directories of the stand-in runtime of this exe's word size and of
+# the other one). LIFECYCLE_ONLY="scenario ..." runs only those scenarios.
+# Exits 77 (skipped) when Wine, pelorim.exe or a stand-in is missing, or Wine cannot run here.
 set -u
-wine=$1 exe=$2 standin=$3
-if ! [ -x "$wine" ] || ! [ -f "$exe" ] || ! [ -f "$standin" ]; then
-  echo "no Wine, pelorim.exe or stand-in jvm.dll: skipped"
+wine=$1 exe=$2 standin=$3 other_standin=$4
+if ! [ -x "$wine" ] || ! [ -f "$exe" ] || ! [ -f "$standin/jvm.dll" ] || ! [ -f "$other_standin/jvm.dll" ]; then
+  echo "no Wine, pelorim.exe or stand-in runtime: skipped"
   exit 77
 fi
 . "$(dirname "$0")/wine.sh"
 [ -n "$wineserver" ] || { echo "no wineserver: skipped"; exit 77; }
 
 started=$SECONDS
-export WINEPREFIX=$(mktemp -d /tmp/pelorim-wine-life-XXXXXX) WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$(mktemp -d /tmp/pelorim-wine-life-XXXXXX) WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;vcruntime140,msvcp140=n"
 unset JAVA_HOME CLASSPATH
 scratch=$(mktemp -d /tmp/pelorim-wine-life-out-XXXXXX)
 drive=$WINEPREFIX/drive_c
@@ -101,16 +114,66 @@ make_prefix() {
 
 reg_add() { timeout 30 "$wine" reg add "$1" /v "$2" /d "$3" /f >/dev/null 2>&1; }
 
-# Two JDK homes: C:\jdk (types server, then client; registered) and C:\jdk2
-# (client only), each with the stand-in at bin\<type>\jvm.dll.
+reg_delete() { timeout 30 "$wine" reg delete "$1" /f >/dev/null 2>&1; }
+
+# The word size of a PE image: its machine field.
+image_bits() {
+  local header
+  header=$(od -An -t u4 -j 60 -N 4 "$1" | tr -d ' ')
+  [ "$(od -An -t x2 -j $((header + 4)) -N 2 "$1" | tr -d ' ')" = 8664 ] && echo 64 || echo 32
+}
+bits=$(image_bits "$exe")
+if [ "$bits" = 64 ]; then other_bits=32 other_exe='x86\pelorim.exe'; else other_bits=64 other_exe='x64\pelorim.exe'; fi
+
+jdk17='C:\Program Files\Java\jdk-17'
+jdk17_dir="$drive/Program Files/Java/jdk-17"
+
+# lay_out_runtime HOME STANDIN_DIR TYPE... : the stand-in at bin\<type>\jvm.dll
+# for each type, its C runtime in bin\.
+lay_out_runtime() {
+  local home=$1 from=$2 type
+  shift 2
+  mkdir -p "$home/lib"
+  for type in "$@"; do
+    mkdir -p "$home/bin/$type"
+    cp "$from/jvm.dll" "$home/bin/$type/jvm.dll"
+  done
+  cp "$from/vcruntime140.dll" "$home/bin/"
+}
+
+register_jdk17() {
+  reg_add 'HKLM\SOFTWARE\JavaSoft\JDK' CurrentVersion 17 &&
+    reg_add 'HKLM\SOFTWARE\JavaSoft\JDK\17' JavaHome "$jdk17" &&
+    reg_add 'HKLM\SOFTWARE\JavaSoft\JDK\17' RuntimeLib "$jdk17\bin\server\jvm.dll"
+}
+
+# The key that installers before Java 9 wrote, for C:\jdk.
+register_old_jdk() {
+  reg_add 'HKLM\SOFTWARE\JavaSoft\Java Development Kit' CurrentVersion 1.8 &&
+    reg_add 'HKLM\SOFTWARE\JavaSoft\Java Development Kit\1.8' JavaHome 'C:\jdk' &&
+    reg_add 'HKLM\SOFTWARE\JavaSoft\Java Development Kit\1.8' RuntimeLib 'C:\jdk\bin\server\jvm.dll'
+}
+
+# The JDK 17 home (registered); C:\jdk (types server, then client) and
+# C:\jdk2 (client only) in older layouts; C:\jdk-other of the other word size;
+# C:\jdk-nocrt without its C runtime; a folder of launcher copies on PATH.
 lay_out_files() {
-  mkdir -p "$drive/jdk/lib" "$drive/jdk/bin/server" "$drive/jdk/bin/client" "$drive/jdk2/lib" \
-    "$drive/jdk2/bin/client" "$drive/app/classes" "$drive/pel" "$drive/Program Files/Pelorim Test"
-  cp "$standin" "$drive/jdk/bin/server/jvm.dll"
-  cp "$standin" "$drive/jdk/bin/client/jvm.dll"
-  cp "$standin" "$drive/jdk2/bin/client/jvm.dll"
+  mkdir -p "$drive/app/classes" "$drive/pel" "$drive/Program Files/Pelorim Test" \
+    "$drive/ProgramData/Oracle/Java/javapath"
+  lay_out_runtime "$jdk17_dir" "$standin" server
+  cp "$standin/msvcp140.dll" "$standin/net.dll" "$jdk17_dir/bin/"
+  printf -- '-server KNOWN\r\n-client IGNORE\r\n' >"$jdk17_dir/lib/jvm.cfg"
+  echo "stand-in launcher" >"$jdk17_dir/bin/java.exe"
+  echo "stand-in launcher" >"$drive/ProgramData/Oracle/Java/javapath/java.exe"
+  lay_out_runtime "$drive/jdk" "$standin" server client
   printf -- '-server KNOWN\r\n-client KNOWN\r\n' >"$drive/jdk/lib/jvm.cfg"
+  lay_out_runtime "$drive/jdk2" "$standin" client
   printf -- '-client KNOWN\r\n' >"$drive/jdk2/lib/jvm.cfg"
+  lay_out_runtime "$drive/jdk-other" "$other_standin" server
+  printf -- '-server KNOWN\r\n' >"$drive/jdk-other/lib/jvm.cfg"
+  lay_out_runtime "$drive/jdk-nocrt" "$standin" server
+  rm "$drive/jdk-nocrt/bin/vcruntime140.dll"
+  printf -- '-server KNOWN\r\n' >"$drive/jdk-nocrt/lib/jvm.cfg"
   cp "$exe" "$drive/pel/pelorim.exe"
   cp "$exe" "$drive/Program Files/Pelorim Test/pelorim.exe"
   # What an unquoted "C:\Program Files\Pelorim Test\pelorim.exe ..." runs first.
@@ -121,9 +184,7 @@ lay_out_files() {
   # they are when stored uncompressed.
   printf 'PK\003\004META-INF/MANIFEST.MF\r\nManifest-Version: 1.0\r\nMain-Class: Hello\r\n\r\nPK\003\004Hello.class\r\n' \
     >"$drive/app/hello.jar"
-  reg_add 'HKLM\SOFTWARE\JavaSoft\Java Development Kit' CurrentVersion 17 &&
-    reg_add 'HKLM\SOFTWARE\JavaSoft\Java Development Kit\17' JavaHome 'C:\jdk' &&
-    reg_add 'HKLM\SOFTWARE\JavaSoft\Java Development Kit\17' RuntimeLib 'C:\jdk\bin\server\jvm.dll'
+  register_jdk17
 }
 
 # ---- running the program ---------------------------------------------------
@@ -241,11 +302,19 @@ console_line_ends() {
 }
 
 discovery() {
-  scenario="discovery: JavaSoft key"
+  scenario="discovery: the JavaSoft\\JDK key of a JDK 17 installer"
+  run Disc /install /debug:2 "${app_cp[@]}" Missing
+  expect_code 4 "main class missing"
+  expect_err "Loading JNI: RuntimeLib (JavaSoft\\JDK reg) used: $jdk17\\bin\\server\\jvm.dll"
+  expect_err 'Main class not found: Missing'
+
+  scenario="discovery: the older JavaSoft key comes first"
+  register_old_jdk
   run Disc /install /debug:2 "${app_cp[@]}" Missing
   expect_code 4 "main class missing"
   expect_err 'Loading JNI: RuntimeLib (JavaSoft JDK reg) used: C:\jdk\bin\server\jvm.dll'
-  expect_err 'Main class not found: Missing'
+  [[ "$err" != *'JavaSoft\JDK'* ]] && pass || fail "the newer key was read as well"
+  reg_delete 'HKLM\SOFTWARE\JavaSoft\Java Development Kit'
 
   scenario="discovery: JAVA_HOME"
   JAVA_HOME='C:\jdk2' run Disc /install /debug:2 "${app_cp[@]}" Missing
@@ -272,6 +341,66 @@ discovery() {
   stored=$(timeout 30 "$wine" reg query 'HKLM\System\CurrentControlSet\Services\Typed' /v JVMType 2>/dev/null | tr -d '\r')
   grep -q 'JVMType.*REG_SZ.*-client' <<<"$stored" && pass || fail "JVMType not stored: $stored"
   uninstall_service Typed
+}
+
+# A runtime registered nowhere, its bin\ on PATH behind a folder of launcher
+# copies (which is no Java home and is passed over); the service gets PATH
+# from the environment that /install stored.
+path_only() {
+  scenario="found only through PATH"
+  reg_delete 'HKLM\SOFTWARE\JavaSoft\JDK'
+  WINEPATH="C:\\ProgramData\\Oracle\\Java\\javapath;$jdk17\\bin" install_start OnPath \
+    '-Dstandin.out=hello through PATH' "${app_cp[@]}" Hello
+  expect_err "Loading JNI: java on PATH used: $jdk17"
+  [[ "$err" != *'LoadJNILibrary C:\ProgramData'* ]] && pass || fail "the javapath folder was searched"
+  expect_log OnPath.log 'INFO: hello through PATH'
+  stop_service OnPath
+  uninstall_service OnPath
+  register_jdk17
+}
+
+# jvm.dll imports vcruntime140.dll, which lies only in bin\, and the
+# application then loads bin\net.dll as the JVM loads its own libraries
+# (LoadLibraryA, full path, no flags). net.dll imports vcruntime140.dll too,
+# and also msvcp140.dll, which jvm.dll does not import: a mechanism that served
+# only jvm.dll's load (preloading its imports, a DLL directory set only around
+# it, LoadLibraryEx flags for that one load) leaves net.dll without
+# msvcp140.dll (126). Its report says that the system bound it to bin\'s copies,
+# vcruntime140.dll being the one jvm.dll uses. Through /javahome:, which every
+# build knows.
+runtime_dlls() {
+  scenario="a runtime whose DLLs are in its bin\\ only, and a library of its own loaded later"
+  install_start Later "/javahome:$jdk17" "-Dstandin.load=$jdk17\\bin\\net.dll" "${app_cp[@]}" Hello
+  expect_log Later.log \
+    "INFO: loaded $jdk17\\bin\\net.dll: vcruntime140 $jdk17\\bin\\vcruntime140.dll, msvcp140 $jdk17\\bin\\msvcp140.dll"
+  stop_service Later
+  uninstall_service Later
+}
+
+# Why a runtime that is there cannot be loaded: at /install (exit 1, no service)
+# and at service start (in the service's log).
+load_failures() {
+  local other_line="The Java runtime library C:\\jdk-other\\bin\\server\\jvm.dll is $other_bits-bit and cannot be loaded by this $bits-bit program: use $other_exe of the Pelorim zip for it."
+  scenario="a runtime of the other word size, at /install"
+  run Other /install '/javahome:C:\jdk-other' "${app_cp[@]}" Hello
+  expect_code 1 "runtime of the other word size"
+  expect_err "$other_line"
+  [ -z "$(service_state Other)" ] && pass || fail "Other installed"
+
+  scenario="a runtime without its C runtime, at /install"
+  run NoCrt /install '/javahome:C:\jdk-nocrt' "${app_cp[@]}" Hello
+  expect_code 1 "runtime without its C runtime"
+  expect_err 'A library that the Java runtime library C:\jdk-nocrt\bin\server\jvm.dll needs was not found (126); looked in the directory of pelorim.exe, C:\jdk-nocrt\bin, the system directories and the directories of PATH.'
+  [ -z "$(service_state NoCrt)" ] && pass || fail "NoCrt installed"
+
+  scenario="a runtime of the other word size, at service start"
+  run Swapped /install '/logfile:C:\app\Swapped.log' "${app_cp[@]}" Hello
+  expect_code 0 "/install Swapped"
+  reg_add 'HKLM\System\CurrentControlSet\Services\Swapped' JNILibrary 'C:\jdk-other\bin\server\jvm.dll'
+  run Swapped /start
+  expect_log Swapped.log "ERROR: $other_line"
+  expect_process_gone 'Swapped /service'
+  uninstall_service Swapped
 }
 
 in_process() {
@@ -469,7 +598,7 @@ shutdown_command_leftover() {
 final_checks() {
   scenario="JNI calls the stand-in implements"
   local failures
-  failures=$(cat "$drive"/jdk*/bin/*/standin-failures.log 2>/dev/null)
+  failures=$(cat "$drive"/jdk*/bin/*/standin-failures.log "$jdk17_dir"/bin/*/standin-failures.log 2>/dev/null)
   [ -z "$failures" ] && pass || fail "$failures"
   scenario="one service manager"
   [ "$(prefix_pids_running 'services.exe' | wc -l)" -eq 1 ] && pass || fail "$(prefix_pids_running 'services.exe')"
@@ -479,6 +608,7 @@ make_prefix || exit 1
 lay_out_files || { echo "cannot lay out the prefix"; exit 1; }
 echo "prefix ready after $((SECONDS - started)) s"
 timed() {
+  [ -z "${LIFECYCLE_ONLY:-}" ] || [[ " $LIFECYCLE_ONLY " == *" $1 "* ]] || return 0
   local began=$SECONDS
   "$@"
   echo "$* took $((SECONDS - began)) s"
@@ -486,6 +616,9 @@ timed() {
 
 timed console_line_ends
 timed discovery
+timed path_only
+timed runtime_dlls
+timed load_failures
 timed in_process
 timed detached
 timed startup_method

@@ -18,11 +18,17 @@
  *   -Dstandin.startup=<n>    any static ()Z method answers true n times, then false
  *   -Dstandin.shutdown=release|exit|hang|throw   any static ()V method does that
  *   -Dstandin.trace=<path>   one line per JNI call appended to that file
+ *   -Dstandin.load=<path>    main loads that library as the JVM loads one of
+ *        its own, and prints "loaded <path>: <its report>" (library.cpp), or
+ *        the UnsatisfiedLinkError that the JVM would throw
  * main also prints each of its arguments as "argument: <value>".
  * A class exists when <name>.class is in a directory of the class path (the
  * last -Djava.class.path option wins, entries split at ';'), or its name
  * appears in an archive on it; an archive's main class is the value of its
  * "Main-Class:" line, so the archive must store its manifest uncompressed.
+ *
+ * Like a real jvm.dll it imports vcruntime140.dll, which it expects in the
+ * runtime's bin directory (runtime.cpp), not beside itself.
  */
 #include <windows.h>
 /* This library defines the invocation API that jni.h declares as imported. */
@@ -37,6 +43,8 @@
 #include <string.h>
 
 #include <utility>
+
+#include "runtime.h"
 
 enum { MISSING_ENV_BASE = 0x4A4E0000, MISSING_VM_BASE = 0x4A560000 };
 
@@ -117,6 +125,7 @@ struct Script {
     char *shutdownMode;
     int startupAnswers;   /* -1: no startup method */
     char *tracePath;
+    char *loadPath;
     char **lines[2];      /* 0 out, 1 err: NULL-terminated */
     int lineCounts[2];
 };
@@ -370,6 +379,24 @@ static DWORD WINAPI RunExitHook(LPVOID parameter) {
     ExitProcess((UINT)status);
 }
 
+/* As the JVM loads a library of its own (java.dll, net.dll): LoadLibraryA on
+ * the full path, no flags. */
+static void LoadScriptedLibrary(const char *path) {
+    char line[2 * MAX_PATH + 1200];
+    HMODULE library = LoadLibraryA(path);
+    if (library == nullptr) {
+        snprintf(line, sizeof line, "java.lang.UnsatisfiedLinkError: %.1000s: Can't find dependent libraries (%lu)",
+                 path, GetLastError());
+        PrintLine(1, line);
+        return;
+    }
+    typedef const char *(*ReportFunction)(void);
+    ReportFunction report =
+        reinterpret_cast<ReportFunction>(reinterpret_cast<void *>(GetProcAddress(library, "StandinLibraryReport")));
+    snprintf(line, sizeof line, "loaded %.1000s: %s", path, report != nullptr ? report() : "(no report)");
+    PrintLine(0, line);
+}
+
 static void RunMain(Object *arguments) {
     for (int stream = 0; stream < 2; stream++)
         for (int i = 0; i < script.lineCounts[stream]; i++) PrintLine(stream, script.lines[stream][i]);
@@ -378,6 +405,7 @@ static void RunMain(Object *arguments) {
         snprintf(line, sizeof line, "argument: %.1000s", arguments->items[i] ? arguments->items[i]->text : "null");
         PrintLine(0, line);
     }
+    if (script.loadPath != nullptr) LoadScriptedLibrary(script.loadPath);
     const char *mode = script.mainMode != nullptr ? script.mainMode : "block";
     if (strcmp(mode, "return") == 0) return;
     if (strcmp(mode, "throw") == 0) {
@@ -722,6 +750,8 @@ static int TakeOption(const JavaVMOption *option) {
         script.startupAnswers = atoi(text + strlen("-Dstandin.startup="));
     } else if (StartsWith(text, "-Dstandin.trace=")) {
         Replace(&script.tracePath, text + strlen("-Dstandin.trace="));
+    } else if (StartsWith(text, "-Dstandin.load=")) {
+        Replace(&script.loadPath, text + strlen("-Dstandin.load="));
     } else if (!(StartsWith(text, "-D") || StartsWith(text, "-Xmx") || StartsWith(text, "-Xms") ||
                  StartsWith(text, "-Xss") || strcmp(text, "-ea") == 0 || strcmp(text, "-esa") == 0 ||
                  StartsWith(text, "-verbose"))) {
@@ -739,6 +769,7 @@ static void ResetScript(void) {
     free(script.mainMode);
     free(script.shutdownMode);
     free(script.tracePath);
+    free(script.loadPath);
     memset(&script, 0, sizeof script);
     script.startupAnswers = -1;
     exitHook = nullptr;
@@ -785,7 +816,7 @@ extern "C" jint JNICALL JNI_CreateJavaVM(JavaVM **vm, void **env, void *argument
         return JNI_ERR;
     }
     OpenTrace();
-    Trace("JNI_CreateJavaVM %d options", (int)initArgs->nOptions);
+    Trace("JNI_CreateJavaVM %d options, C runtime %s", (int)initArgs->nOptions, StandinVcruntimePath());
     if (sharedEnv.functions == nullptr) FillTables();
     if (releaseEvent == nullptr) releaseEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ResetEvent(releaseEvent);
