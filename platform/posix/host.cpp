@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "library.h"
+#include "named_pipe.h"
 #include "root.h"
 
 const char hostPathSeparator = '/';
@@ -53,14 +54,7 @@ int HostClassicJvmPath(char *out, size_t capacity, const char *directory) {
 }
 
 int HostJavaPipePath(char *out, size_t capacity, const char *pipeName) {
-    static const char prefix[] = "\\\\.\\PIPE\\";
-    if (strncasecmp(pipeName, prefix, sizeof prefix - 1) != 0) return FormatInto(out, capacity, -1);
-    char encoded[512];
-    if (EncodeObjectName(encoded, sizeof encoded, pipeName + sizeof prefix - 1) != 0)
-        return FormatInto(out, capacity, -1);
-    char relative[600];
-    snprintf(relative, sizeof relative, "pipes/%s/pipe", encoded);
-    if (MachinePath(out, capacity, relative) != 0) return FormatInto(out, capacity, -1);
+    if (FormatPipeClientPath(out, capacity, pipeName) != 0) return FormatInto(out, capacity, -1);
     return 0;
 }
 

@@ -76,18 +76,27 @@ bool IsNamedPipeName(const char *name) {
     return name && strncasecmp(name, pipePrefix, sizeof pipePrefix - 1) == 0;
 }
 
-/* The client's path (what HostJavaPipePath gives: "<dir>/pipe") and the
- * name's directory under pipes/. */
-static DWORD ClientPath(const char *name, std::string *path) {
+static const char clientEntry[] = "pipe";
+static const char serverEntry[] = "server";
+
+DWORD FormatPipeClientPath(char *out, size_t capacity, const char *name) {
     if (!IsNamedPipeName(name) || !name[sizeof pipePrefix - 1]) return ERROR_INVALID_NAME;
-    char buffer[PATH_MAX];
-    if (HostJavaPipePath(buffer, sizeof buffer, name) != 0) return ERROR_INVALID_NAME;
-    *path = buffer;
+    char encoded[512];
+    if (EncodeObjectName(encoded, sizeof encoded, name + sizeof pipePrefix - 1) != 0) return ERROR_INVALID_NAME;
+    char relative[600];
+    snprintf(relative, sizeof relative, "pipes/%s/%s", encoded, clientEntry);
+    if (MachinePath(out, capacity, relative) != 0) return ERROR_FILENAME_EXCED_RANGE;
     return 0;
 }
 
-static const char clientEntry[] = "pipe";
-static const char serverEntry[] = "server";
+/* The client's path ("<dir>/pipe") and the name's directory under pipes/. */
+static DWORD ClientPath(const char *name, std::string *path) {
+    char buffer[PATH_MAX];
+    DWORD code = FormatPipeClientPath(buffer, sizeof buffer, name);
+    if (code != 0) return code;
+    *path = buffer;
+    return 0;
+}
 /* The client entry's next target, made here and renamed over it. */
 static const char switchEntry[] = ".switch";
 /* Resolves through the server's FIFO, which is no directory: the open fails

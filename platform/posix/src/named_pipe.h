@@ -2,10 +2,17 @@
 #ifndef PELORIM_POSIX_NAMED_PIPE_H
 #define PELORIM_POSIX_NAMED_PIPE_H
 
+#include <stddef.h>
 #include <windows.h>
 
 /* Whether `name` has the "\\.\PIPE\" prefix (any case). */
 bool IsNamedPipeName(const char *name);
+
+/* The path a client opens for pipe `name`: "<root>/pipes/<escaped NAME>/pipe",
+ * which leads to the server's FIFO only while a server waits for its client.
+ * 0, or ERROR_INVALID_NAME or ERROR_FILENAME_EXCED_RANGE. The layout of pipes/
+ * is known here and nowhere else. */
+DWORD FormatPipeClientPath(char *out, size_t capacity, const char *name);
 
 /* CreateFileA's path for a pipe name: opens the client (writing) end of a served
  * pipe. A handle, or NULL with the Win32 code in *error (ERROR_FILE_NOT_FOUND
