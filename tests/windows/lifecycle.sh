@@ -571,16 +571,23 @@ vm_message() {
   uninstall_service Chatty
 }
 
-# A process that the shutdown command leaves running (ping, which cmd.exe
-# started and which outlives it when the service ends cmd.exe at QUIT) must
-# hold none of the service's events, or the next start finds them in being.
+# A process that the shutdown command leaves running must hold none of the
+# service's events, or the next start finds them in being. The command's
+# cmd.exe starts a second one, which writes the flag that ends main and then
+# waits on ping; the service ends the first at QUIT, the second lives on. The
+# flag comes from a process that is already running, so main cannot end
+# before there is something to leave behind.
 shutdown_command_leftover() {
   scenario="shutdown command that leaves a process running"
-  install_start Leftover '/shutdownCommand:echo done> C:\app\leftover.flag& ping -n 120 127.0.0.1' \
+  install_start Leftover '/shutdownCommand:cmd /c "echo done> C:\app\leftover.flag& ping -n 120 127.0.0.1"' \
     '-Dstandin.main=file:C:\app\leftover.flag' "${app_cp[@]}" Hello
   stop_service Leftover
-  local leftover
-  leftover=$(prefix_pids_running 'ping')
+  local leftover=""
+  for _ in $(seq 150); do
+    leftover=$(prefix_pids_running 'ping')
+    [ -n "$leftover" ] && break
+    sleep 0.2
+  done
   [ -n "$leftover" ] && pass || fail "the shutdown command left no process running"
   scenario="start after a shutdown command left a process running"
   rm -f "$drive/app/leftover.flag"
@@ -589,7 +596,7 @@ shutdown_command_leftover() {
   expect_out "Leftover started."
   expect_state Leftover 4
   stop_service Leftover
-  for pid in $(prefix_pids_running 'ping'); do kill -9 "$pid" 2>/dev/null; done
+  for pid in $(prefix_pids_running 'ping') $(prefix_pids_running 'leftover.flag'); do kill -9 "$pid" 2>/dev/null; done
   uninstall_service Leftover
 }
 
