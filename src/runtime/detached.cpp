@@ -20,6 +20,11 @@ static HANDLE detachMutex;
  * running after the service reports STOPPED. */
 static HANDLE subprocessHandle;
 
+/* Kills the child on its last handle's close, which is never done by hand:
+ * the system closes it when this process ends, however it ends (a kill
+ * included), so that no application runs on without its service. */
+static HANDLE subprocessJob;
+
 char *BuildSubprocessCommandLine(void) { return FormatText("%s /subprocess", settings.serviceCommandPrefix); }
 
 static int ClaimDetachMutex(void) {
@@ -38,6 +43,32 @@ static int ClaimDetachMutex(void) {
     return 0;
 }
 
+static HANDLE CreateKillOnCloseJob(void) {
+    HandleGuard job(CreateJobObjectA(NULL, NULL));
+    if (!job) {
+        LogSystemError("CreateJobObject", 0);
+        return NULL;
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    memset(&limits, 0, sizeof limits);
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        LogSystemError("SetInformationJobObject", 0);
+        return NULL;
+    }
+    return job.Release();
+}
+
+/* The child runs for a moment before it joins: it starts no process of its
+ * own before its virtual machine, and only a kill of this process within that
+ * moment would leave it outside. A child that cannot join runs all the same,
+ * after the error: the service works, only without that protection. */
+static void BindSubprocessToService(HANDLE process) {
+    if (subprocessJob == NULL) subprocessJob = CreateKillOnCloseJob();
+    if (subprocessJob == NULL) return;
+    if (!AssignProcessToJobObject(subprocessJob, process)) LogSystemError("AssignProcessToJobObject", 0);
+}
+
 HANDLE LaunchSubprocess(void) {
     if (ClaimDetachMutex() != 0) return NULL;
     TextGuard commandLine(BuildSubprocessCommandLine());
@@ -51,6 +82,7 @@ HANDLE LaunchSubprocess(void) {
         LogSystemError("CreateProcess", 0);
         return NULL;
     }
+    BindSubprocessToService(process.hProcess);
     subprocessHandle = process.hProcess;
     return process.hThread;
 }

@@ -13,6 +13,8 @@ int RunServiceDispatcher(void);
 void WINAPI ServiceMain(DWORD argc, LPSTR *argv);
 void WINAPI ServiceControlHandler(DWORD control);
 DWORD ReportServiceStatus(DWORD state, DWORD waitHint);
+/* The last report: STOPPED, with the service's own exit code (0 for none). */
+void ReportServiceStopped(DWORD serviceExitCode);
 /* The state the record holds now. */
 DWORD CurrentServiceState(void);
 
@@ -22,6 +24,8 @@ int BeginStop(void);
 DWORD WINAPI ApplicationThread(LPVOID unused);
 DWORD WINAPI ShutdownWatcher(LPVOID unused);
 DWORD WINAPI StopMonitor(LPVOID unused);
+/* 1 once the stop monitor has ended the application by force at Timeout. */
+int ApplicationEndedByForce(void);
 BOOL WINAPI ConsoleControlHandler(DWORD event);
 
 /* The detached child's start; NULL on failure. */

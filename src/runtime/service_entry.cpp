@@ -45,6 +45,15 @@ static int RefuseUnenteredDirectory(void) {
     return 9;
 }
 
+/* The service's own record of an end it did not report as STOPPED: in the
+ * event log, as its start and stop records are, and in the log file beside
+ * the application's last lines. */
+static void ReportUnexpectedEnd(int result) {
+    TextGuard text(FormatText("%s ended unexpectedly with exit code %u.", settings.serviceName, (unsigned)result));
+    ReportEvent(text.Get(), LOG_ERROR);
+    if (settings.eventLogging) AppendLogLine(text.Get(), LOG_ERROR);
+}
+
 void WINAPI ServiceMain(DWORD argc, LPSTR *argv) {
     (void)argc, (void)argv;
     statusHandle = RegisterServiceCtrlHandlerA(settings.serviceName, ServiceControlHandler);
@@ -57,13 +66,14 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv) {
 
     int result = UnenteredWorkingDirectory(NULL) != NULL ? RefuseUnenteredDirectory() : SuperviseApplication();
 
-    ReportServiceEvent("%s was stopped.");
     if (stopRequested.load() || result == 0) {
-        ReportServiceStatus(SERVICE_STOPPED, 0);
+        ReportServiceEvent("%s was stopped.");
+        ReportServiceStopped(ApplicationEndedByForce() ? (DWORD)result : 0);
         return;
     }
     /* Ended by itself with a failure, or never started: vanish without
      * STOPPED so that the controller treats it as a failure of the service. */
+    ReportUnexpectedEnd(result);
     ExitProcess(0);
 }
 
@@ -83,13 +93,15 @@ DWORD CurrentServiceState(void) {
     return state;
 }
 
-DWORD ReportServiceStatus(DWORD state, DWORD waitHint) {
+/* A service-specific exit code other than 0 goes with ERROR_SERVICE_SPECIFIC_ERROR,
+ * which tells the controller (and /stop) to read it. */
+static DWORD SendServiceStatus(DWORD state, DWORD waitHint, DWORD serviceExitCode) {
     EnterCriticalSection(&statusLock);
     DWORD previous = serviceStatus.dwCurrentState;
     serviceStatus.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
     serviceStatus.dwCurrentState = state;
-    serviceStatus.dwWin32ExitCode = 0;
-    serviceStatus.dwServiceSpecificExitCode = 0;
+    serviceStatus.dwWin32ExitCode = serviceExitCode != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : 0;
+    serviceStatus.dwServiceSpecificExitCode = serviceExitCode;
     if (state == SERVICE_RUNNING || state == SERVICE_STOPPED) {
         serviceStatus.dwCheckPoint = 0;
     } else {
@@ -103,3 +115,7 @@ DWORD ReportServiceStatus(DWORD state, DWORD waitHint) {
     LeaveCriticalSection(&statusLock);
     return previous;
 }
+
+DWORD ReportServiceStatus(DWORD state, DWORD waitHint) { return SendServiceStatus(state, waitHint, 0); }
+
+void ReportServiceStopped(DWORD serviceExitCode) { SendServiceStatus(SERVICE_STOPPED, 0, serviceExitCode); }

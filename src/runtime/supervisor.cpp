@@ -6,6 +6,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <atomic>
+
 #include "common/banner.h"
 #include "common/guard.h"
 #include "common/settings.h"
@@ -226,17 +228,28 @@ int BeginStop(void) {
     return 0;
 }
 
+/* Set by the stop monitor before it ends the application, read by
+ * ServiceMain once the supervisor has returned. */
+static std::atomic<int> applicationForced{0};
+
+int ApplicationEndedByForce(void) { return applicationForced.load(); }
+
 /* In detached mode the child process itself is ended, so that nothing of the
  * service runs on after STOPPED; its primary thread's handle then carries the
- * same exit code. */
-static void ForceApplicationEnd(void) {
+ * same exit code. A forced end is a failure of the stop: it is logged here and
+ * reported with the service's STOPPED status. */
+static void ForceApplicationEnd(long long timeout) {
+    LogFormatted(LOG_ERROR, "The application did not end within %lld ms of the stop request; it is ended by force "
+                            "with exit code %d", timeout, (int)RESULT_TIMED_OUT);
+    applicationForced.store(1);
     if (applicationDetached && EndSubprocess(RESULT_TIMED_OUT) == 0) return;
     TerminateThread(applicationHandle, RESULT_TIMED_OUT);
 }
 
 DWORD WINAPI StopMonitor(LPVOID unused) {
     (void)unused;
-    long long budget = ReadDwordParameter("Timeout", 30000);
+    long long timeout = ReadDwordParameter("Timeout", 30000);
+    long long budget = timeout;
     SignalNamedEvent("STOP");
     HandleGuard exit0(OpenNamedEvent("EXIT0"));
     HandleGuard exit1(OpenNamedEvent("EXIT1"));
@@ -255,7 +268,7 @@ DWORD WINAPI StopMonitor(LPVOID unused) {
         ReportServiceStatus(SERVICE_STOP_PENDING, 2000);
         budget -= STEP_MS;
         if (budget <= 0) {
-            ForceApplicationEnd();
+            ForceApplicationEnd(timeout);
             return 0;
         }
     }

@@ -2,13 +2,16 @@
 
 #include <windows.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -227,6 +230,26 @@ std::optional<ServiceStatusRow> ServiceStatus(const std::string &service) {
     row.waitHint = (unsigned)strtoul(rows[0][4].c_str(), nullptr, 10);
     row.pid = atoll(rows[0][5].c_str());
     return row;
+}
+
+int ConnectLoopback(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons((uint16_t)port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, (sockaddr *)&address, sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool PortAnswers(int port) {
+    int fd = ConnectLoopback(port);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
 }
 
 bool WaitFor(const std::function<bool()> &condition, double seconds) {

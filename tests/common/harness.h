@@ -83,6 +83,11 @@ std::optional<ServiceStatusRow> ServiceStatus(const std::string &service);
 /* Runs a query on machine.db of the current root; rows of text columns. */
 std::vector<std::vector<std::string>> Query(const std::string &sql);
 
+/* A connection to 127.0.0.1:port (a descriptor the caller closes), or -1. */
+int ConnectLoopback(int port);
+/* Whether something accepts connections on 127.0.0.1:port. */
+bool PortAnswers(int port);
+
 /* Polls `condition` every 50 ms until it holds or `seconds` pass. */
 bool WaitFor(const std::function<bool()> &condition, double seconds);
 

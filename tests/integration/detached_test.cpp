@@ -3,6 +3,7 @@
  * started with /subprocess, while the service process keeps the status, the
  * stop and the log.
  */
+#include <algorithm>
 #include <regex>
 
 #include "runtime_fixture.h"
@@ -50,7 +51,14 @@ TEST_F(Detached, TheChildsExitCodeIsTheResultWithoutTheExitHook) {
     ASSERT_TRUE(AwaitState("Three", SERVICE_STOPPED));
     EXPECT_EQ((unsigned)ERROR_PROCESS_ABORTED, ExitCodeOf("Three"));
     EXPECT_FALSE(LogHas("JVM error exit"));
-    EXPECT_TRUE(harness::WaitFor([&] { return EventLogged("Three was stopped."); }, 10));
+    /* The service says how it ended, in the log file too, before the
+     * controller's record of the unexpected end; never that it was stopped. */
+    EXPECT_TRUE(LogHas("ERROR: Three ended unexpectedly with exit code 256.\r\n")) << Log();
+    std::vector<std::string> records = EventMessages();
+    auto own = std::find(records.begin(), records.end(), "Three ended unexpectedly with exit code 256.");
+    auto controllers = std::find(records.begin(), records.end(), "The Three service terminated unexpectedly.");
+    EXPECT_TRUE(own < controllers && controllers != records.end());
+    EXPECT_FALSE(EventLogged("Three was stopped."));
 }
 
 TEST_F(Detached, AMissingMainClassEndsTheServiceAbruptly) {
@@ -75,8 +83,10 @@ TEST_F(Detached, AForcedStopEndsTheChildAndTheServiceStartsAgain) {
     ASSERT_TRUE(AwaitChild());
     pid_t child = ChildProcesses().front();
     auto stop = Run({"Hang", "/stop"});
-    EXPECT_EQ(0, stop.exitCode) << stop.out << stop.err;
+    EXPECT_EQ(10, stop.exitCode) << stop.out << stop.err;
     ASSERT_TRUE(IsState("Hang", SERVICE_STOPPED));
+    EXPECT_EQ((unsigned)ERROR_SERVICE_SPECIFIC_ERROR, ExitCodeOf("Hang"));
+    EXPECT_TRUE(LogHas("ERROR: The application did not end within 4000 ms")) << Log();
     EXPECT_FALSE(Alive(child));
     EXPECT_EQ("shutdownHangs\n", harness::ReadText(control + "/shutdown"));
 
@@ -87,6 +97,30 @@ TEST_F(Detached, AForcedStopEndsTheChildAndTheServiceStartsAgain) {
     Tell("out", "second run\n");
     EXPECT_TRUE(AwaitLog("INFO: second run\r\n")) << Log();
     EXPECT_EQ(1u, ChildProcesses().size());
+}
+
+/* Killed, the service process takes its child along: nothing serves the
+ * application's port out of the controller's sight, and nothing of the dead
+ * run holds the service's events against the next start. */
+TEST_F(Detached, AKilledServiceProcessTakesTheChildAndItsPortAlong) {
+    Install("Orphan", {"/detach"}, {}, "", "PortServer");
+    ASSERT_EQ(0, Run({"Orphan", "/start"}).exitCode);
+    int port = AwaitServerPort();
+    ASSERT_TRUE(port > 0 && harness::PortAnswers(port)) << Log();
+    ASSERT_TRUE(AwaitChild());
+    pid_t child = ChildProcesses().front();
+    ASSERT_EQ(0, kill((pid_t)ServicePid("Orphan"), SIGKILL));
+    EXPECT_TRUE(harness::WaitFor([&] { return !Alive(child); }, 20)) << "the child outlived its service";
+    EXPECT_FALSE(harness::PortAnswers(port));
+    ASSERT_TRUE(AwaitState("Orphan", SERVICE_STOPPED));
+
+    ASSERT_EQ(0, unlink((control + "/port").c_str()));
+    auto again = Run({"Orphan", "/start"});
+    ASSERT_EQ(0, again.exitCode) << again.out << again.err << Log();
+    port = AwaitServerPort();
+    EXPECT_TRUE(port > 0 && harness::PortAnswers(port)) << Log();
+    EXPECT_EQ(0, Run({"Orphan", "/stop"}).exitCode);
+    EXPECT_TRUE(harness::WaitFor([&] { return ChildProcesses().empty(); }, 20));
 }
 
 TEST_F(Detached, ASecondServiceProcessCannotStartAChild) {

@@ -40,26 +40,6 @@ int FreeLoopbackPort() {
     return ntohs(address.sin_port);
 }
 
-int ConnectLoopback(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons((uint16_t)port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, (sockaddr *)&address, sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool PortAnswers(int port) {
-    int fd = ConnectLoopback(port);
-    if (fd < 0) return false;
-    close(fd);
-    return true;
-}
-
 // Whether the port can be bound again: the server released it.
 bool PortFree(int port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);

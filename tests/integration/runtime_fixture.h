@@ -82,6 +82,13 @@ class RunningService : public ::testing::Test {
         ASSERT_EQ(0, rename((control + "/" + file + ".tmp").c_str(), (control + "/" + file).c_str()));
     }
 
+    /* The port PortServer listens on, once it has written it; 0 before that. */
+    int AwaitServerPort(double seconds = 30) {
+        std::string file = control + "/port";
+        if (!harness::WaitFor([&] { return harness::FileExists(file); }, seconds)) return 0;
+        return atoi(harness::ReadText(file).c_str());
+    }
+
     /* The status as the controller reports it: a process that vanished
      * without STOPPED reads as STOPPED with 1067. */
     static bool QueryStatus(const std::string &name, SERVICE_STATUS *status) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdio.h>
 
 #include <string>
 
@@ -344,4 +345,79 @@ TEST(Process, InheritedPipeStaysOpenInGrandchildren) {
     EXPECT_EQ(child.out, "child\ngrandchild\n");
     EXPECT_GE(GetTickCount() - started, 600u);
     CloseChild(child);
+}
+
+namespace {
+
+HANDLE KillOnCloseJob(DWORD flags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) {
+    HANDLE job = CreateJobObjectA(NULL, NULL);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = flags;
+    if (job != NULL && !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        CloseHandle(job);
+        return NULL;
+    }
+    return job;
+}
+
+/* Running, and not merely a zombie that nobody has reaped yet. */
+bool Running(unsigned pid) {
+    std::string stat = harness::FileExists("/proc/" + std::to_string(pid) + "/stat")
+                           ? harness::ReadText("/proc/" + std::to_string(pid) + "/stat")
+                           : "";
+    size_t close = stat.rfind(')');
+    return close != std::string::npos && stat.compare(close + 2, 1, "Z") != 0;
+}
+
+} // namespace
+
+/* A kill-on-close job ends its members when its last handle closes, and when
+ * the process holding it dies without closing anything; a job without the
+ * limit leaves them running. */
+TEST(Process, AKillOnCloseJobEndsItsMembersWithItsLastHandleOrItsHolder) {
+    harness::MakeFreshRoot();
+    HANDLE job = KillOnCloseJob();
+    ASSERT_NE(job, (HANDLE)NULL);
+    PROCESS_INFORMATION member{};
+    ASSERT_TRUE(Start(Tool() + " sleep 60000", &member, DETACHED_PROCESS));
+    ASSERT_TRUE(AssignProcessToJobObject(job, member.hProcess));
+    EXPECT_TRUE(AssignProcessToJobObject(job, member.hProcess)) << "a member joins its own job again";
+    ASSERT_TRUE(CloseHandle(job));
+    EXPECT_EQ(WaitForSingleObject(member.hProcess, 10000), WAIT_OBJECT_0);
+    CloseHandle(member.hProcess);
+    CloseHandle(member.hThread);
+
+    HANDLE plain = KillOnCloseJob(0);
+    ASSERT_NE(plain, (HANDLE)NULL);
+    ASSERT_TRUE(Start(Tool() + " sleep 60000", &member));
+    ASSERT_TRUE(AssignProcessToJobObject(plain, member.hProcess));
+    ASSERT_TRUE(CloseHandle(plain));
+    EXPECT_EQ(WaitForSingleObject(member.hProcess, 300), (DWORD)WAIT_TIMEOUT);
+    ASSERT_TRUE(TerminateProcess(member.hProcess, 1));
+    CloseHandle(member.hProcess);
+    CloseHandle(member.hThread);
+
+    /* The holder is killed: nothing of it runs to close the job. */
+    SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), NULL, TRUE};
+    HANDLE readEnd, writeEnd;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, &inherit, 0));
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = startup.hStdOutput = startup.hStdError = writeEnd;
+    std::string line = Tool() + " job " + Quoted(Tool() + " sleep 60000") + " sleep 60000";
+    PROCESS_INFORMATION holder{};
+    ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &holder));
+    CloseHandle(writeEnd);
+    char said[64] = {};
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(readEnd, said, sizeof said - 1, &got, NULL));
+    unsigned pid = 0;
+    ASSERT_EQ(sscanf(said, "member %u", &pid), 1) << said;
+    EXPECT_TRUE(Running(pid));
+    ASSERT_TRUE(TerminateProcess(holder.hProcess, 9));
+    EXPECT_TRUE(harness::WaitFor([&] { return !Running(pid); }, 20)) << "the member outlived its job's holder";
+    CloseHandle(readEnd);
+    CloseHandle(holder.hProcess);
+    CloseHandle(holder.hThread);
 }

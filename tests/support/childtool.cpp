@@ -25,6 +25,8 @@
  *   serve NAME        CreateNamedPipeA(NAME) as the output pipe server does; print "served"
  *                     or "busy N" (the error); the pipe stays open until the process ends
  *   spawn CMDLINE     CreateProcessA(CMDLINE) inheriting handles, without waiting
+ *   job CMDLINE       CreateProcessA(CMDLINE) as a member of a kill-on-close job that this
+ *                     process holds until it ends; print "member <pid>"
  */
 #include <windows.h>
 
@@ -88,6 +90,30 @@ static void Spawn(const char *commandLine) {
     }
     CloseHandle(information.hProcess);
     CloseHandle(information.hThread);
+}
+
+static void SpawnInJob(const char *commandLine) {
+    HANDLE job = CreateJobObjectA(NULL, NULL);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    memset(&limits, 0, sizeof limits);
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job == NULL || !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        printf("job failed %u\n", (unsigned)GetLastError());
+        exit(95);
+    }
+    STARTUPINFOA startup;
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION information;
+    char line[4096];
+    snprintf(line, sizeof line, "%s", commandLine);
+    if (!CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &information) ||
+        !AssignProcessToJobObject(job, information.hProcess)) {
+        printf("member failed %u\n", (unsigned)GetLastError());
+        exit(96);
+    }
+    printf("member %u\n", (unsigned)information.dwProcessId);
+    fflush(stdout);
 }
 
 int main(int argc, char **argv) {
@@ -160,6 +186,9 @@ int main(int argc, char **argv) {
             i++;
         } else if (!strcmp(step, "spawn")) {
             Spawn(operand);
+            i++;
+        } else if (!strcmp(step, "job")) {
+            SpawnInJob(operand);
             i++;
         } else {
             fprintf(stderr, "childtool: unknown step %s\n", step);

@@ -13,7 +13,7 @@
 #include <atomic>
 #include <stdint.h>
 
-enum class ObjectKind { Any, File, Pipe, NamedPipe, Thread, Process, Event, Mutex, EventSource };
+enum class ObjectKind { Any, File, Pipe, NamedPipe, Thread, Process, Event, Mutex, EventSource, Job };
 
 struct KernelObject {
     explicit KernelObject(ObjectKind k) : kind(k) {}

@@ -43,8 +43,9 @@
 #include <string>
 #include <vector>
 
-#include "detached_thread.h"
+#include "child_process.h"
 #include "cmdline.h"
+#include "detached_thread.h"
 #include "errors.h"
 #include "exit_result.h"
 #include "handles.h"
@@ -603,6 +604,18 @@ BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
     if (!object) return FailWith(ERROR_INVALID_HANDLE);
     DWORD code = object.get()->QueryExitCode(lpExitCode);
     return code == 0 ? TRUE : FailWith(code);
+}
+
+DWORD IdentifyChildProcess(HANDLE process, ChildIdentity *identity) {
+    ObjectReference object(ReferenceHandle(process, ObjectKind::Process));
+    if (!object) return ERROR_INVALID_HANDLE;
+    const ChildProcess &child = *static_cast<ProcessObject *>(object.get())->child;
+    if (child.ended.load()) return ERROR_ACCESS_DENIED;
+    identity->pid = child.pid;
+    identity->leadsGroup = child.ownGroup;
+    identity->pidfd = child.pidfd >= 0 ? fcntl(child.pidfd, F_DUPFD_CLOEXEC, 3) : -1;
+    if (child.pidfd >= 0 && identity->pidfd < 0) return LastErrnoAsWin32();
+    return 0;
 }
 
 BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {

@@ -33,6 +33,14 @@ typedef WORD LANGID;
 typedef DWORD ACCESS_MASK;
 typedef ACCESS_MASK REGSAM;
 
+typedef union _LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+
 typedef void *PVOID, *LPVOID;
 typedef const void *LPCVOID;
 typedef BOOL *PBOOL, *LPBOOL;
