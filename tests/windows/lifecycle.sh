@@ -480,7 +480,8 @@ shutdown_command() {
   uninstall_service Command
 }
 
-# A stop that the application ignores is forced at Timeout; the service must
+# A stop that the application ignores is forced at Timeout: a failure that
+# the log and /stop's exit code (the service's own, 10) tell. The service must
 # then start again.
 forced_stop() {
   local name=$1
@@ -489,7 +490,10 @@ forced_stop() {
   install_start "$name" "$@" /timeout:3000 /shutdown:halt -Dstandin.shutdown=hang "${app_cp[@]}" Hello
   run "$name" /stop
   [ -n "${LIFECYCLE_VERBOSE:-}" ] && printf 'forced /stop of %s: exit %s\n%s\n%s\n' "$name" "$code" "$out" "$err"
+  expect_code 10 "forced /stop $name"
+  expect_out "$name stopped."
   expect_state "$name" 1
+  expect_log "$name.log" 'ERROR: The application did not end within 3000 ms of the stop request'
   scenario="second start after a forced stop, $name"
   run "$name" /start
   expect_code 0 "second /start"
@@ -600,6 +604,19 @@ shutdown_command_leftover() {
   uninstall_service Leftover
 }
 
+# A detached service's process killed outright takes its child along: the
+# child is in a job that the system closes, and kills, with the process.
+killed_detached_service() {
+  scenario="killed service process, detached"
+  install_start Killed /detach "${app_cp[@]}" Hello
+  [ -n "$(prefix_pids_running 'Killed /subprocess')" ] && pass || fail "no detached child runs"
+  local pid
+  for pid in $(prefix_pids_running 'Killed /service'); do kill -9 "$pid"; done
+  expect_process_gone 'Killed /service'
+  expect_process_gone 'Killed /subprocess'
+  uninstall_service Killed
+}
+
 # No JNI call of the program may have reached a slot the stand-in lacks, and
 # the prefix still has its one service manager.
 final_checks() {
@@ -643,6 +660,7 @@ timed blank_service_name
 timed blank_directory
 timed vm_message
 timed shutdown_command_leftover
+timed killed_detached_service
 timed final_checks
 
 echo "$passed passed, $failed failed in $((SECONDS - started)) s"
