@@ -1,7 +1,10 @@
 #include "common/settings.h"
 
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <initializer_list>
 
 #include "common/stringlist.h"
 
@@ -11,14 +14,18 @@ static void ApplyDefaults(ServiceSettings *record) {
 }
 
 /* Zero as every static record is, with the defaults written in place: no copy
- * of the record (the executable's path alone takes eight pages) is built on the
+ * of the record (its long texts take more than forty pages) is built on the
  * stack, at start-up or on a reset. */
 ServiceSettings settings;
 [[maybe_unused]] static const bool defaultsApplied = (ApplyDefaults(&settings), true);
 
+/* Every reader of a text stops at its NUL. */
 void ResetServiceSettings(void) {
     ClearStrings(&settings.dependencies);
-    memset(&settings, 0, sizeof settings);
+    memset(&settings, 0, offsetof(ServiceSettings, exePath));
+    for (char *text : {settings.exePath, settings.serviceCommandPrefix, settings.logFilePath,
+                       settings.workingDirectory, settings.shutdownCommand})
+        text[0] = '\0';
     ApplyDefaults(&settings);
 }
 
@@ -28,12 +35,12 @@ void CopyField(char *field, const char *text, size_t capacity) {
     field[length] = '\0';
 }
 
-static char unenteredDirectory[PATH_CAPACITY + 1];
+static char unenteredDirectory[LONG_PATH_CAPACITY + 1];
 static DWORD unenteredError;
 
 void NoteUnenteredDirectory(const char *directory, DWORD error) {
     unenteredError = error;
-    CopyField(unenteredDirectory, directory, PATH_CAPACITY);
+    CopyField(unenteredDirectory, directory, LONG_PATH_CAPACITY);
 }
 
 const char *UnenteredWorkingDirectory(DWORD *error) {

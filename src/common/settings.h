@@ -13,20 +13,23 @@
 enum {
     NAME_CAPACITY = 255,
     PATH_CAPACITY = 259,
-    /* The executable's path is kept in full: Win32 paths end at 32767 characters. */
-    EXE_PATH_CAPACITY = 32767,
+    /* A path kept whole: Win32 paths end at 32767 characters. */
+    LONG_PATH_CAPACITY = 32767,
+    EXE_PATH_CAPACITY = LONG_PATH_CAPACITY,
     /* The path and the name, each possibly quoted, and the blank between them. */
     COMMAND_PREFIX_CAPACITY = EXE_PATH_CAPACITY + 2 + 1 + NAME_CAPACITY + 2,
+    /* The longest command line CreateProcessA takes. */
+    COMMAND_LINE_CAPACITY = 32766,
     TIMEOUT_TEXT_CAPACITY = 7,
     DEBUG_TEXT_CAPACITY = 31,
 };
 
 enum StartType { START_AUTOMATIC = 2, START_MANUAL = 3, START_DISABLED = 4 };
 
+/* The long texts come last: a reset clears only their first character, so
+ * that it does not touch their pages (see ResetServiceSettings). */
 struct ServiceSettings {
-    char exePath[EXE_PATH_CAPACITY + 1]; /* empty when the platform cannot give it */
     char serviceName[NAME_CAPACITY + 1];
-    char serviceCommandPrefix[COMMAND_PREFIX_CAPACITY + 1];
     int serviceMode;
     char description[NAME_CAPACITY + 1];
     StringList dependencies;
@@ -35,22 +38,25 @@ struct ServiceSettings {
     DWORD priorityClass;          /* written by SuperviseApplication when 0 */
     char timeoutText[TIMEOUT_TEXT_CAPACITY + 1];
     char debugLevelText[DEBUG_TEXT_CAPACITY + 1];
-    char logFilePath[PATH_CAPACITY + 1];
     int detach;
-    char workingDirectory[PATH_CAPACITY + 1];
     char startupMethod[PATH_CAPACITY + 1];
     char shutdownMethod[PATH_CAPACITY + 1];
-    char shutdownCommand[PATH_CAPACITY + 1];
     char runtimeLibrary[PATH_CAPACITY + 1]; /* written by RunJavaApplication before discovery */
     char javaHome[PATH_CAPACITY + 1];       /* written by RunJavaApplication before discovery */
     int debugLevel;
     int eventLogging;
+    char exePath[EXE_PATH_CAPACITY + 1]; /* empty when the platform cannot give it */
+    char serviceCommandPrefix[COMMAND_PREFIX_CAPACITY + 1];
+    char logFilePath[LONG_PATH_CAPACITY + 1];
+    char workingDirectory[LONG_PATH_CAPACITY + 1];
+    char shutdownCommand[COMMAND_LINE_CAPACITY + 1];
 };
 
 extern ServiceSettings settings;
 
-/* Frees the dependency list, zeroes the record and sets its two non-zero
- * initial values (startType 2, eventLogging 1). */
+/* Frees the dependency list, zeroes the record (the long texts by their first
+ * character) and sets its two non-zero initial values (startType 2,
+ * eventLogging 1). */
 void ResetServiceSettings(void);
 
 /* Copies at most `capacity` characters of `text` into `field` (capacity + 1 bytes). */

@@ -22,6 +22,16 @@ static void TakeServiceName(const char *name, CommandLine *commandLine) {
     commandLine->serviceNameCut = strlen(name) > NAME_CAPACITY;
 }
 
+/* A value that does not fit is cut, and the first cut is remembered: /install
+ * refuses it rather than store another value than the one given. */
+static void TakeValue(char *field, const char *value, size_t capacity, const char *switchText,
+                      CommandLine *commandLine) {
+    CopyField(field, value, capacity);
+    if (strlen(value) <= capacity || commandLine->cutSwitch != nullptr) return;
+    commandLine->cutSwitch = switchText;
+    commandLine->cutCapacity = capacity;
+}
+
 /* An empty value is kept as it is, for /install to refuse. */
 static void AddDependency(const char *name) {
     if (name[0] == '\0') {
@@ -74,17 +84,24 @@ static bool ParseSettingSwitch(const char *argument, CommandLine *commandLine) {
     else if ((value = PrefixValue(argument, "/timeout:"))) CopyField(settings.timeoutText, value, TIMEOUT_TEXT_CAPACITY);
     else if ((value = PrefixValue(argument, "/debug:"))) CopyField(settings.debugLevelText, value, DEBUG_TEXT_CAPACITY);
     else if (strcmp(argument, "/logfile") == 0) commandLine->defaultLogFile = 1;
-    else if ((value = PrefixValue(argument, "/logfile:"))) CopyField(settings.logFilePath, value, PATH_CAPACITY);
+    else if ((value = PrefixValue(argument, "/logfile:")))
+        TakeValue(settings.logFilePath, value, LONG_PATH_CAPACITY, "/logfile:", commandLine);
     else if (strcmp(argument, "/quiet") == 0) settings.eventLogging = 0;
     else if (strcmp(argument, "/detach") == 0) settings.detach = 1;
-    else if ((value = PrefixValue(argument, "/cwd:"))) CopyField(settings.workingDirectory, value, PATH_CAPACITY);
+    else if ((value = PrefixValue(argument, "/cwd:")))
+        TakeValue(settings.workingDirectory, value, LONG_PATH_CAPACITY, "/cwd:", commandLine);
     else if (strcmp(argument, "/startup") == 0) CopyField(settings.startupMethod, "startup", PATH_CAPACITY);
-    else if ((value = PrefixValue(argument, "/startup:"))) CopyField(settings.startupMethod, value, PATH_CAPACITY);
+    else if ((value = PrefixValue(argument, "/startup:")))
+        TakeValue(settings.startupMethod, value, PATH_CAPACITY, "/startup:", commandLine);
     else if (strcmp(argument, "/shutdown") == 0) CopyField(settings.shutdownMethod, "shutdown", PATH_CAPACITY);
-    else if ((value = PrefixValue(argument, "/shutdown:"))) CopyField(settings.shutdownMethod, value, PATH_CAPACITY);
-    else if ((value = PrefixValue(argument, "/shutdownCommand:"))) CopyField(settings.shutdownCommand, value, PATH_CAPACITY);
-    else if ((value = PrefixValue(argument, "/runtimelib:"))) CopyField(settings.runtimeLibrary, value, PATH_CAPACITY);
-    else if ((value = PrefixValue(argument, "/javahome:"))) CopyField(settings.javaHome, value, PATH_CAPACITY);
+    else if ((value = PrefixValue(argument, "/shutdown:")))
+        TakeValue(settings.shutdownMethod, value, PATH_CAPACITY, "/shutdown:", commandLine);
+    else if ((value = PrefixValue(argument, "/shutdownCommand:")))
+        TakeValue(settings.shutdownCommand, value, COMMAND_LINE_CAPACITY, "/shutdownCommand:", commandLine);
+    else if ((value = PrefixValue(argument, "/runtimelib:")))
+        TakeValue(settings.runtimeLibrary, value, PATH_CAPACITY, "/runtimelib:", commandLine);
+    else if ((value = PrefixValue(argument, "/javahome:")))
+        TakeValue(settings.javaHome, value, PATH_CAPACITY, "/javahome:", commandLine);
     else return false;
     return true;
 }

@@ -16,6 +16,10 @@ struct CommandLine {
     int defaultLogFile;
     /* The service name given was longer than serviceName holds. */
     int serviceNameCut;
+    /* The first switch whose value was longer than its field holds, and that
+     * field's capacity; NULL when none was. */
+    const char *cutSwitch;
+    size_t cutCapacity;
     /* What the switches left over: the Java command line. */
     int javaArgc;
     char **javaArgv;

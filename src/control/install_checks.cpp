@@ -93,8 +93,17 @@ static void WarnUnwritableLogFile(void) {
                  directory.Get(), failure.Get());
 }
 
+/* A value cut to fit would be stored as another than the one given. */
+static int CheckValueLengths(const CommandLine *commandLine) {
+    if (commandLine->cutSwitch == NULL) return 0;
+    LogFormatted(LOG_ERROR, "The value of %s is longer than the %zu characters it can hold; nothing is installed",
+                 commandLine->cutSwitch, commandLine->cutCapacity);
+    return 8;
+}
+
 int CheckInstallRequest(const CommandLine *commandLine) {
-    int result = CheckServiceName(commandLine);
+    int result = CheckValueLengths(commandLine);
+    if (result == 0) result = CheckServiceName(commandLine);
     if (result == 0) result = CheckWorkingDirectory();
     if (result == 0) WarnUnwritableLogFile();
     return result;

@@ -78,14 +78,14 @@ static void EnterDirectory(const char *directory) {
 static void ApplyWorkingDirectory(void) {
     TextGuard stored(ReadStringParameter("CurrentDirectory"));
     if (stored && stored.Get()[0] != '\0') {
-        CopyField(settings.workingDirectory, stored.Get(), PATH_CAPACITY);
+        CopyField(settings.workingDirectory, stored.Get(), LONG_PATH_CAPACITY);
         EnterDirectory(settings.workingDirectory);
         return;
     }
     if (settings.workingDirectory[0] != '\0') EnterDirectory(settings.workingDirectory);
-    char current[PATH_CAPACITY + 1];
-    DWORD length = GetCurrentDirectoryA(sizeof current, current);
-    if (length > 0 && length < sizeof current) CopyField(settings.workingDirectory, current, PATH_CAPACITY);
+    TextGuard current(static_cast<char *>(AllocateOrExit(LONG_PATH_CAPACITY + 1)));
+    DWORD length = GetCurrentDirectoryA(LONG_PATH_CAPACITY + 1, current.Get());
+    if (length > 0 && length <= LONG_PATH_CAPACITY) CopyField(settings.workingDirectory, current.Get(), LONG_PATH_CAPACITY);
 }
 
 /* Under /install the switch's value is parsed here, once, and is the value
@@ -105,10 +105,10 @@ static void ApplyDebugLevel(const CommandLine *commandLine) {
 static void ApplyLogFile(const CommandLine *commandLine) {
     if (settings.logFilePath[0] == '\0' && commandLine->defaultLogFile) {
         TextGuard defaultPath(FormatText("%s_Event.log", settings.serviceName));
-        CopyField(settings.logFilePath, defaultPath.Get(), PATH_CAPACITY);
+        CopyField(settings.logFilePath, defaultPath.Get(), LONG_PATH_CAPACITY);
     }
     TextGuard stored(ReadStringParameter("LogFile"));
-    if (stored && settings.logFilePath[0] == '\0') CopyField(settings.logFilePath, stored.Get(), PATH_CAPACITY);
+    if (stored && settings.logFilePath[0] == '\0') CopyField(settings.logFilePath, stored.Get(), LONG_PATH_CAPACITY);
     bool lostDirectory = settings.serviceMode && UnenteredWorkingDirectory(nullptr) != nullptr;
     if (lostDirectory && !HostIsAbsolutePath(settings.logFilePath)) settings.logFilePath[0] = '\0';
 }

@@ -40,9 +40,6 @@ int RunSubprocess(int *exitCode);
 /* "<path> /subprocess" from serviceCommandPrefix, in full; the caller frees it. */
 char *BuildSubprocessCommandLine(void);
 
-/* The longest command line CreateProcessA takes, without its NUL. */
-enum { COMMAND_LINE_CAPACITY = 32766 };
-
 int RunShutdownCommand(void);
 bool IsExecutableImage(const char *path);
 /* The text up to its first blank (quotes are not interpreted); the caller frees it. */

@@ -44,10 +44,18 @@ static DWORD StatFailureCode(int error) {
     }
 }
 
+/* A bare name that names no file here is for the system to look up on the
+ * PATH, which the shell does: a detail, not an error. */
+static void LogStatFailure(const char *path, int error) {
+    bool bareName = strchr(path, hostPathSeparator) == nullptr && strchr(path, '/') == nullptr;
+    TextGuard failure(FormatSystemError("stat", StatFailureCode(error)));
+    LogMessage(failure.Get(), bareName && error == ENOENT ? LOG_INFO : LOG_ERROR);
+}
+
 bool IsExecutableImage(const char *path) {
     struct stat status;
     if (stat(path, &status) != 0) {
-        LogSystemError("stat", StatFailureCode(errno));
+        LogStatFailure(path, errno);
         return false;
     }
     if (status.st_size < 64) return false;

@@ -256,6 +256,9 @@ TEST(Install, TheProbeRefusesWhatTheServiceCouldNotRunAndLeavesNoService) {
         {{"/depend:A", "/depend:", "/depend:B", "-cp", Classes(), "LongRunning"},
          8,
          "Empty /depend: cannot be stored; remove it or give it a service name\n"},
+        {{"/javahome:/" + std::string(300, 'j'), "-cp", Classes(), "LongRunning"},
+         8,
+         "The value of /javahome: is longer than the 259 characters it can hold; nothing is installed\n"},
     };
     for (const Refusal &refusal : refusals) {
         SCOPED_TRACE(refusal.words.empty() ? "(empty)" : refusal.words.back());

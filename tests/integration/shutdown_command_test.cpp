@@ -76,13 +76,48 @@ TEST_F(ShutdownCommand, AnExecutableImageByFullPathRunsWithoutTheShell) {
     EXPECT_TRUE(harness::FileExists(control + "/main-returned"));
 }
 
-TEST_F(ShutdownCommand, AFirstWordNamingNoFileIsReportedAndRunThroughTheShell) {
+/* A bare name is for the system to find on the PATH: its absence here is no
+ * error. A path that names no file is. */
+TEST_F(ShutdownCommand, AFirstWordNamingNoFileRunsThroughTheShellAndOnlyAMissingPathIsAnError) {
     std::string command = "touch " + control + "/stop";
-    Install("Plain", {"/shutdownCommand:" + command});
+    Install("Plain", {"/debug:2", "/shutdownCommand:" + command});
     ASSERT_EQ(0, Run({"Plain", "/start"}).exitCode);
     EXPECT_EQ(0, Run({"Plain", "/stop"}).exitCode);
     EXPECT_TRUE(IsState("Plain", SERVICE_STOPPED));
+    EXPECT_TRUE(std::regex_search(Log(), std::regex("INFO: stat: [^\r\n]+ \\(2\\)\r\n"))) << Log();
+    EXPECT_FALSE(LogHas("ERROR: ")) << Log();
+    EXPECT_TRUE(LogHas("INFO: Launching Shutdown Command: CMD.EXE /C " + command + "\r\n")) << Log();
+    EXPECT_TRUE(harness::FileExists(control + "/main-returned"));
+
+    ASSERT_EQ(0, Run({"Plain", "/uninstall"}).exitCode);
+    ASSERT_EQ(0, unlink((control + "/started").c_str()));
+    Install("Plain", {"/shutdownCommand:" + control + "/missing.sh; " + command});
+    ASSERT_EQ(0, Run({"Plain", "/start"}).exitCode);
+    EXPECT_EQ(0, Run({"Plain", "/stop"}).exitCode);
     EXPECT_TRUE(std::regex_search(Log(), std::regex("ERROR: stat: [^\r\n]+ \\(2\\)\r\n"))) << Log();
+}
+
+/* Values past 259 characters reach every reader whole: the working
+ * directory, the log file in it, and a stop command with a long argument. */
+TEST_F(ShutdownCommand, LongPathsAndALongCommandAreKeptWholeAndUsed) {
+    std::string directory = control + "/" + std::string(150, 'd') + "/" + std::string(150, 'e');
+    ASSERT_EQ(0, mkdir((control + "/" + std::string(150, 'd')).c_str(), 0755));
+    ASSERT_EQ(0, mkdir(directory.c_str(), 0755));
+    std::string script = Script("stop.sh", "echo \"$# ${#1}\" > \"$(dirname \"$0\")/stop-args\"\n"
+                                           "touch \"$(dirname \"$0\")/stop\"\n");
+    std::string command = script + " " + std::string(374 - script.size() - 1, 'a');
+    std::string longLog = directory + "/service.log";
+    Install("Long", {"/cwd:" + directory, "/logfile:" + longLog, "/shutdownCommand:" + command});
+    ASSERT_EQ(0, Run({"Long", "/start"}).exitCode);
+    EXPECT_EQ("user.dir=" + directory + "\n", harness::ReadText(control + "/started").substr(control.size() + 1));
+    Tell("out", "into the long path\n");
+    EXPECT_TRUE(harness::WaitFor([&] {
+        return harness::FileExists(longLog) && harness::ReadText(longLog).find("INFO: into the long path\r\n") !=
+                                                   std::string::npos;
+    }, 20));
+    EXPECT_EQ(0, Run({"Long", "/stop"}).exitCode);
+    EXPECT_EQ(0u, ExitCodeOf("Long"));
+    EXPECT_EQ("1 " + std::to_string(command.size() - script.size() - 1) + "\n", harness::ReadText(control + "/stop-args"));
     EXPECT_TRUE(harness::FileExists(control + "/main-returned"));
 }
 
@@ -141,7 +176,8 @@ TEST_F(ShutdownCommand, ACommandLineTooLongForTheSystemIsRefusedNotCut) {
                                             (DWORD)command.size() + 1));
     RegCloseKey(key);
     ASSERT_EQ(0, Run({"Long", "/start"}).exitCode);
-    EXPECT_EQ(0, Run({"Long", "/stop"}).exitCode);
+    /* Nothing stops the application, so the stop is forced at Timeout. */
+    EXPECT_EQ(10, Run({"Long", "/stop"}).exitCode);
     EXPECT_TRUE(AwaitState("Long", SERVICE_STOPPED));
     EXPECT_TRUE(LogHas("is longer than the 32766 the system accepts; not run")) << Log().substr(0, 2000);
     EXPECT_FALSE(LogHas("Launching Shutdown Command:"));

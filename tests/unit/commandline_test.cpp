@@ -101,14 +101,28 @@ TEST_F(Parse, NameSwitchReplacesTheFirstArgument) {
     EXPECT_STREQ(settings.description, "two");
 }
 
-TEST_F(Parse, ValuesAreCutToTheirFields) {
+TEST_F(Parse, ValuesAreCutToTheirFieldsAndACutPathOrCommandIsRemembered) {
     Run({std::string(300, 'a'), "/timeout:123456789", "/debug:" + std::string(40, '2'),
-         "/desc:" + std::string(300, 'd'), "/logfile:" + std::string(400, 'l')});
+         "/desc:" + std::string(300, 'd')});
     EXPECT_EQ(std::string(settings.serviceName), std::string(255, 'a'));
     EXPECT_STREQ(settings.timeoutText, "1234567");
     EXPECT_EQ(std::string(settings.debugLevelText), std::string(31, '2'));
     EXPECT_EQ(std::string(settings.description).size(), 255u);
-    EXPECT_EQ(std::string(settings.logFilePath).size(), 259u);
+    EXPECT_EQ(commandLine.cutSwitch, nullptr);
+
+    /* Paths and the shutdown command are kept whole as far as the system takes them. */
+    std::string command(COMMAND_LINE_CAPACITY, 'c');
+    Run({"S", "/logfile:" + std::string(400, 'l'), "/cwd:" + std::string(LONG_PATH_CAPACITY, 'w'),
+         "/shutdownCommand:" + command});
+    EXPECT_EQ(std::string(settings.logFilePath), std::string(400, 'l'));
+    EXPECT_EQ(std::string(settings.workingDirectory).size(), (size_t)LONG_PATH_CAPACITY);
+    EXPECT_EQ(std::string(settings.shutdownCommand), command);
+    EXPECT_EQ(commandLine.cutSwitch, nullptr);
+    Run({"S", "/startup:" + std::string(260, 's'), "/shutdownCommand:" + command + "c"});
+    EXPECT_STREQ(commandLine.cutSwitch, "/startup:");
+    EXPECT_EQ(commandLine.cutCapacity, (size_t)PATH_CAPACITY);
+    ResetServiceSettings();
+    EXPECT_STREQ(settings.shutdownCommand, "");
 }
 
 TEST_F(Parse, EverySwitchOfTheTable) {

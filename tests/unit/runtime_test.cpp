@@ -78,11 +78,14 @@ TEST_F(CommandLine, AnExecutableImageRunsUnchangedAndAnythingElseThroughTheShell
     EXPECT_EQ(Build(tiny), "CMD.EXE /C " + tiny);
 }
 
-TEST_F(CommandLine, AMissingFirstWordIsLoggedAsAFailedStatusCall) {
+/* A bare name is for the shell to find on the PATH; a path naming no file is an error. */
+TEST_F(CommandLine, AMissingFirstWordIsAnErrorOnlyWhenItIsAPath) {
     testing::internal::CaptureStderr();
-    std::string line = Build("net stop Billing");
+    EXPECT_EQ(Build("net stop Billing"), "CMD.EXE /C net stop Billing");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Build("/nonexistent/stop.sh now"), "CMD.EXE /C /nonexistent/stop.sh now");
     std::string logged = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(line, "CMD.EXE /C net stop Billing");
     EXPECT_EQ(logged.rfind("stat: ", 0), 0u) << logged;
     EXPECT_NE(logged.find("(2)"), std::string::npos) << logged;
 }
