@@ -36,24 +36,91 @@ static int HasEmptyArgument(int argc, char **argv) {
     return 0;
 }
 
+/* The launcher's options whose value may follow as the next word, and what
+ * the virtual machine takes instead: the class path as its property, a module
+ * option as "--name=value" (-p is --module-path). The launcher's own others
+ * are passed on as typed, for the probe to refuse. */
+enum ValueForm { CLASS_PATH_VALUE, JOINED_VALUE, LAUNCHER_ONLY };
+struct SeparateValueOption {
+    const char *name;
+    ValueForm form;
+    const char *machineName; /* JOINED_VALUE: the name before "=" */
+};
+static const SeparateValueOption separateValueOptions[] = {
+    {"-classpath", CLASS_PATH_VALUE, nullptr},
+    {"-cp", CLASS_PATH_VALUE, nullptr},
+    {"--class-path", CLASS_PATH_VALUE, nullptr},
+    {"-p", JOINED_VALUE, "--module-path"},
+    {"--module-path", JOINED_VALUE, "--module-path"},
+    {"--upgrade-module-path", JOINED_VALUE, "--upgrade-module-path"},
+    {"--add-modules", JOINED_VALUE, "--add-modules"},
+    {"--enable-native-access", JOINED_VALUE, "--enable-native-access"},
+    {"--limit-modules", JOINED_VALUE, "--limit-modules"},
+    {"--add-exports", JOINED_VALUE, "--add-exports"},
+    {"--add-opens", JOINED_VALUE, "--add-opens"},
+    {"--add-reads", JOINED_VALUE, "--add-reads"},
+    {"--patch-module", JOINED_VALUE, "--patch-module"},
+    {"--module", LAUNCHER_ONLY, nullptr},
+    {"-m", LAUNCHER_ONLY, nullptr},
+    {"--describe-module", LAUNCHER_ONLY, nullptr},
+    {"-d", LAUNCHER_ONLY, nullptr},
+    {"--source", LAUNCHER_ONLY, nullptr},
+};
+
+static const SeparateValueOption *FindSeparateValueOption(const char *option) {
+    for (const SeparateValueOption &entry : separateValueOptions)
+        if (strcmp(option, entry.name) == 0) return &entry;
+    return nullptr;
+}
+
+bool TakesSeparateValue(const char *option) { return FindSeparateValueOption(option) != nullptr; }
+
+static void AddOption(const char *option, VmOptionList *probe, JavaCommandLine *line) {
+    AddString(&line->options, option);
+    AddVmOption(probe, option, nullptr);
+}
+
+static void AddClassPath(const char *classPath, VmOptionList *probe, JavaCommandLine *line) {
+    AddClassPathOption(probe, classPath);
+    AddString(&line->options, probe->options[probe->count - 1].optionString);
+}
+
+/* "--class-path=X" is the launcher's alone, like "--class-path X". */
+static const char *ClassPathAfterEquals(const char *option) {
+    static const char prefix[] = "--class-path=";
+    return strncmp(option, prefix, sizeof prefix - 1) == 0 ? option + sizeof prefix - 1 : nullptr;
+}
+
+/* An option and, for the table's, its value word: 0 with *next moved past
+ * them, or 8 after a message when the value is missing. */
+static int TakeOption(int argc, char **argv, int *next, VmOptionList *probe, JavaCommandLine *line) {
+    const char *option = argv[(*next)++];
+    const SeparateValueOption *entry = FindSeparateValueOption(option);
+    const char *classPath = ClassPathAfterEquals(option);
+    if (strcmp(option, "-jar") == 0) {
+        line->archive = 1;
+    } else if (classPath != nullptr) {
+        AddClassPath(classPath, probe, line);
+    } else if (entry == nullptr || entry->form == LAUNCHER_ONLY) {
+        AddOption(option, probe, line);
+    } else if (*next >= argc) {
+        fprintf(stderr, entry->form == CLASS_PATH_VALUE ? "%s requires class path specification\n"
+                                                        : "%s requires a value\n",
+                option);
+        return 8;
+    } else if (entry->form == CLASS_PATH_VALUE) {
+        AddClassPath(argv[(*next)++], probe, line);
+    } else {
+        TextGuard joined(FormatText("%s=%s", entry->machineName, argv[(*next)++]));
+        AddOption(joined.Get(), probe, line);
+    }
+    return 0;
+}
+
 int ParseJavaCommandLine(int argc, char **argv, VmOptionList *probe, JavaCommandLine *line) {
     int next = 0;
-    while (next < argc && argv[next][0] == '-') {
-        const char *option = argv[next++];
-        if (strcmp(option, "-classpath") == 0 || strcmp(option, "-cp") == 0) {
-            if (next >= argc) {
-                fprintf(stderr, "%s requires class path specification\n", option);
-                return 8;
-            }
-            AddClassPathOption(probe, argv[next++]);
-            AddString(&line->options, probe->options[probe->count - 1].optionString);
-        } else if (strcmp(option, "-jar") == 0) {
-            line->archive = 1;
-        } else {
-            AddString(&line->options, option);
-            AddVmOption(probe, option, nullptr);
-        }
-    }
+    while (next < argc && argv[next][0] == '-')
+        if (TakeOption(argc, argv, &next, probe, line) != 0) return 8;
     if (next >= argc) {
         fputs("main class or jar file not specified\n", stderr);
         return 8;
@@ -177,11 +244,8 @@ static int RefuseUnusableExecutablePath(void) {
     return 0;
 }
 
-int InstallFromCommandLine(int argc, char **argv, char **envp) {
-    int refused = RefuseEmptyDependency();
-    if (refused != 0) return refused;
-    refused = RefuseUnusableExecutablePath();
-    if (refused != 0) return refused;
+/* The install proper, once the Java command line holds no argument file. */
+static int InstallJavaCommandLine(int argc, char **argv, char **envp) {
     VmOptionList probe = {};
     if (!settings.detach) AddVmOption(&probe, "exit", reinterpret_cast<void *>(JvmExitHook));
     ReadJavaSoftKey(&jdkInfo, JAVASOFT_JDK_KEY);
@@ -211,5 +275,16 @@ int InstallFromCommandLine(int argc, char **argv, char **envp) {
     if (result == 0) result = InstallProvenCommandLine(envp, &line);
     ClearJavaCommandLine(&line);
     FreeVmOptions(&probe);
+    return result;
+}
+
+int InstallFromCommandLine(int argc, char **argv, char **envp) {
+    int result = RefuseEmptyDependency();
+    if (result == 0) result = RefuseUnusableExecutablePath();
+    if (result != 0) return result;
+    StringList words = {};
+    result = ExpandArgumentFiles(argc, argv, &words);
+    if (result == 0) result = InstallJavaCommandLine(words.count, words.items, envp);
+    ClearStrings(&words);
     return result;
 }

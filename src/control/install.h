@@ -21,4 +21,16 @@ struct JavaCommandLine {
 int ParseJavaCommandLine(int argc, char **argv, VmOptionList *probe, JavaCommandLine *line);
 void ClearJavaCommandLine(JavaCommandLine *line);
 
+/* Whether the java launcher takes the word after `option` as its value
+ * (-cp, --module-path, --add-opens, -jar's archive aside). */
+bool TakesSeparateValue(const char *option);
+
+/* The Java command line with each @argfile before the main name replaced by
+ * the words of its file (relative to the current directory), and "@@word"
+ * by "@word", as the java launcher does; "--disable-@files" stops that. 0, or
+ * 8 after a message when a file cannot be read. */
+int ExpandArgumentFiles(int argc, char **argv, StringList *words);
+/* The words of an argument file's text, appended to `tokens`. */
+void SplitArgumentFile(const char *text, size_t length, StringList *tokens);
+
 #endif

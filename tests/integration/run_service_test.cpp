@@ -180,6 +180,29 @@ TEST_F(RunService, AnApplicationEndingWithAFailureEndsTheProcessWithoutStopped) 
     EXPECT_TRUE(harness::WaitFor([&] { return !Alive(pid); }, 10));
 }
 
+/* The Java command line of today, as typed after java: options with their
+ * value in the next word, and an argument file. The virtual machine gets them
+ * in the forms its invocation interface knows, and the application sees
+ * their effect. */
+TEST_F(RunService, ModuleOptionsInTwoWordsAndAnArgumentFileReachTheVirtualMachine) {
+    harness::WriteText(control + "/jvm.args", "# the automatic module of packaged.jar\n--add-modules packaged\n");
+    Install("Modern", {}, {"--add-opens", "java.base/java.lang=ALL-UNNAMED", "--module-path",
+                           harness::JavaJar("packaged"), "@" + control + "/jvm.args"}, "", "PortServer");
+    auto stored = harness::RegistryGet("System\\CurrentControlSet\\Services\\Modern", "JavaOptions");
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ(harness::SplitMultiString(stored->data),
+              (std::vector<std::string>{"--add-opens=java.base/java.lang=ALL-UNNAMED",
+                                        "--module-path=" + harness::JavaJar("packaged"), "--add-modules=packaged",
+                                        "-Djava.class.path=" + harness::JavaClasses()}));
+    ASSERT_EQ(0, Run({"Modern", "/start"}).exitCode) << Log();
+    ASSERT_GT(AwaitServerPort(), 0) << Log();
+    std::string started = harness::ReadText(control + "/started");
+    EXPECT_NE(started.find("arg --add-opens=java.base/java.lang=ALL-UNNAMED\n"), std::string::npos) << started;
+    EXPECT_NE(started.find("module packaged\n"), std::string::npos) << started;
+    EXPECT_NE(started.find("opens java.lang\n"), std::string::npos) << started;
+    EXPECT_EQ(0, Run({"Modern", "/stop"}).exitCode);
+}
+
 /* A server whose shutdown hook never returns, so System.exit(0) never ends
  * the VM: the stop runs out its Timeout, and the forced end is a failure that
  * the log, the STOPPED status and /stop's exit code all tell. */

@@ -2,6 +2,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -164,6 +165,76 @@ TEST(JavaCommandLine, AnEmptyClassPathIsStoredAsAnOption) {
     EXPECT_EQ(parsed.options, std::vector<std::string>{"-Djava.class.path="});
 }
 
+/* What the launcher takes in two words, or in a form of its own, reaches the
+ * virtual machine in the form its invocation interface knows. */
+TEST(JavaCommandLine, LauncherFormsBecomeTheMachinesForms) {
+    Parsed parsed = Parse({"--add-opens", "java.base/java.lang=ALL-UNNAMED", "--add-modules", "java.sql",
+                           "-p", "mods", "--module-path", "more", "--class-path", "a.jar", "--class-path=b.jar",
+                           "--add-exports=java.base/sun.nio.ch=ALL-UNNAMED", "-m", "Main", "x"});
+    EXPECT_EQ(parsed.result, 0);
+    EXPECT_EQ(parsed.options,
+              (std::vector<std::string>{"--add-opens=java.base/java.lang=ALL-UNNAMED", "--add-modules=java.sql",
+                                        "--module-path=mods", "--module-path=more", "-Djava.class.path=a.jar",
+                                        "-Djava.class.path=b.jar", "--add-exports=java.base/sun.nio.ch=ALL-UNNAMED",
+                                        "-m"}));
+    EXPECT_EQ(parsed.probe, parsed.options);
+    EXPECT_EQ(parsed.mainName, "Main");
+    EXPECT_EQ(parsed.arguments, std::vector<std::string>{"x"});
+}
+
+std::vector<std::string> Split(const std::string &text) {
+    StringList tokens = {};
+    SplitArgumentFile(text.data(), text.size(), &tokens);
+    std::vector<std::string> result = Strings(tokens);
+    ClearStrings(&tokens);
+    return result;
+}
+
+/* The rules of the java launcher, checked against the JDK's own java. */
+TEST(ArgumentFile, SplitsAsTheJavaLauncherDoes) {
+    EXPECT_EQ(Split("-cp lib/a.jar\n\tMain  \"two words\" c\"d e\"f 'q \"x' # comment \"ignored\n  last"),
+              (std::vector<std::string>{"-cp", "lib/a.jar", "Main", "two words", "cd ef", "q \"x", "last"}));
+    /* Escapes and joined lines only inside quotes; an open quote ends with its line. */
+    EXPECT_EQ(Split("\"a\\tb\\\\c\\qd\" C:\\dir \"con\\\n    tinued\" \"open\nnext"),
+              (std::vector<std::string>{"a\tb\\cqd", "C:\\dir", "continued", "open", "next"}));
+    /* A comment drops the token it interrupts; "" is an empty word. */
+    EXPECT_EQ(Split("-Dx=a#b\n\"\" end"), (std::vector<std::string>{"", "end"}));
+    EXPECT_EQ(Split(""), std::vector<std::string>{});
+}
+
+std::vector<std::string> Expand(std::vector<std::string> words, int *result) {
+    std::vector<char *> argv;
+    for (std::string &word : words) argv.push_back(&word[0]);
+    StringList expanded = {};
+    *result = ExpandArgumentFiles((int)argv.size(), argv.data(), &expanded);
+    std::vector<std::string> out = Strings(expanded);
+    ClearStrings(&expanded);
+    return out;
+}
+
+TEST(ArgumentFile, FilesBeforeTheMainNameAreExpandedOnce) {
+    char path[] = "/tmp/pelorim-argfile-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    std::string text = "--add-opens java.base/java.lang=ALL-UNNAMED -cp @inner\n";
+    ASSERT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
+    close(fd);
+    std::string file = std::string("@") + path;
+    int result = -1;
+    EXPECT_EQ(Expand({"-Xmx64m", file, "@@Main", file}, &result),
+              (std::vector<std::string>{"-Xmx64m", "--add-opens", "java.base/java.lang=ALL-UNNAMED", "-cp",
+                                        "@inner", "@Main", file}));
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(Expand({"--disable-@files", file, "Main"}, &result),
+              (std::vector<std::string>{"--disable-@files", file, "Main"}));
+    unlink(path);
+    testing::internal::CaptureStderr();
+    Expand({file}, &result);
+    EXPECT_EQ(result, 8);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(std::string("Argument file ") + path + " cannot be read: "),
+              std::string::npos);
+}
+
 TEST(JavaCommandLine, IncompleteOrEmptyWordsAreRefusedWith8) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(Parse({"-Xmx64m", "-cp"}).result, 8);
@@ -171,12 +242,14 @@ TEST(JavaCommandLine, IncompleteOrEmptyWordsAreRefusedWith8) {
     EXPECT_EQ(Parse({}).result, 8);
     EXPECT_EQ(Parse({"Main", "a", "", "c"}).result, 8);
     EXPECT_EQ(Parse({""}).result, 8);
+    EXPECT_EQ(Parse({"--add-opens"}).result, 8);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err, "-cp requires class path specification\n"
                    "main class or jar file not specified\n"
                    "main class or jar file not specified\n"
                    "Empty argument (\"\") in the Java command line cannot be stored; remove it or give it a value\n"
-                   "Empty argument (\"\") in the Java command line cannot be stored; remove it or give it a value\n");
+                   "Empty argument (\"\") in the Java command line cannot be stored; remove it or give it a value\n"
+                   "--add-opens requires a value\n");
 }
 
 } // namespace
