@@ -77,19 +77,20 @@ static void Serve(const char *name) {
     fflush(stdout);
 }
 
-static void Spawn(const char *commandLine) {
+/* Starts `commandLine` without waiting; ends this process with 92 when it cannot. */
+static PROCESS_INFORMATION Spawn(const char *commandLine, BOOL inheritHandles = TRUE) {
     STARTUPINFOA startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
     PROCESS_INFORMATION information;
     char line[4096];
     snprintf(line, sizeof line, "%s", commandLine);
-    if (!CreateProcessA(NULL, line, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &information)) {
+    if (!CreateProcessA(NULL, line, NULL, NULL, inheritHandles, 0, NULL, NULL, &startup, &information)) {
         printf("spawn failed %u\n", (unsigned)GetLastError());
         exit(92);
     }
-    CloseHandle(information.hProcess);
     CloseHandle(information.hThread);
+    return information;
 }
 
 static void SpawnInJob(const char *commandLine) {
@@ -101,14 +102,8 @@ static void SpawnInJob(const char *commandLine) {
         printf("job failed %u\n", (unsigned)GetLastError());
         exit(95);
     }
-    STARTUPINFOA startup;
-    memset(&startup, 0, sizeof startup);
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION information;
-    char line[4096];
-    snprintf(line, sizeof line, "%s", commandLine);
-    if (!CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &information) ||
-        !AssignProcessToJobObject(job, information.hProcess)) {
+    PROCESS_INFORMATION information = Spawn(commandLine, FALSE);
+    if (!AssignProcessToJobObject(job, information.hProcess)) {
         printf("member failed %u\n", (unsigned)GetLastError());
         exit(96);
     }
@@ -185,7 +180,7 @@ int main(int argc, char **argv) {
             Serve(operand);
             i++;
         } else if (!strcmp(step, "spawn")) {
-            Spawn(operand);
+            CloseHandle(Spawn(operand).hProcess);
             i++;
         } else if (!strcmp(step, "job")) {
             SpawnInJob(operand);
