@@ -30,12 +30,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <new>
 #include <vector>
 
 #include "child_process.h"
 #include "errors.h"
 #include "handles.h"
+#include "pipe.h"
 
 #define KEEPER_VARIABLE "PELORIM_JOB_KEEPER_FD"
 
@@ -133,8 +135,7 @@ ssize_t ReceiveNote(int socket, KeeperMessage *message, int *passed) {
     if (moved < 0 || null < 0) _exit(1);
     dup2(null, 0), dup2(null, 1), dup2(null, 2);
     dup2(moved, kKeeperFd);
-    if (syscall(SYS_close_range, (unsigned)kKeeperFd + 1, ~0u, 0u) != 0)
-        for (int fd = kKeeperFd + 1; fd < 65536; fd++) close(fd);
+    CloseDescriptorsFrom(kKeeperFd + 1);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -200,9 +201,8 @@ struct JobObject : KernelObject {
             if (killOnClose) KillMember(member);
             if (member.pidfd >= 0) close(member.pidfd);
         }
-        pthread_mutex_destroy(&lock);
     }
-    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    std::mutex lock;
     bool killOnClose = false;
     std::vector<JobMember> members;
     int keeper = -1; /* the job's end of the keeper's socket */
@@ -227,19 +227,8 @@ DWORD UpdateKeeper(JobObject *job) {
     return 0;
 }
 
-class JobLock {
-  public:
-    explicit JobLock(JobObject *job) : job_(job) { pthread_mutex_lock(&job_->lock); }
-    ~JobLock() { pthread_mutex_unlock(&job_->lock); }
-    JobLock(const JobLock &) = delete;
-    JobLock &operator=(const JobLock &) = delete;
-
-  private:
-    JobObject *job_;
-};
-
 DWORD SetKillOnClose(JobObject *job, bool killOnClose) {
-    JobLock held(job);
+    std::lock_guard<std::mutex> held(job->lock);
     bool before = job->killOnClose;
     job->killOnClose = killOnClose;
     DWORD code = UpdateKeeper(job);
@@ -254,7 +243,7 @@ bool IsMember(const JobObject &job, pid_t pid) {
 }
 
 DWORD AddMember(JobObject *job, const ChildIdentity &identity) {
-    JobLock held(job);
+    std::lock_guard<std::mutex> held(job->lock);
     JobMember member = {identity.pid, identity.pidfd, identity.leadsGroup};
     if (IsMember(*job, member.pid) || job->members.size() >= kMostMembers) {
         if (member.pidfd >= 0) close(member.pidfd);

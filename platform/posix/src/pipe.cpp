@@ -29,13 +29,22 @@ std::vector<int> InheritableDescriptors(void) {
     return descriptors;
 }
 
-void MarkDescriptorsCloseOnExec(void) {
-    if (syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_CLOEXEC) == 0) return;
+/* close_range from `first` up, marking with CLOSE_RANGE_CLOEXEC or closing;
+ * where the kernel lacks the call (or its flag), descriptor by descriptor. */
+static void CloseRangeFrom(int first, unsigned flags) {
+    if (syscall(SYS_close_range, (unsigned)first, ~0u, flags) == 0) return;
     struct rlimit limit;
     rlim_t end = getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 65536;
     if (end > 65536) end = 65536;
-    for (int fd = 3; fd < (int)end; fd++) fcntl(fd, F_SETFD, FD_CLOEXEC);
+    for (int fd = first; fd < (int)end; fd++) {
+        if (flags != 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
+        else close(fd);
+    }
 }
+
+void MarkDescriptorsCloseOnExec(void) { CloseRangeFrom(3, CLOSE_RANGE_CLOEXEC); }
+
+void CloseDescriptorsFrom(int first) { CloseRangeFrom(first, 0); }
 
 PipeEnd::PipeEnd(int fd, bool inheritable_) : KernelObject(ObjectKind::Pipe), fd_(fd), inheritable(inheritable_) {
     LockInheritableDescriptors();

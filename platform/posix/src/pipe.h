@@ -34,6 +34,8 @@ DWORD WriteWithoutSigpipe(int fd, const void *buffer, DWORD size, DWORD *done);
  * close_range's flag; there every descriptor below the open-files limit (at
  * most the first 65536) is marked one by one. */
 void MarkDescriptorsCloseOnExec(void);
+/* Closes every descriptor from `first` up, in the same way and as safely. */
+void CloseDescriptorsFrom(int first);
 
 /* While held, no pipe end closes (its descriptor stays what it is), so a child
  * forked meanwhile can keep exactly the inheritable ones. */

@@ -318,16 +318,26 @@ failed:
     return 1;
 }
 
+/* A descriptor of the directory `path` for the *at calls, or -1 with errno. */
+static int OpenDirectoryPath(const char *path) {
+    return RetryOnInterrupt([&] { return open(path, O_PATH | O_DIRECTORY | O_CLOEXEC); });
+}
+
+/* OpenCheckedFile for a file directly under the directory `root`. */
+static DWORD OpenCheckedFileIn(const char *root, const char *name, int flags, mode_t mode, int *fd) {
+    int rootFd = OpenDirectoryPath(root);
+    if (rootFd < 0) return LastErrnoAsWin32();
+    DWORD code = OpenCheckedFile(rootFd, root, name, flags, mode, fd);
+    close(rootFd);
+    return code;
+}
+
 /* Opens machine.db of the root. Schema creation runs under an flock of
  * machine.lock so that processes creating the same fresh root at once do not
  * race on the journal mode or the first-run registration. */
 static sqlite3 *OpenMachineDb(const std::string &root) {
-    int rootFd = RetryOnInterrupt([&] { return open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); });
-    if (rootFd < 0) return nullptr;
     int lockFd = -1;
-    DWORD locked = OpenCheckedFile(rootFd, root.c_str(), "machine.lock", O_RDWR | O_CREAT, 0644, &lockFd);
-    close(rootFd);
-    if (locked) return nullptr;
+    if (OpenCheckedFileIn(root.c_str(), "machine.lock", O_RDWR | O_CREAT, 0644, &lockFd) != 0) return nullptr;
     if (RetryOnInterrupt([&] { return flock(lockFd, LOCK_EX); }) != 0) {
         close(lockFd);
         return nullptr;
@@ -427,7 +437,7 @@ static DWORD OpenCheckedBelow(int rootFd, const char *root, const char *name, bo
 }
 
 DWORD OpenCheckedDirectory(const char *root, const char *name, bool create, int *fd) {
-    int rootFd = RetryOnInterrupt([&] { return open(root, O_PATH | O_DIRECTORY | O_CLOEXEC); });
+    int rootFd = OpenDirectoryPath(root);
     if (rootFd < 0) return LastErrnoAsWin32();
     DWORD code = OpenCheckedBelow(rootFd, root, name, create, fd);
     close(rootFd);
@@ -452,16 +462,11 @@ DWORD OpenCheckedFile(int directoryFd, const char *directoryPath, const char *na
 }
 
 DWORD OpenRootFile(const char *name, int flags, mode_t mode, int *fd) {
-    const char *root = MachineRoot();
-    int rootFd = RetryOnInterrupt([&] { return open(root, O_PATH | O_DIRECTORY | O_CLOEXEC); });
-    if (rootFd < 0) return LastErrnoAsWin32();
-    DWORD code = OpenCheckedFile(rootFd, root, name, flags, mode, fd);
-    close(rootFd);
-    return code;
+    return OpenCheckedFileIn(MachineRoot(), name, flags, mode, fd);
 }
 
 void RemoveDirectoryIfEmpty(const char *root, const char *name) {
-    int rootFd = RetryOnInterrupt([&] { return open(root, O_PATH | O_DIRECTORY | O_CLOEXEC); });
+    int rootFd = OpenDirectoryPath(root);
     if (rootFd < 0) return;
     unlinkat(rootFd, name, AT_REMOVEDIR);
     close(rootFd);
