@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "common/file_text.h"
 #include "common/guard.h"
 #include "control/install.h"
 #include "log/log.h"
@@ -96,23 +97,11 @@ void SplitArgumentFile(const char *text, size_t length, StringList *tokens) {
 /* The whole file in *text (NUL-ended; the caller frees it): 0, or 8 after a
  * message naming the file. */
 static int ReadArgumentFile(const char *path, char **text, size_t *length) {
-    HandleGuard file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL));
-    size_t capacity = 4096;
-    *text = static_cast<char *>(AllocateOrExit(capacity));
-    *length = 0;
-    for (DWORD got = 1; file && got > 0;) {
-        if (capacity - *length < 4096) *text = static_cast<char *>(ReallocateOrExit(*text, capacity *= 2));
-        if (!ReadFile(file.Get(), *text + *length, (DWORD)(capacity - *length - 1), &got, NULL)) break;
-        *length += got;
-        if (got == 0) {
-            (*text)[*length] = '\0';
-            return 0;
-        }
-    }
-    TextGuard failure(FormatSystemError(file ? "ReadFile" : "CreateFile", 0));
+    const char *failedCall = nullptr;
+    *text = ReadWholeFile(path, length, &failedCall);
+    if (*text != nullptr) return 0;
+    TextGuard failure(FormatSystemError(failedCall, 0));
     fprintf(stderr, "Argument file %s cannot be read: %s\n", path, failure.Get());
-    free(*text);
-    *text = nullptr;
     return 8;
 }
 

@@ -44,22 +44,22 @@ enum ValueForm { CLASS_PATH_VALUE, JOINED_VALUE, LAUNCHER_ONLY };
 struct SeparateValueOption {
     const char *name;
     ValueForm form;
-    const char *machineName; /* JOINED_VALUE: the name before "=" */
+    const char *machineName; /* JOINED_VALUE: the name before "=" where it is not `name` */
 };
 static const SeparateValueOption separateValueOptions[] = {
     {"-classpath", CLASS_PATH_VALUE, nullptr},
     {"-cp", CLASS_PATH_VALUE, nullptr},
     {"--class-path", CLASS_PATH_VALUE, nullptr},
     {"-p", JOINED_VALUE, "--module-path"},
-    {"--module-path", JOINED_VALUE, "--module-path"},
-    {"--upgrade-module-path", JOINED_VALUE, "--upgrade-module-path"},
-    {"--add-modules", JOINED_VALUE, "--add-modules"},
-    {"--enable-native-access", JOINED_VALUE, "--enable-native-access"},
-    {"--limit-modules", JOINED_VALUE, "--limit-modules"},
-    {"--add-exports", JOINED_VALUE, "--add-exports"},
-    {"--add-opens", JOINED_VALUE, "--add-opens"},
-    {"--add-reads", JOINED_VALUE, "--add-reads"},
-    {"--patch-module", JOINED_VALUE, "--patch-module"},
+    {"--module-path", JOINED_VALUE, nullptr},
+    {"--upgrade-module-path", JOINED_VALUE, nullptr},
+    {"--add-modules", JOINED_VALUE, nullptr},
+    {"--enable-native-access", JOINED_VALUE, nullptr},
+    {"--limit-modules", JOINED_VALUE, nullptr},
+    {"--add-exports", JOINED_VALUE, nullptr},
+    {"--add-opens", JOINED_VALUE, nullptr},
+    {"--add-reads", JOINED_VALUE, nullptr},
+    {"--patch-module", JOINED_VALUE, nullptr},
     {"--module", LAUNCHER_ONLY, nullptr},
     {"-m", LAUNCHER_ONLY, nullptr},
     {"--describe-module", LAUNCHER_ONLY, nullptr},
@@ -111,7 +111,8 @@ static int TakeOption(int argc, char **argv, int *next, VmOptionList *probe, Jav
     } else if (entry->form == CLASS_PATH_VALUE) {
         AddClassPath(argv[(*next)++], probe, line);
     } else {
-        TextGuard joined(FormatText("%s=%s", entry->machineName, argv[(*next)++]));
+        const char *name = entry->machineName != nullptr ? entry->machineName : entry->name;
+        TextGuard joined(FormatText("%s=%s", name, argv[(*next)++]));
         AddOption(joined.Get(), probe, line);
     }
     return 0;

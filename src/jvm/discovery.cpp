@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "common/file_text.h"
 #include "common/guard.h"
 #include "config/params.h"
 #include "host.h"
@@ -162,30 +163,6 @@ void ParseJvmConfigText(const char *text, size_t size, StringList *types) {
         AddConfigLine(text + start, end - start, types);
         start = end;
     }
-}
-
-/* The whole file into a new NUL-ended buffer; NULL with the last error set. */
-static char *ReadWholeFile(const char *path, size_t *size) {
-    HandleGuard file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file) return nullptr;
-    size_t capacity = 4096, used = 0;
-    char *buffer = static_cast<char *>(AllocateOrExit(capacity + 1));
-    for (;;) {
-        DWORD count = 0;
-        if (!ReadFile(file.Get(), buffer + used, (DWORD)(capacity - used), &count, nullptr)) {
-            free(buffer);
-            return nullptr;
-        }
-        if (count == 0) break;
-        used += count;
-        if (used == capacity) {
-            capacity *= 2;
-            buffer = static_cast<char *>(ReallocateOrExit(buffer, capacity + 1));
-        }
-    }
-    buffer[used] = '\0';
-    *size = used;
-    return buffer;
 }
 
 /* directory + separator + "jvm.cfg" into `out` (PATH_CAPACITY + 1 bytes). */
@@ -459,8 +436,7 @@ int ReadJavaSoftKey(JavaSoftInfo *info, const char *keyPath) {
         LogRegistryWarning(status, keyPath, version.Get());
         return 1;
     }
-    free(info->javaHomeValue);
-    free(info->runtimeLibValue);
+    ClearJavaSoftInfo(info);
     info->javaHomeValue = ReadStringValue(versionKey.Get(), "JavaHome");
     info->runtimeLibValue = ReadStringValue(versionKey.Get(), "RuntimeLib");
     return 0;
