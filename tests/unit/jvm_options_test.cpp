@@ -16,13 +16,16 @@ std::vector<std::string> Strings(const StringList &list) {
     return std::vector<std::string>(list.items, list.items + list.count);
 }
 
-std::vector<std::string> ParseConfig(const std::string &text) {
-    StringList types = {};
-    ParseJvmConfigText(text.data(), text.size(), &types);
-    std::vector<std::string> result = Strings(types);
-    ClearStrings(&types);
+/* The words that `read` (a reader of a text of its own format) takes from `text`. */
+std::vector<std::string> Words(void (*read)(const char *, size_t, StringList *), const std::string &text) {
+    StringList words = {};
+    read(text.data(), text.size(), &words);
+    std::vector<std::string> result = Strings(words);
+    ClearStrings(&words);
     return result;
 }
+
+std::vector<std::string> ParseConfig(const std::string &text) { return Words(ParseJvmConfigText, text); }
 
 std::string Choose(const std::vector<std::string> &types, const char *requested) {
     StringList list = {};
@@ -182,13 +185,7 @@ TEST(JavaCommandLine, LauncherFormsBecomeTheMachinesForms) {
     EXPECT_EQ(parsed.arguments, std::vector<std::string>{"x"});
 }
 
-std::vector<std::string> Split(const std::string &text) {
-    StringList tokens = {};
-    SplitArgumentFile(text.data(), text.size(), &tokens);
-    std::vector<std::string> result = Strings(tokens);
-    ClearStrings(&tokens);
-    return result;
-}
+std::vector<std::string> Split(const std::string &text) { return Words(SplitArgumentFile, text); }
 
 /* The rules of the java launcher, checked against the JDK's own java. */
 TEST(ArgumentFile, SplitsAsTheJavaLauncherDoes) {
