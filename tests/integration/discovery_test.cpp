@@ -113,6 +113,16 @@ std::vector<std::string> LinesStartingWith(const std::string &text, const std::s
     return lines;
 }
 
+/* Installs MainClassLine(), which must succeed, and checks the runtime sources
+ * tried after the first one (the working directory). */
+void ExpectSourcesAfterTheFirst(const std::vector<std::string> &expected) {
+    harness::RunResult result = Install(MainClassLine());
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    std::vector<std::string> sources = LinesStartingWith(result.err, "Loading JNI: ");
+    ASSERT_FALSE(sources.empty()) << result.err;
+    EXPECT_EQ(std::vector<std::string>(sources.begin() + 1, sources.end()), expected) << result.err;
+}
+
 /* The latest settings report. */
 std::string ReportText() {
     std::string report;
@@ -286,12 +296,8 @@ TEST(Discovery, TheCurrentJavaSoftKeysComeAfterTheOlderOnes) {
     ForgetDefaultJdk();
     RegisterJava(kCurrentJdkKey, "/nonexistent/jdk", "");
     RegisterJava(kCurrentJreKey, harness::JavaHome(), RealLibjvm());
-    harness::RunResult result = Install(MainClassLine());
-    ASSERT_EQ(result.exitCode, 0) << result.err;
-    std::vector<std::string> sources = LinesStartingWith(result.err, "Loading JNI: ");
-    ASSERT_EQ(sources.size(), 3u) << result.err;
-    EXPECT_EQ(sources[1], "Loading JNI: JavaHome (JavaSoft\\JDK reg) used: /nonexistent/jdk");
-    EXPECT_EQ(sources[2], "Loading JNI: RuntimeLib (JavaSoft\\JRE reg) used: " + RealLibjvm());
+    ExpectSourcesAfterTheFirst({"Loading JNI: JavaHome (JavaSoft\\JDK reg) used: /nonexistent/jdk",
+                                "Loading JNI: RuntimeLib (JavaSoft\\JRE reg) used: " + RealLibjvm()});
     std::string report = ReportText();
     EXPECT_NE(report.find("\r\nJava Home Path: " + harness::JavaHome() + "\r\n"), std::string::npos) << report;
     EXPECT_NE(report.find("\r\nJava Runtime Found Through: RuntimeLib (JavaSoft\\JRE reg)\r\n"), std::string::npos)
@@ -372,12 +378,8 @@ TEST(Discovery, ABadDevelopmentKitHomeFallsThroughToTheRuntimeEnvironment) {
     harness::MakeFreshRoot();
     RegisterJava(kJdkKey, "/nonexistent/jdk", "");
     RegisterJava(kJreKey, "", RealLibjvm());
-    harness::RunResult result = Install(MainClassLine());
-    ASSERT_EQ(result.exitCode, 0) << result.err;
-    std::vector<std::string> sources = LinesStartingWith(result.err, "Loading JNI: ");
-    ASSERT_EQ(sources.size(), 3u) << result.err;
-    EXPECT_EQ(sources[1], "Loading JNI: JavaHome (JavaSoft JDK reg) used: /nonexistent/jdk");
-    EXPECT_EQ(sources[2], "Loading JNI: RuntimeLib (JavaSoft JRE reg) used: " + RealLibjvm());
+    ExpectSourcesAfterTheFirst({"Loading JNI: JavaHome (JavaSoft JDK reg) used: /nonexistent/jdk",
+                                "Loading JNI: RuntimeLib (JavaSoft JRE reg) used: " + RealLibjvm()});
 
 }
 
