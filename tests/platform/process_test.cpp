@@ -36,13 +36,13 @@ struct Child {
     DWORD exitCode = 0xDEADBEEF;
 };
 
-/* Starts `commandLine` with standard output and error on one inheritable pipe,
- * collects the output, waits for the end. */
-::testing::AssertionResult RunCaptured(const std::string &commandLine, Child *child, DWORD flags = 0,
-                                       LPVOID environment = NULL, const char *directory = NULL) {
+/* Starts `commandLine` with its standard handles on one inheritable pipe;
+ * the caller closes *readEnd and the handles of *info. */
+::testing::AssertionResult StartPiped(const std::string &commandLine, PROCESS_INFORMATION *info, HANDLE *readEnd,
+                                      DWORD flags = 0, LPVOID environment = NULL, const char *directory = NULL) {
     SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), NULL, TRUE};
-    HANDLE readEnd, writeEnd;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return ::testing::AssertionFailure() << "CreatePipe";
+    HANDLE writeEnd;
+    if (!CreatePipe(readEnd, &writeEnd, &inherit, 0)) return ::testing::AssertionFailure() << "CreatePipe";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -50,14 +50,22 @@ struct Child {
     startup.hStdOutput = writeEnd;
     startup.hStdError = writeEnd;
     std::string line = commandLine;
-    BOOL ok = CreateProcessA(NULL, &line[0], NULL, NULL, TRUE, flags, environment, directory, &startup,
-                             &child->info);
+    BOOL ok = CreateProcessA(NULL, &line[0], NULL, NULL, TRUE, flags, environment, directory, &startup, info);
     DWORD error = GetLastError();
     CloseHandle(writeEnd);
     if (!ok) {
-        CloseHandle(readEnd);
+        CloseHandle(*readEnd);
         return ::testing::AssertionFailure() << "CreateProcessA failed with " << error;
     }
+    return ::testing::AssertionSuccess();
+}
+
+/* As StartPiped, then collects the output and waits for the end. */
+::testing::AssertionResult RunCaptured(const std::string &commandLine, Child *child, DWORD flags = 0,
+                                       LPVOID environment = NULL, const char *directory = NULL) {
+    HANDLE readEnd;
+    ::testing::AssertionResult started = StartPiped(commandLine, &child->info, &readEnd, flags, environment, directory);
+    if (!started) return started;
     DWORD readError = 0;
     child->out = ReadToEnd(readEnd, &readError);
     CloseHandle(readEnd);
@@ -398,17 +406,9 @@ TEST(Process, AKillOnCloseJobEndsItsMembersWithItsLastHandleOrItsHolder) {
     CloseHandle(member.hThread);
 
     /* The holder is killed: nothing of it runs to close the job. */
-    SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), NULL, TRUE};
-    HANDLE readEnd, writeEnd;
-    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, &inherit, 0));
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = startup.hStdOutput = startup.hStdError = writeEnd;
-    std::string line = Tool() + " job " + Quoted(Tool() + " sleep 60000") + " sleep 60000";
+    HANDLE readEnd;
     PROCESS_INFORMATION holder{};
-    ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &holder));
-    CloseHandle(writeEnd);
+    ASSERT_TRUE(StartPiped(Tool() + " job " + Quoted(Tool() + " sleep 60000") + " sleep 60000", &holder, &readEnd));
     char said[64] = {};
     DWORD got = 0;
     ASSERT_TRUE(ReadFile(readEnd, said, sizeof said - 1, &got, NULL));
