@@ -148,6 +148,13 @@ bool FileExists(const std::string &path) {
     return stat(path.c_str(), &st) == 0;
 }
 
+bool Alive(long long pid) {
+    if (pid <= 0 || kill((pid_t)pid, 0) != 0) return false;
+    std::string stat = ReadText("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    return close == std::string::npos || stat.compare(close + 2, 1, "Z") != 0;
+}
+
 static sqlite3 *OpenDb() {
     sqlite3 *db = nullptr;
     std::string path = Root() + "/machine.db";

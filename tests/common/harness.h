@@ -54,6 +54,9 @@ std::string ReadText(const std::string &path);
 void WriteText(const std::string &path, const std::string &text);
 bool FileExists(const std::string &path);
 
+/* Whether process `pid` runs, and is not merely a zombie nobody has reaped yet. */
+bool Alive(long long pid);
+
 struct EventRecord {
     long long seq;
     std::string source;

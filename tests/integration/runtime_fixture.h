@@ -116,12 +116,7 @@ class RunningService : public ::testing::Test {
         return status ? status->pid : 0;
     }
 
-    static bool Alive(long long pid) {
-        if (pid <= 0 || kill((pid_t)pid, 0) != 0) return false;
-        std::string stat = harness::ReadText("/proc/" + std::to_string(pid) + "/stat");
-        size_t close = stat.rfind(')');
-        return close == std::string::npos || stat.compare(close + 2, 1, "Z") != 0;
-    }
+    static bool Alive(long long pid) { return harness::Alive(pid); }
 
     /* Live /subprocess children of this test's root. */
     static std::vector<pid_t> ChildProcesses() {

@@ -368,15 +368,6 @@ HANDLE KillOnCloseJob(DWORD flags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) {
     return job;
 }
 
-/* Running, and not merely a zombie that nobody has reaped yet. */
-bool Running(unsigned pid) {
-    std::string stat = harness::FileExists("/proc/" + std::to_string(pid) + "/stat")
-                           ? harness::ReadText("/proc/" + std::to_string(pid) + "/stat")
-                           : "";
-    size_t close = stat.rfind(')');
-    return close != std::string::npos && stat.compare(close + 2, 1, "Z") != 0;
-}
-
 } // namespace
 
 /* A kill-on-close job ends its members when its last handle closes, and when
@@ -414,9 +405,9 @@ TEST(Process, AKillOnCloseJobEndsItsMembersWithItsLastHandleOrItsHolder) {
     ASSERT_TRUE(ReadFile(readEnd, said, sizeof said - 1, &got, NULL));
     unsigned pid = 0;
     ASSERT_EQ(sscanf(said, "member %u", &pid), 1) << said;
-    EXPECT_TRUE(Running(pid));
+    EXPECT_TRUE(harness::Alive(pid));
     ASSERT_TRUE(TerminateProcess(holder.hProcess, 9));
-    EXPECT_TRUE(harness::WaitFor([&] { return !Running(pid); }, 20)) << "the member outlived its job's holder";
+    EXPECT_TRUE(harness::WaitFor([&] { return !harness::Alive(pid); }, 20)) << "the member outlived its job's holder";
     CloseHandle(readEnd);
     CloseHandle(holder.hProcess);
     CloseHandle(holder.hThread);
