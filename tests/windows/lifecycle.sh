@@ -422,6 +422,16 @@ detached() {
   [ -n "$(prefix_pids_running 'Detached /subprocess')" ] && pass || fail "no detached child runs"
   stop_service Detached
   expect_process_gone 'Detached /subprocess'
+  # Killed outright, the service process takes its child along: the child is
+  # in a job that the system closes, and kills, with the process.
+  scenario="killed service process, detached"
+  run Detached /start
+  expect_code 0 "second /start Detached"
+  [ -n "$(prefix_pids_running 'Detached /subprocess')" ] && pass || fail "no detached child runs"
+  local pid
+  for pid in $(prefix_pids_running 'Detached /service'); do kill -9 "$pid"; done
+  expect_process_gone 'Detached /service'
+  expect_process_gone 'Detached /subprocess'
   uninstall_service Detached
 }
 
@@ -604,19 +614,6 @@ shutdown_command_leftover() {
   uninstall_service Leftover
 }
 
-# A detached service's process killed outright takes its child along: the
-# child is in a job that the system closes, and kills, with the process.
-killed_detached_service() {
-  scenario="killed service process, detached"
-  install_start Killed /detach "${app_cp[@]}" Hello
-  [ -n "$(prefix_pids_running 'Killed /subprocess')" ] && pass || fail "no detached child runs"
-  local pid
-  for pid in $(prefix_pids_running 'Killed /service'); do kill -9 "$pid"; done
-  expect_process_gone 'Killed /service'
-  expect_process_gone 'Killed /subprocess'
-  uninstall_service Killed
-}
-
 # No JNI call of the program may have reached a slot the stand-in lacks, and
 # the prefix still has its one service manager.
 final_checks() {
@@ -660,7 +657,6 @@ timed blank_service_name
 timed blank_directory
 timed vm_message
 timed shutdown_command_leftover
-timed killed_detached_service
 timed final_checks
 
 echo "$passed passed, $failed failed in $((SECONDS - started)) s"
