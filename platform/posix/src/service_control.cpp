@@ -1103,7 +1103,7 @@ SC_HANDLE WINAPI OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWO
         return (SC_HANDLE)FailWithHandle(ERROR_DATABASE_DOES_NOT_EXIST);
     {
         ServiceDb db;
-        if (!db.Get()) return (SC_HANDLE)FailWithHandle(ERROR_REGISTRY_IO_FAILED);
+        if (!db.Get()) return (SC_HANDLE)FailWithHandle(MachineDbOpenError());
     }
     SetLastError(0);
     return InsertRecord(RecordKind::Manager, nullptr);
