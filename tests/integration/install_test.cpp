@@ -114,7 +114,9 @@ TEST(Install, AMainClassWithOptionsAndArgumentsIsStoredAsTyped) {
         for (const std::string &variable : kept) EXPECT_NE(variable.rfind(dropped, 0), 0u) << variable;
 
     /* The key holding them is closed to all but SYSTEM, Administrators and
-     * the service's own SID (Windows' SHA-1 derivation for "INSTALLSVC"). */
+     * the service's own SID (Windows' SHA-1 derivation for "INSTALLSVC"),
+     * which the service's token holds with the SID type unrestricted. */
+    EXPECT_EQ(StoredNumber("ServiceSidType"), 1); /* SERVICE_SID_TYPE_UNRESTRICTED */
     EXPECT_EQ(harness::DescribeKeySecurity(kServiceKey),
               "O:S-1-5-32-544G:S-1-5-18D:P(A;0x2;0xf003f;S-1-5-18)(A;0x2;0xf003f;S-1-5-32-544)(A;0x2;0x20019;"
               "S-1-5-80-2216425512-2697857773-3194330831-1781571176-2447450384)");

@@ -147,6 +147,16 @@ TEST_F(ServiceTest, CreateStoresTheEntryAndQueryConfigPacksIt) {
         EXPECT_LT(text, buffer.data() + needed);
     }
 
+    /* The service SID type is kept where Windows keeps it. */
+    SERVICE_SID_INFO sidInfo = {SERVICE_SID_TYPE_UNRESTRICTED};
+    ASSERT_TRUE(ChangeServiceConfig2A(service, SERVICE_CONFIG_SERVICE_SID_INFO, &sidInfo)) << GetLastError();
+    EXPECT_EQ(harness::RegistryGet(key, "ServiceSidType")->data, std::string("\1\0\0\0", 4));
+    sidInfo.dwServiceSidType = 2;
+    EXPECT_FALSE(ChangeServiceConfig2A(service, SERVICE_CONFIG_SERVICE_SID_INFO, &sidInfo));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(ChangeServiceConfig2A(service, 1, &sidInfo));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_LEVEL);
+
     /* A service never started reads as stopped. */
     SERVICE_STATUS status = Status(service);
     EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_STOPPED);
