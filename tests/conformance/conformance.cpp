@@ -49,6 +49,39 @@ void FinishChild(PROCESS_INFORMATION &child) {
     child = PROCESS_INFORMATION();
 }
 
+Child::Child(const std::string &steps) {
+    SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), NULL, TRUE};
+    HANDLE writeEnd = NULL;
+    EXPECT_TRUE(CreatePipe(&out_, &writeEnd, &inherit, 0));
+    /* Only the child's copy of the read end may stay open in it. */
+    SetHandleInformation(out_, HANDLE_FLAG_INHERIT, 0);
+    info_ = StartChild(steps, TRUE, writeEnd);
+    CloseHandle(writeEnd);
+}
+
+Child::~Child() {
+    if (info_.hProcess != NULL) Finish();
+}
+
+std::string Child::Line() {
+    std::string line;
+    char c;
+    DWORD got;
+    while (ReadFile(out_, &c, 1, &got, NULL) && got == 1 && c != '\n')
+        if (c != '\r') line += c;
+    return line;
+}
+
+DWORD Child::Finish() {
+    DWORD code = 0;
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(info_.hProcess, 10000));
+    GetExitCodeProcess(info_.hProcess, &code);
+    FinishChild(info_);
+    CloseHandle(out_);
+    out_ = NULL;
+    return code;
+}
+
 bool WaitFor(const std::function<bool()> &condition, DWORD milliseconds) {
     DWORD start = GetTickCount();
     for (;;) {
@@ -87,8 +120,14 @@ void Say(const std::string &text) {
  *   env NAME      write the variable's value, or "<unset>"
  *   set NAME      open the named event NAME and set it; write "set" or "no event N"
  *   wait NAME MS  open the named event NAME and wait up to MS for it; write the result
+ *   serve NAME    create the one inbound instance of named pipe NAME, as the output pipe
+ *                 server does; write "served" or "busy N" (the error); it stays open
+ *   connect NAME  open named pipe NAME for writing; write "opened" or "failed N"
+ *   write TEXT    write TEXT to the pipe that connect opened
+ *   close         close it
  */
 int RunChildSteps(int count, char **steps) {
+    HANDLE pipe = INVALID_HANDLE_VALUE;
     for (int i = 0; i < count; i++) {
         std::string step = steps[i];
         const char *argument = i + 1 < count ? steps[i + 1] : "";
@@ -122,6 +161,21 @@ int RunChildSteps(int count, char **steps) {
                 i++;
             }
             if (event != NULL) CloseHandle(event);
+        } else if (step == "serve") {
+            HANDLE served = CreateNamedPipeA(argument, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED, 0, 1, 0, 1000,
+                                             30000, NULL);
+            Say(served != INVALID_HANDLE_VALUE ? "served" : "busy " + std::to_string(GetLastError()));
+        } else if (step == "connect") {
+            pipe = CreateFileA(argument, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+            Say(pipe != INVALID_HANDLE_VALUE ? "opened" : "failed " + std::to_string(GetLastError()));
+        } else if (step == "write") {
+            DWORD written = 0;
+            if (!WriteFile(pipe, argument, (DWORD)strlen(argument), &written, NULL))
+                Say("write failed " + std::to_string(GetLastError()));
+        } else if (step == "close") {
+            CloseHandle(pipe);
+            pipe = INVALID_HANDLE_VALUE;
+            continue;
         } else {
             fprintf(stderr, "unknown child step %s\n", step.c_str());
             return 99;

@@ -36,6 +36,25 @@ PROCESS_INFORMATION StartChild(const std::string &steps, BOOL inheritHandles, HA
 /* Waits up to 10 s for the child's end, then closes both its handles. */
 void FinishChild(PROCESS_INFORMATION &child);
 
+/* A child doing `steps` whose standard output (and error) the test reads line
+ * by line; its end is awaited by Finish, or by the destructor. */
+class Child {
+public:
+    explicit Child(const std::string &steps);
+    ~Child();
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+    /* The next line, without its line end; "" at the end of the output. */
+    std::string Line();
+    /* Waits up to 10 s for the child's end; its exit code. */
+    DWORD Finish();
+    HANDLE Process() const { return info_.hProcess; }
+
+private:
+    PROCESS_INFORMATION info_ = {};
+    HANDLE out_ = NULL;
+};
+
 /* Polls `condition` every 20 ms until it holds or `milliseconds` pass. */
 bool WaitFor(const std::function<bool()> &condition, DWORD milliseconds);
 

@@ -134,26 +134,3 @@ TEST(Wait, BadArgumentsAndHandlesFail) {
     EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
     CloseHandle(event);
 }
-
-TEST(Wait, ClosingAHandleUnderAWaiterIsSafe) {
-    conformance::PrepareMachine();
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    struct Job {
-        HANDLE event;
-        DWORD result;
-    } job = {event, 0};
-    HANDLE waiter = CreateThread(
-        nullptr, 0,
-        [](LPVOID parameter) -> DWORD {
-            Job *job = (Job *)parameter;
-            job->result = WaitForSingleObject(job->event, 300);
-            return 0;
-        },
-        &job, 0, nullptr);
-    Sleep(50);
-    EXPECT_TRUE(CloseHandle(event));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(waiter, 5000));
-    EXPECT_EQ((DWORD)WAIT_TIMEOUT, job.result);
-    CloseHandle(waiter);
-}
-

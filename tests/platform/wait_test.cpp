@@ -37,6 +37,17 @@ DWORD WINAPI WaitWithoutLimit(LPVOID parameter) {
     return 0;
 }
 
+struct TimedWaiter {
+    HANDLE event;
+    DWORD result;
+};
+
+DWORD WINAPI WaitThreeHundredMs(LPVOID parameter) {
+    TimedWaiter *job = (TimedWaiter *)parameter;
+    job->result = WaitForSingleObject(job->event, 300);
+    return 0;
+}
+
 } // namespace
 
 /* Whether the kernel lets this process call futex_waitv (Linux 5.16 and later). */
@@ -88,3 +99,17 @@ TEST(Wait, OnlyTheWaitersOfAChangedObjectWake) {
     CloseHandle(minePrivate);
 }
 
+
+/* Windows leaves a wait on a handle closed under it undefined; the layer
+ * keeps the object until the wait ends, which then runs out as it would. */
+TEST(Wait, ClosingAHandleUnderAWaiterIsSafe) {
+    harness::MakeFreshRoot();
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    TimedWaiter job = {event, 0};
+    HANDLE waiter = CreateThread(nullptr, 0, WaitThreeHundredMs, &job, 0, nullptr);
+    Sleep(50);
+    EXPECT_TRUE(CloseHandle(event));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(waiter, 5000));
+    EXPECT_EQ((DWORD)WAIT_TIMEOUT, job.result);
+    CloseHandle(waiter);
+}
