@@ -15,8 +15,14 @@ static int RefuseServiceName(const char *reason) {
     return 8;
 }
 
+/* A full disk says nothing about the name: the install fails as a system
+ * operation that failed (9). */
 static int RefuseServiceNameFor(const char *call, DWORD error) {
     TextGuard failure(FormatSystemError(call, error));
+    if (error == ERROR_DISK_FULL) {
+        LogFormatted(LOG_ERROR, "Cannot install: %s", failure.Get());
+        return 9;
+    }
     TextGuard reason(FormatText("the service's kernel objects cannot be named after it (%s)", failure.Get()));
     return RefuseServiceName(reason.Get());
 }

@@ -8,7 +8,8 @@
  * a warning); 8 after a message when a switch's value was too long to keep
  * whole, or when the service could never run: a service
  * name that the service controller or the service's own kernel objects cannot
- * carry, or a working directory that cannot be entered. */
+ * carry, or a working directory that cannot be entered; 9 when the system
+ * cannot make the service's kernel objects at all (a full disk). */
 int CheckInstallRequest(const CommandLine *commandLine);
 
 #endif

@@ -332,6 +332,28 @@ static DWORD OpenCheckedFileIn(const char *root, const char *name, int flags, mo
     return code;
 }
 
+/* The service controller's state (status rows, the record of an unexpected
+ * end) must be written whatever fills the root's file system: the service's
+ * own log file, or anything else. Every write of machine.db goes first into
+ * its write-ahead log, which SQLite never shortens while a connection is open
+ * (it restarts at its beginning after each checkpoint) and removes only when
+ * the last one closes. So each process that opens machine.db has the blocks of
+ * the log's first kReservedLogBytes allocated (FALLOC_FL_KEEP_SIZE: the file's
+ * size stays, and SQLite sees nothing): the 4 MiB or so that the log reaches
+ * before SQLite's automatic checkpoint, and 2 MiB beyond them for when a full
+ * disk keeps the checkpoint from growing machine.db. The event log takes
+ * nothing while less than its own margin is free (eventlog.cpp), so on a full
+ * disk only the controller's short writes use these blocks. A file system
+ * without the call, or without room when the log is made, has no reserve. */
+static const off_t kReservedLogBytes = 6ll << 20;
+
+static void ReserveLogBlocks(const std::string &root) {
+    int fd = -1;
+    if (OpenCheckedFileIn(root.c_str(), "machine.db-wal", O_RDWR, 0, &fd) != 0) return;
+    fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, kReservedLogBytes);
+    close(fd);
+}
+
 /* Opens machine.db of the root. Schema creation runs under an flock of
  * machine.lock so that processes creating the same fresh root at once do not
  * race on the journal mode or the first-run registration. */
@@ -357,6 +379,7 @@ static sqlite3 *OpenMachineDb(const std::string &root) {
         sqlite3_close(db);
         db = nullptr;
     }
+    if (db) ReserveLogBlocks(root);
     flock(lockFd, LOCK_UN);
     close(lockFd);
     return db;
