@@ -259,6 +259,12 @@ TEST(Install, TheProbeRefusesWhatTheServiceCouldNotRunAndLeavesNoService) {
         {{"/javahome:/" + std::string(300, 'j'), "-cp", Classes(), "LongRunning"},
          8,
          "The value of /javahome: is longer than the 259 characters it can hold; nothing is installed\n"},
+        /* A stop puts "CMD.EXE /C " before a command that names no executable image. */
+        {{"/shutdownCommand:" + std::string(32760, 'x'), "-cp", Classes(), "LongRunning"},
+         8,
+         "The value of /shutdownCommand: is longer than the 32755 characters a command run through CMD.EXE /C can "
+         "hold; nothing is installed\n"},
+        {{"/shutdownCommand:/bin/true " + std::string(32756, 'x'), "-cp", Classes(), "LongRunning"}, 0, ""},
     };
     for (const Refusal &refusal : refusals) {
         SCOPED_TRACE(refusal.words.empty() ? "(empty)" : refusal.words.back());
