@@ -238,6 +238,11 @@ TEST(Install, TheProbeRefusesWhatTheServiceCouldNotRunAndLeavesNoService) {
     harness::MakeFreshRoot();
     std::vector<Refusal> refusals = {
         {{"-Xbogus", "-cp", Classes(), "LongRunning"}, 3, "Could not create the Java virtual machine\n"},
+        /* Refused by the virtual machine after it took its options, while it is created. */
+        {{"--add-opens=", "-cp", Classes(), "LongRunning"}, 3, "Could not create the Java virtual machine\n"},
+        {{"--add-modules=no.such.module", "-cp", Classes(), "LongRunning"}, 3,
+         "Could not create the Java virtual machine\n"},
+        {{"-Xmx1k", "-cp", Classes(), "LongRunning"}, 3, "Could not create the Java virtual machine\n"},
         {{"-cp", Classes(), "NoMain"}, 5, "No main method found in class NoMain\n"},
         /* A negative level is not stored, and does not hide the install's errors either. */
         {{"/debug:-1", "-cp", Classes(), "NoMain"}, 5, "No main method found in class NoMain\n"},

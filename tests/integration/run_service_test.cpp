@@ -244,7 +244,8 @@ TEST_F(RunService, AFailedStartSaysWhyAndLeavesNothingBehind) {
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\Gone", 0,
                                            KEY_ALL_ACCESS, &key));
     /* A virtual machine that gives up during its creation says why, in its own
-     * words, in a detached child as in the service process. */
+     * words, in a detached child as in the service process, and is a virtual
+     * machine not created. */
     const char heapTooSmall[] = "-Xmx1k\0";
     RegSetValueExA(key, "JavaOptions", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE *>(heapTooSmall),
                    sizeof heapTooSmall);
@@ -256,6 +257,10 @@ TEST_F(RunService, AFailedStartSaysWhyAndLeavesNothingBehind) {
         EXPECT_TRUE(AwaitLog("ERROR: Error occurred during initialization of VM\r\n")) << detached << Log();
         EXPECT_TRUE(AwaitLog("ERROR: Too small maximum heap\r\n")) << detached << Log();
         ASSERT_TRUE(AwaitState("Gone", SERVICE_STOPPED));
+        /* The result of a virtual machine not created (3), not of a runtime not found (1). */
+        EXPECT_TRUE(AwaitLog(detached ? "ERROR: Gone ended unexpectedly with exit code 3.\r\n"
+                                      : "ERROR: Could not create the Java virtual machine\r\n"))
+            << detached << Log();
     }
     RegDeleteValueA(key, "JavaOptions");
     DWORD number = 7;
