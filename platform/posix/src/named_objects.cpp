@@ -193,6 +193,8 @@ DWORD MapObjectFile(const char *file, uint32_t type, const ObjectState *initial,
     else if (initial) error = InitialiseFile(file, &fd, *initial, &state);
     if (error) {
         if (state) munmap(state, sizeof(ObjectState));
+        /* A file this call made, or found stale, is nobody's. */
+        if (!live && initial) RemoveObjectFile(file);
         close(fd);
         return error;
     }

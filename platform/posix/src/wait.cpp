@@ -125,10 +125,9 @@ SyncPage *MapRootPage(DWORD *error) {
     *error = OpenRootFile("sync.shm", O_RDWR | O_CREAT, 0600, &fd);
     if (*error) return nullptr;
     SyncPage *mapped = nullptr;
-    struct stat status;
+    /* Also a page that an older build made with a hole. */
     if (RetryOnInterrupt([&] { return flock(fd, LOCK_EX); }) != 0) goto done;
-    if (fstat(fd, &status) != 0) goto done;
-    if ((size_t)status.st_size < kPageSize && AllocatePage(fd) != 0) goto done;
+    if (AllocatePage(fd) != 0) goto done;
     {
         void *memory = mmap(nullptr, kPageSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (memory == MAP_FAILED) goto done;
