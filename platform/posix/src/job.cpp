@@ -254,12 +254,12 @@ DWORD UpdateKeeper(JobObject *job) {
     return 0;
 }
 
-/* Whether the keeper's end of `socket` has closed; waits for it. The job's
- * end turns readable only then, as the keeper writes nothing. */
+/* Returns once the keeper's end of `socket` has closed (or the job's end was
+ * shut down): the job's end turns readable only then, as the keeper writes
+ * nothing. */
 void AwaitKeeperEnd(int socket) {
     struct pollfd end = {socket, POLLIN | POLLRDHUP, 0};
-    while (poll(&end, 1, -1) < 0 && errno == EINTR) {
-    }
+    RetryOnInterrupt([&] { return poll(&end, 1, -1); });
 }
 
 /* The keeper's watcher (see the top): from the first keeper to the job's end.
