@@ -263,6 +263,11 @@ TEST(Install, TheProbeRefusesWhatTheServiceCouldNotRunAndLeavesNoService) {
     harness::MakeFreshRoot();
     std::vector<Refusal> refusals = {
         {{"-Xbogus", "-cp", Classes(), "LongRunning"}, 3, "Could not create the Java virtual machine\n"},
+        /* Refused by the virtual machine after it took its options, while it is created. */
+        {{"--add-opens=", "-cp", Classes(), "LongRunning"}, 3, "Could not create the Java virtual machine\n"},
+        {{"--add-modules=no.such.module", "-cp", Classes(), "LongRunning"}, 3,
+         "Could not create the Java virtual machine\n"},
+        {{"-Xmx1k", "-cp", Classes(), "LongRunning"}, 3, "Could not create the Java virtual machine\n"},
         {{"-cp", Classes(), "NoMain"}, 5, "No main method found in class NoMain\n"},
         /* A negative level is not stored, and does not hide the install's errors either. */
         {{"/debug:-1", "-cp", Classes(), "NoMain"}, 5, "No main method found in class NoMain\n"},
@@ -284,6 +289,12 @@ TEST(Install, TheProbeRefusesWhatTheServiceCouldNotRunAndLeavesNoService) {
         {{"/javahome:/" + std::string(300, 'j'), "-cp", Classes(), "LongRunning"},
          8,
          "The value of /javahome: is longer than the 259 characters it can hold; nothing is installed\n"},
+        /* A stop puts "CMD.EXE /C " before a command that names no executable image. */
+        {{"/shutdownCommand:" + std::string(32760, 'x'), "-cp", Classes(), "LongRunning"},
+         8,
+         "The value of /shutdownCommand: is longer than the 32755 characters a command run through CMD.EXE /C can "
+         "hold; nothing is installed\n"},
+        {{"/shutdownCommand:/bin/true " + std::string(32756, 'x'), "-cp", Classes(), "LongRunning"}, 0, ""},
     };
     for (const Refusal &refusal : refusals) {
         SCOPED_TRACE(refusal.words.empty() ? "(empty)" : refusal.words.back());

@@ -539,6 +539,12 @@ unknown_option() {
   expect_code 3 "unknown option"
   expect_err 'Could not create the Java virtual machine'
   [ -z "$(service_state Bogus)" ] && pass || fail "Bogus installed"
+  # A runtime that gives up while it is created ends the process itself: its abort hook makes that 3, not
+  # the 1 of a runtime not found.
+  run Aborted /install -Dstandin.create=abort "${app_cp[@]}" Hello
+  expect_code 3 "a runtime giving up"
+  expect_err 'Could not create the Java virtual machine'
+  [ -z "$(service_state Aborted)" ] && pass || fail "Aborted installed"
 }
 
 main_class_removed() {

@@ -378,6 +378,72 @@ static void TightenRoot(const std::string &root) {
     close(rootFd);
 }
 
+/* The service controller's state (status rows, the record of an unexpected
+ * end) must be written whatever fills the root's file system: the service's
+ * own log file, or anything else. Every write of machine.db goes first into
+ * its write-ahead log, which SQLite never shortens while a connection is open
+ * (it starts again at its beginning after a checkpoint) and removes only when
+ * the last one closes, and no process of the layer closes its connection. So
+ * the blocks of at least kLogReserveBytes (at most twice that) behind the
+ * log's end are kept allocated (FALLOC_FL_KEEP_SIZE: the file's size stays,
+ * and SQLite sees nothing): on opening, and after each commit that brought
+ * the end within kLogReserveBytes of what is allocated. A write that finds the
+ * disk full takes those blocks; the checkpoint, which may need to grow
+ * machine.db, cannot restart the log then, so a full disk leaves the
+ * controller at least kLogReserveBytes of log (hundreds of status writes).
+ * The event log takes nothing while less than its own margin is free
+ * (eventlog.cpp), so on a full disk only short writes such as the
+ * controller's use them. A file system without the call has no reserve. */
+static const off_t kLogReserveBytes = 1ll << 20;
+/* SQLite's automatic checkpoint, which the commit hook below takes over. */
+static const int kAutoCheckpointFrames = 1000;
+
+namespace {
+struct LogReserve {
+    int fd;               /* machine.db-wal, held for the connection's life */
+    off_t frameSize;      /* a page and the frame's header */
+    off_t allocatedUpTo;  /* what this process has had allocated */
+};
+} // namespace
+
+static void AllocateLogUpTo(LogReserve *reserve, off_t end) {
+    if (end + kLogReserveBytes <= reserve->allocatedUpTo) return;
+    off_t upTo = end + 2 * kLogReserveBytes;
+    if (fallocate(reserve->fd, FALLOC_FL_KEEP_SIZE, 0, upTo) == 0) reserve->allocatedUpTo = upTo;
+}
+
+/* The commit hook: SQLite's own automatic checkpoint, then the reserve. */
+static int KeepLogReserve(void *context, sqlite3 *db, const char *name, int frames) {
+    if (frames >= kAutoCheckpointFrames) sqlite3_wal_checkpoint(db, name);
+    LogReserve *reserve = static_cast<LogReserve *>(context);
+    AllocateLogUpTo(reserve, 32 + (off_t)frames * reserve->frameSize);
+    return SQLITE_OK;
+}
+
+static int PageSize(sqlite3 *db) {
+    sqlite3_stmt *select = nullptr;
+    sqlite3_prepare_v2(db, "PRAGMA page_size", -1, &select, nullptr);
+    int size = select && sqlite3_step(select) == SQLITE_ROW ? sqlite3_column_int(select, 0) : 4096;
+    sqlite3_finalize(select);
+    return size;
+}
+
+/* Allocates the reserve behind the log's end now, and hooks its upkeep into
+ * every commit of `db`. The record lives as long as the connection. */
+static void ReserveLogBlocks(sqlite3 *db, const std::string &root) {
+    LogReserve *reserve = new (std::nothrow) LogReserve{-1, 24 + (off_t)PageSize(db), 0};
+    if (!reserve) return;
+    struct stat status;
+    if (OpenCheckedFileIn(root.c_str(), "machine.db-wal", O_RDWR, 0, &reserve->fd) != 0 ||
+        fstat(reserve->fd, &status) != 0) {
+        if (reserve->fd >= 0) close(reserve->fd);
+        delete reserve;
+        return;
+    }
+    AllocateLogUpTo(reserve, status.st_size);
+    sqlite3_wal_hook(db, KeepLogReserve, reserve);
+}
+
 /* Opens machine.db of the root. Schema creation runs under an flock of
  * machine.lock so that processes creating the same fresh root at once do not
  * race on the journal mode or the first-run registration. */
@@ -414,6 +480,7 @@ static sqlite3 *OpenMachineDb(const std::string &root) {
         sqlite3_close(db);
         db = nullptr;
     }
+    if (db) ReserveLogBlocks(db, root);
     flock(lockFd, LOCK_UN);
     close(lockFd);
     return db;
