@@ -6,6 +6,8 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <windows.h>
+
+#include <atomic>
 #include <jni.h>
 #include "common/settings.h"
 
@@ -122,7 +124,30 @@ char *ClassNameToPath(const char *className);
 
 int RedirectStdStreams(JNIEnv *env);
 
+/* What the application did, for the service's record of its end; kept by the
+ * process that hosts the virtual machine (in detached mode the child, which
+ * tells the service only its exit code). */
+struct ApplicationOutcome {
+    std::atomic<int> creatingVm;  /* a VM_CREATING_* while JNI_CreateJavaVM runs */
+    std::atomic<int> vmAborted;   /* the virtual machine gave up during its creation */
+    std::atomic<int> mainCalled;  /* main has been called */
+    std::atomic<int> mainThrew;   /* main ended with an exception */
+    std::atomic<int> exitCalled;  /* the runtime called the exit hook, with: */
+    std::atomic<int> exitStatus;
+};
+extern ApplicationOutcome applicationOutcome;
+enum { VM_CREATING_IN_PROCESS = 1, VM_CREATING_IN_CHILD = 2 };
+
+/* Notes the status in applicationOutcome, then signals EXIT0 or EXIT1. */
 void JNICALL JvmExitHook(jint status);
+/* The JNI "abort" hook. A virtual machine that gives up during its creation
+ * (HotSpot does for a heap it cannot set up) calls it and then ends the
+ * process with status 1: that is a failed start, RUN_NO_VM. A detached child
+ * ends with that code at once; in process the hook notes it in
+ * applicationOutcome, signals EXIT1 and pauses as JvmExitHook does, so that
+ * the service can stop with that reason first. A later abort (a crash) is left
+ * to end the process. */
+void JNICALL JvmAbortHook(void);
 /* The JNI "vfprintf" hook: the virtual machine's own messages as log records
  * at level Error, one per line. LogPendingVmMessage logs a last line that has
  * not yet seen its line end. */

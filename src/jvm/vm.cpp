@@ -190,8 +190,9 @@ static void ReportMissingMainName(void) {
 
 int RunJavaApplication(PHANDLER_ROUTINE consoleHandler) {
     VmOptionList options = {};
-    if (ReadDwordParameter("CreateProcess", 0) == 0)
-        AddVmOption(&options, "exit", reinterpret_cast<void *>(JvmExitHook));
+    int inProcess = ReadDwordParameter("CreateProcess", 0) == 0;
+    if (inProcess) AddVmOption(&options, "exit", reinterpret_cast<void *>(JvmExitHook));
+    AddVmOption(&options, "abort", reinterpret_cast<void *>(JvmAbortHook));
     AddVmOption(&options, "vfprintf", reinterpret_cast<void *>(JvmMessageHook));
     ReadJavaSoftKey(&jdkInfo, JAVASOFT_JDK_KEY);
     ReadJavaSoftKey(&jreInfo, JAVASOFT_JRE_KEY);
@@ -223,7 +224,10 @@ int RunJavaApplication(PHANDLER_ROUTINE consoleHandler) {
     }
 
     JNIEnv *env = nullptr;
-    if (CreateJvm(&options, &entryPoints, &env) != 0) {
+    applicationOutcome.creatingVm.store(inProcess ? VM_CREATING_IN_PROCESS : VM_CREATING_IN_CHILD);
+    int created = CreateJvm(&options, &entryPoints, &env);
+    applicationOutcome.creatingVm.store(0);
+    if (created != 0) {
         LogError("Could not create the Java virtual machine");
         FreeVmOptions(&options);
         return RUN_NO_VM;

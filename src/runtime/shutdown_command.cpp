@@ -7,6 +7,8 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <mutex>
+
 #include "common/guard.h"
 #include "common/settings.h"
 #include "common/stringlist.h"
@@ -182,7 +184,25 @@ static int LaunchShutdownCommand(char *commandLine, CommandPipes *pipes) {
     return AwaitCommand(processHandle.Get(), commandLine);
 }
 
+/* A system shutdown can reach the process that hosts the virtual machine
+ * twice: as the console's shutdown event and as the service's stop. The
+ * shutdown runs once; a second caller waits for it and returns. */
+static std::mutex shutdownLock;
+static bool shutdownRan;
+
+static int RunShutdownOnce(void);
+
 int RunShutdownCommand(void) {
+    std::lock_guard<std::mutex> guard(shutdownLock);
+    if (shutdownRan) {
+        LogMessage("The shutdown has been run already", LOG_INFO);
+        return 0;
+    }
+    shutdownRan = true;
+    return RunShutdownOnce();
+}
+
+static int RunShutdownOnce(void) {
     TextGuard command(ReadStringParameter("ShutdownCommand"));
     if (!command || command.Get()[0] == '\0') {
         LogMessage("ShutdownCommand not specified", LOG_INFO);

@@ -96,6 +96,7 @@ static const MessageText messageTexts[] = {
     {ERROR_SEM_TIMEOUT, "The time allowed for the semaphore ran out."},
     {ERROR_INSUFFICIENT_BUFFER, "The buffer given to the call is too small."},
     {ERROR_INVALID_NAME, "The file, directory or object name is malformed."},
+    {ERROR_INVALID_LEVEL, "The call does not know the level of information asked for."},
     {ERROR_MOD_NOT_FOUND, "The library could not be found or loaded."},
     {ERROR_PROC_NOT_FOUND, "The library does not export the requested function."},
     {ERROR_WAIT_NO_CHILDREN, "There are no child processes to wait for."},

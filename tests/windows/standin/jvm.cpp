@@ -18,6 +18,8 @@
  *   -Dstandin.startup=<n>    any static ()Z method answers true n times, then false
  *   -Dstandin.shutdown=release|exit|hang|throw   any static ()V method does that
  *   -Dstandin.trace=<path>   one line per JNI call appended to that file
+ *   -Dstandin.init=abort     JNI_CreateJavaVM gives up as HotSpot does for a
+ *        heap it cannot set up: its message, the "abort" hook, exit status 1
  *   -Dstandin.load=<path>    main loads that library as the JVM loads one of
  *        its own, and prints "loaded <path>: <its report>" (library.cpp), or
  *        the UnsatisfiedLinkError that the JVM would throw
@@ -126,6 +128,7 @@ struct Script {
     int startupAnswers;   /* -1: no startup method */
     char *tracePath;
     char *loadPath;
+    int abortAtInit;
     char **lines[2];      /* 0 out, 1 err: NULL-terminated */
     int lineCounts[2];
 };
@@ -136,6 +139,8 @@ static JavaVM_ sharedVm;
 static int vmCreated;
 typedef void(JNICALL *ExitHookFunction)(jint);
 static ExitHookFunction exitHook;
+typedef void(JNICALL *AbortHookFunction)(void);
+static AbortHookFunction abortHook;
 /* The "vfprintf" option's hook: where a real VM prints its own messages. */
 typedef jint(JNICALL *VfprintfHookFunction)(FILE *, const char *, va_list);
 static VfprintfHookFunction vfprintfHook;
@@ -734,8 +739,12 @@ static int TakeOption(const JavaVMOption *option) {
     const char *text = option->optionString;
     if (strcmp(text, "exit") == 0) {
         exitHook = reinterpret_cast<ExitHookFunction>(option->extraInfo);
+    } else if (strcmp(text, "abort") == 0) {
+        abortHook = reinterpret_cast<AbortHookFunction>(option->extraInfo);
     } else if (strcmp(text, "vfprintf") == 0) {
         vfprintfHook = reinterpret_cast<VfprintfHookFunction>(option->extraInfo);
+    } else if (strcmp(text, "-Dstandin.init=abort") == 0) {
+        script.abortAtInit = 1;
     } else if (StartsWith(text, "-Djava.class.path=")) {
         Replace(&script.classPath, text + strlen("-Djava.class.path="));
     } else if (StartsWith(text, "-Dstandin.out=")) {
@@ -773,6 +782,7 @@ static void ResetScript(void) {
     memset(&script, 0, sizeof script);
     script.startupAnswers = -1;
     exitHook = nullptr;
+    abortHook = nullptr;
     vfprintfHook = nullptr;
     streams[0] = streams[1] = nullptr;
 }
@@ -814,6 +824,11 @@ extern "C" jint JNICALL JNI_CreateJavaVM(JavaVM **vm, void **env, void *argument
                        initArgs->options[i].optionString);
         ResetScript();
         return JNI_ERR;
+    }
+    if (script.abortAtInit) {
+        PrintVmMessage("Error occurred during initialization of VM\nToo small maximum heap\n");
+        if (abortHook != nullptr) abortHook();
+        ExitProcess(1);
     }
     OpenTrace();
     Trace("JNI_CreateJavaVM %d options, C runtime %s", (int)initArgs->nOptions, StandinVcruntimePath());
