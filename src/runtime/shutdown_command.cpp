@@ -7,7 +7,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include <mutex>
+#include <atomic>
 
 #include "common/guard.h"
 #include "common/settings.h"
@@ -186,20 +186,23 @@ static int LaunchShutdownCommand(char *commandLine, CommandPipes *pipes) {
 
 /* A system shutdown can reach the process that hosts the virtual machine
  * twice: as the console's shutdown event and as the service's stop. The
- * shutdown runs once; a second caller waits for it and returns. */
-static std::mutex shutdownLock;
-static bool shutdownRan;
+ * shutdown runs once; a second caller waits until it has run (or the process
+ * ends) and returns. 0: not run, 1: running, 2: run. */
+static std::atomic<int> shutdownState{0};
+enum { SHUTDOWN_WAIT_STEP_MS = 100 };
 
 static int RunShutdownOnce(void);
 
 int RunShutdownCommand(void) {
-    std::lock_guard<std::mutex> guard(shutdownLock);
-    if (shutdownRan) {
-        LogMessage("The shutdown has been run already", LOG_INFO);
+    int expected = 0;
+    if (!shutdownState.compare_exchange_strong(expected, 1)) {
+        LogMessage("The shutdown is under way already", LOG_INFO);
+        while (shutdownState.load() != 2) Sleep(SHUTDOWN_WAIT_STEP_MS);
         return 0;
     }
-    shutdownRan = true;
-    return RunShutdownOnce();
+    int result = RunShutdownOnce();
+    shutdownState.store(2);
+    return result;
 }
 
 static int RunShutdownOnce(void) {
