@@ -6,9 +6,10 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <windows.h>
+#include <jni.h>
 
 #include <atomic>
-#include <jni.h>
+
 #include "common/settings.h"
 
 typedef jint(JNICALL *CreateJavaVMFunction)(JavaVM **, void **, void *);

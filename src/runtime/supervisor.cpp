@@ -114,8 +114,10 @@ static int FailStart(int result) {
 }
 
 /* Whether the application's main method has been called: the host says so in
- * process; a detached child signals RUN just before it calls main (with a
- * startup method only later, when the start is done). */
+ * process; a detached child signals RUN just before it calls main, but with a
+ * startup method only once that reports the start done, so that a detached
+ * application ending with a code of IsRunFailure while its startup method is
+ * still polled counts as a failed start. */
 static bool ApplicationWasCalled(void) {
     if (applicationOutcome.mainCalled.load()) return true;
     return runEvent != NULL && WaitForSingleObject(runEvent, 0) == WAIT_OBJECT_0;

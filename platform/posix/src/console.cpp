@@ -226,6 +226,12 @@ DWORD ClaimConsoleEventsForService(void (*shutdown)(void)) {
     return error;
 }
 
+void ReleaseConsoleEventsOfService(void) {
+    pthread_mutex_lock(&consoleLock);
+    serviceShutdown = nullptr;
+    pthread_mutex_unlock(&consoleLock);
+}
+
 void EndProcessBySystemShutdown(void) { RaiseWithDefaultAction(SIGTERM); }
 
 BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {

@@ -10,6 +10,8 @@
  * a service has no console of its own whose events could end it. Installs the
  * signal delivery when no SetConsoleCtrlHandler has. 0 or a Win32 code. */
 DWORD ClaimConsoleEventsForService(void (*shutdown)(void));
+/* The dispatcher has returned: the events are the console's again. */
+void ReleaseConsoleEventsOfService(void);
 
 /* Ends the process by SIGTERM's default action, from any thread. */
 [[noreturn]] void EndProcessBySystemShutdown(void);

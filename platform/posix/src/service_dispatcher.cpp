@@ -164,6 +164,7 @@ static void ShutDownThisService(void) {
 }
 
 static void EndDispatcher(int listenFd, int wakePipe[2]) {
+    ReleaseConsoleEventsOfService();
     if (listenFd >= 0) close(listenFd);
     std::lock_guard<std::mutex> guard(dispatcher.lock);
     dispatcher.active = false;
