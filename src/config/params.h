@@ -12,6 +12,8 @@ int WriteParameter(const char *name, DWORD type, const void *data, DWORD size);
 /* 0 or 1; fixed-size read into the caller's buffer. */
 int ReadParameter(const char *name, DWORD expectedType, void *buffer, DWORD capacity);
 LONG ReadDwordParameter(const char *name, LONG defaultValue);
+/* The limit of a start and of a stop, in ms, without a stored Timeout. */
+enum { DEFAULT_TIMEOUT_MS = 30000 };
 /* 1 when the value is stored, whatever its type; else 0. */
 int ParameterExists(const char *name);
 /* Owned text (the caller frees it) or NULL. */

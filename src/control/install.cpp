@@ -148,7 +148,7 @@ int CheckMainClass(JNIEnv *env, const char *mainName, int archive) {
 /* The probe: a VM made from `probe`, the main class checked, everything unloaded. */
 static int ProbeJavaCommandLine(VmOptionList *probe, JniEntryPoints *entryPoints, const JavaCommandLine *line) {
     JNIEnv *env = nullptr;
-    if (CreateJvm(probe, entryPoints, &env) != 0) {
+    if (CreateJvm(probe, entryPoints, VM_CREATING_PROBE, &env) != 0) {
         LogError("Could not create the Java virtual machine");
         return 3;
     }

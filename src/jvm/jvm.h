@@ -7,6 +7,9 @@
 #include <stdio.h>
 #include <windows.h>
 #include <jni.h>
+
+#include <atomic>
+
 #include "common/settings.h"
 
 typedef jint(JNICALL *CreateJavaVMFunction)(JavaVM **, void **, void *);
@@ -91,11 +94,11 @@ void AddVmOption(VmOptionList *list, const char *option, void *extraInfo);
 void AddUserDirOption(VmOptionList *list, const char *directory);
 void AddClassPathOption(VmOptionList *list, const char *classPath);
 void FreeVmOptions(VmOptionList *list);
-/* Appends the "abort" hook to `list` and creates the VM: 0, or 1 when
- * JNI_CreateJavaVM failed. A VM that gives up during its creation without
- * returning ends the process with RUN_NO_VM (3), after "Could not create the
- * Java virtual machine". */
-int CreateJvm(VmOptionList *list, JniEntryPoints *entryPoints, JNIEnv **env);
+/* Appends the "abort" hook to `list` and creates the VM for `mode` (a
+ * VM_CREATING_*): 0, or 1 when JNI_CreateJavaVM failed. A VM that gives up
+ * during its creation without returning is a VM not created too, through
+ * JvmAbortHook. */
+int CreateJvm(VmOptionList *list, JniEntryPoints *entryPoints, int mode, JNIEnv **env);
 /* Creates the VM and runs the main class; `consoleHandler` is installed once
  * the VM is up, so that it sees each console event before the VM's own. */
 int RunJavaApplication(PHANDLER_ROUTINE consoleHandler);
@@ -126,7 +129,33 @@ char *ClassNameToPath(const char *className);
 
 int RedirectStdStreams(JNIEnv *env);
 
+/* What the application did, for the service's record of its end; kept by the
+ * process that hosts the virtual machine (in detached mode the child, which
+ * tells the service only its exit code). */
+struct ApplicationOutcome {
+    std::atomic<int> creatingVm;  /* a VM_CREATING_* while JNI_CreateJavaVM runs */
+    std::atomic<int> vmAborted;   /* the virtual machine gave up during its creation */
+    std::atomic<int> mainCalled;  /* main has been called */
+    std::atomic<int> mainThrew;   /* main ended with an exception */
+    std::atomic<int> exitCalled;  /* the runtime called the exit hook, with: */
+    std::atomic<int> exitStatus;
+};
+extern ApplicationOutcome applicationOutcome;
+/* Who creates the VM: the service process, the detached child, or the probe of /install. */
+enum { VM_CREATING_IN_PROCESS = 1, VM_CREATING_IN_CHILD = 2, VM_CREATING_PROBE = 3 };
+
+/* Notes the status in applicationOutcome, then signals EXIT0 or EXIT1. */
 void JNICALL JvmExitHook(jint status);
+/* The JNI "abort" hook. A virtual machine that gives up during its creation,
+ * past the parsing of its options (a module it cannot resolve, a heap it
+ * cannot set up), does not return from JNI_CreateJavaVM: it calls this hook,
+ * then ends the process with status 1, which here would mean that no runtime
+ * was found. The hook logs "Could not create the Java virtual machine" and
+ * makes it RUN_NO_VM: the probe and a detached child end with that code at
+ * once; in process it notes it in applicationOutcome, signals EXIT1 and
+ * pauses as JvmExitHook does, so that the service can stop with that reason
+ * first. A later abort (a crash) is left to end the process. */
+void JNICALL JvmAbortHook(void);
 /* The JNI "vfprintf" hook: the virtual machine's own messages as log records
  * at level Error, one per line. LogPendingVmMessage logs a last line that has
  * not yet seen its line end. */

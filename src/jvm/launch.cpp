@@ -176,9 +176,11 @@ int InvokeMainClass(JNIEnv *env, const char *mainName, int archive, PHANDLER_ROU
     if (!SetConsoleCtrlHandler(consoleHandler, TRUE)) LogSystemError("SetConsoleCtrlHandler", 0);
     ArrangeRunSignal();
 
+    applicationOutcome.mainCalled.store(1);
     env->CallStaticVoidMethod(mainClass, mainMethod, arguments);
     if (env->ExceptionCheck()) {
         env->ExceptionDescribe();
+        applicationOutcome.mainThrew.store(1);
         return RUN_NO_MAIN_METHOD;
     }
     return RUN_OK;

@@ -25,9 +25,24 @@ static jclass FindMainClassAgain(JNIEnv *env) {
     return mainClass;
 }
 
+ApplicationOutcome applicationOutcome;
+
 void JNICALL JvmExitHook(jint status) {
     LogMessage("JVM Exit Hook called", LOG_INFO);
+    applicationOutcome.exitStatus.store(status);
+    applicationOutcome.exitCalled.store(1);
     SignalNamedEvent(status != 0 ? "EXIT1" : "EXIT0");
+    Sleep(EXIT_HOOK_PAUSE_MS);
+}
+
+void JNICALL JvmAbortHook(void) {
+    int creating = applicationOutcome.creatingVm.load();
+    if (creating == 0) return;
+    LogPendingVmMessage();
+    LogError("Could not create the Java virtual machine");
+    if (creating != VM_CREATING_IN_PROCESS) ExitProcess(RUN_NO_VM);
+    applicationOutcome.vmAborted.store(1);
+    SignalNamedEvent("EXIT1");
     Sleep(EXIT_HOOK_PAUSE_MS);
 }
 

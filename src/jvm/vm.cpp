@@ -151,24 +151,7 @@ jint JNICALL JvmMessageHook(FILE *stream, const char *format, va_list arguments)
     return length;
 }
 
-/* Set while JNI_CreateJavaVM runs. */
-static std::atomic<int> creatingJvm;
-
-/* The JNI "abort" hook. A runtime that gives up while it is being created,
- * past the parsing of its options (a module that cannot be resolved, a heap
- * too small for it), does not return from JNI_CreateJavaVM: it ends the
- * process with exit status 1, which here means that no runtime was found.
- * It calls this hook first, and during creation the hook ends the process
- * itself, with the result of a virtual machine not created. A live virtual
- * machine that aborts (a crash) goes on to its own end. */
-static void JNICALL JvmAbortHook(void) {
-    if (!creatingJvm.load()) return;
-    LogPendingVmMessage();
-    LogError("Could not create the Java virtual machine");
-    ExitProcess(RUN_NO_VM);
-}
-
-int CreateJvm(VmOptionList *list, JniEntryPoints *entryPoints, JNIEnv **env) {
+int CreateJvm(VmOptionList *list, JniEntryPoints *entryPoints, int mode, JNIEnv **env) {
     AddVmOption(list, "abort", reinterpret_cast<void *>(JvmAbortHook));
     JavaVMInitArgs arguments;
     memset(&arguments, 0, sizeof arguments);
@@ -176,9 +159,9 @@ int CreateJvm(VmOptionList *list, JniEntryPoints *entryPoints, JNIEnv **env) {
     arguments.nOptions = list->count;
     arguments.options = list->options;
     arguments.ignoreUnrecognized = JNI_FALSE;
-    creatingJvm.store(1);
+    applicationOutcome.creatingVm.store(mode);
     jint status = entryPoints->createJavaVM(&javaVM, reinterpret_cast<void **>(env), &arguments);
-    creatingJvm.store(0);
+    applicationOutcome.creatingVm.store(0);
     LogPendingVmMessage();
     return status != 0 ? 1 : 0;
 }
@@ -210,8 +193,8 @@ static void ReportMissingMainName(void) {
 
 int RunJavaApplication(PHANDLER_ROUTINE consoleHandler) {
     VmOptionList options = {};
-    if (ReadDwordParameter("CreateProcess", 0) == 0)
-        AddVmOption(&options, "exit", reinterpret_cast<void *>(JvmExitHook));
+    int inProcess = ReadDwordParameter("CreateProcess", 0) == 0;
+    if (inProcess) AddVmOption(&options, "exit", reinterpret_cast<void *>(JvmExitHook));
     AddVmOption(&options, "vfprintf", reinterpret_cast<void *>(JvmMessageHook));
     ReadJavaSoftKey(&jdkInfo, JAVASOFT_JDK_KEY);
     ReadJavaSoftKey(&jreInfo, JAVASOFT_JRE_KEY);
@@ -243,7 +226,7 @@ int RunJavaApplication(PHANDLER_ROUTINE consoleHandler) {
     }
 
     JNIEnv *env = nullptr;
-    if (CreateJvm(&options, &entryPoints, &env) != 0) {
+    if (CreateJvm(&options, &entryPoints, inProcess ? VM_CREATING_IN_PROCESS : VM_CREATING_IN_CHILD, &env) != 0) {
         LogError("Could not create the Java virtual machine");
         FreeVmOptions(&options);
         return RUN_NO_VM;

@@ -11,12 +11,26 @@ void InitializeServiceStatus(void);
 
 int RunServiceDispatcher(void);
 void WINAPI ServiceMain(DWORD argc, LPSTR *argv);
-void WINAPI ServiceControlHandler(DWORD control);
 DWORD ReportServiceStatus(DWORD state, DWORD waitHint);
 /* The last report: STOPPED, with the service's own exit code (0 for none). */
 void ReportServiceStopped(DWORD serviceExitCode);
 /* The state the record holds now. */
 DWORD CurrentServiceState(void);
+
+/* The handler of the Service Control Manager's controls: STOP, PRESHUTDOWN
+ * and SHUTDOWN begin the stop; INTERROGATE reports the state again. */
+DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);
+/* The controls a service in `state` accepts. */
+DWORD AcceptedControls(DWORD state);
+
+/* What the supervisor saw of a start that never came to run, for ServiceMain's
+ * report; written by the supervisor on ServiceMain's thread. */
+struct SupervisedEnd {
+    int startFailed;   /* ended before the application ran: a failure of its configuration */
+    int startTimedOut; /* did not signal that it runs within its Timeout */
+    long long timeout; /* that Timeout, in ms */
+};
+extern SupervisedEnd supervisedEnd;
 
 extern HANDLE applicationHandle;
 int SuperviseApplication(void);

@@ -8,6 +8,7 @@
 #include "common/guard.h"
 #include "common/settings.h"
 #include "common/stringlist.h"
+#include "jvm/jvm.h"
 #include "log/log.h"
 
 CRITICAL_SECTION statusLock;
@@ -42,21 +43,36 @@ static int RefuseUnenteredDirectory(void) {
     const char *directory = UnenteredWorkingDirectory(&error);
     TextGuard failure(FormatSystemError("SetCurrentDirectory", error));
     LogFormatted(LOG_ERROR, "Cannot enter the working directory %s: %s", directory, failure.Get());
+    supervisedEnd.startFailed = 1;
     return 9;
 }
 
-/* The service's own record of an end it did not report as STOPPED: in the
- * event log, as its start and stop records are, and in the log file beside
- * the application's last lines. */
-static void ReportUnexpectedEnd(int result) {
-    TextGuard text(FormatText("%s ended unexpectedly with exit code %u.", settings.serviceName, (unsigned)result));
-    ReportEvent(text.Get(), LOG_ERROR);
-    if (settings.eventLogging) AppendLogLine(text.Get(), LOG_ERROR);
+/* Why the application ended by itself, as the service tells it: the status
+ * it gave System.exit, an exception from main, a start that timed out, or
+ * the exit code; the caller frees the text. */
+static char *DescribeUnexpectedEnd(int result) {
+    if (supervisedEnd.startTimedOut)
+        return FormatText("%s did not start within %lld ms (Timeout): its start has timed out, and the service ends.",
+                          settings.serviceName, supervisedEnd.timeout);
+    if (applicationOutcome.exitCalled.load())
+        return FormatText("%s ended unexpectedly: the application called System.exit(%d).", settings.serviceName,
+                          applicationOutcome.exitStatus.load());
+    if (applicationOutcome.mainThrew.load())
+        return FormatText("%s ended unexpectedly: the main method of the application ended with an exception.",
+                          settings.serviceName);
+    return FormatText("%s ended unexpectedly with exit code %u.", settings.serviceName, (unsigned)result);
+}
+
+/* The service's own record of an end: in the event log, as its start and stop
+ * records are, and in the log file beside the application's last lines. */
+static void ReportServiceEnd(const char *text) {
+    ReportEvent(text, LOG_ERROR);
+    if (settings.eventLogging) AppendLogLine(text, LOG_ERROR);
 }
 
 void WINAPI ServiceMain(DWORD argc, LPSTR *argv) {
     (void)argc, (void)argv;
-    statusHandle = RegisterServiceCtrlHandlerA(settings.serviceName, ServiceControlHandler);
+    statusHandle = RegisterServiceCtrlHandlerExA(settings.serviceName, ServiceControlHandler, NULL);
     if (statusHandle == NULL) return;
     EnterCriticalSection(&statusLock);
     serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -71,19 +87,45 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv) {
         ReportServiceStopped(ApplicationEndedByForce() ? (DWORD)result : 0);
         return;
     }
-    /* Ended by itself with a failure, or never started: vanish without
+    /* A start that can only fail again stops with its reason, so that the
+     * controller's recovery actions do not start it into the same failure. */
+    if (supervisedEnd.startFailed) {
+        TextGuard text(FormatText("%s failed to start with exit code %d.", settings.serviceName, result));
+        ReportServiceEnd(text.Get());
+        ReportServiceStopped((DWORD)result);
+        return;
+    }
+    /* Ended by itself with a failure, or its start timed out: vanish without
      * STOPPED so that the controller treats it as a failure of the service. */
-    ReportUnexpectedEnd(result);
+    TextGuard text(DescribeUnexpectedEnd(result));
+    ReportServiceEnd(text.Get());
     ExitProcess(0);
 }
 
-void WINAPI ServiceControlHandler(DWORD control) {
-    if (control == SERVICE_CONTROL_STOP) {
-        stopRequested.store(1);
-        BeginStop();
-        return;
+DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context) {
+    (void)eventType, (void)eventData, (void)context;
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_PRESHUTDOWN:
+    case SERVICE_CONTROL_SHUTDOWN:
+        /* The controller sends no control to a stop-pending service; a second
+         * request that comes all the same finds the stop under way. */
+        if (stopRequested.exchange(1) == 0) BeginStop();
+        return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+        ReportServiceStatus(CurrentServiceState(), 0);
+        return NO_ERROR;
+    default:
+        ReportServiceStatus(CurrentServiceState(), 0);
+        return ERROR_CALL_NOT_IMPLEMENTED;
     }
-    ReportServiceStatus(CurrentServiceState(), 0);
+}
+
+/* A shutdown is a stop: the service takes PRESHUTDOWN, within the
+ * preshutdown time-out that /install set, and so is never sent SHUTDOWN,
+ * whose limit of a few seconds would cut a Java shutdown short. */
+DWORD AcceptedControls(DWORD state) {
+    return state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN;
 }
 
 DWORD CurrentServiceState(void) {
@@ -98,7 +140,7 @@ DWORD CurrentServiceState(void) {
 static DWORD SendServiceStatus(DWORD state, DWORD waitHint, DWORD serviceExitCode) {
     EnterCriticalSection(&statusLock);
     DWORD previous = serviceStatus.dwCurrentState;
-    serviceStatus.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
+    serviceStatus.dwControlsAccepted = AcceptedControls(state);
     serviceStatus.dwCurrentState = state;
     serviceStatus.dwWin32ExitCode = serviceExitCode != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : 0;
     serviceStatus.dwServiceSpecificExitCode = serviceExitCode;

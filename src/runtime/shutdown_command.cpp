@@ -7,6 +7,8 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <atomic>
+
 #include "common/guard.h"
 #include "common/settings.h"
 #include "common/stringlist.h"
@@ -182,7 +184,28 @@ static int LaunchShutdownCommand(char *commandLine, CommandPipes *pipes) {
     return AwaitCommand(processHandle.Get(), commandLine);
 }
 
+/* A system shutdown can reach the process that hosts the virtual machine
+ * twice: as the console's shutdown event and as the service's stop. The
+ * shutdown runs once; a second caller waits until it has run (or the process
+ * ends) and returns. 0: not run, 1: running, 2: run. */
+static std::atomic<int> shutdownState{0};
+enum { SHUTDOWN_WAIT_STEP_MS = 100 };
+
+static int RunShutdownOnce(void);
+
 int RunShutdownCommand(void) {
+    int expected = 0;
+    if (!shutdownState.compare_exchange_strong(expected, 1)) {
+        LogMessage("The shutdown is under way already", LOG_INFO);
+        while (shutdownState.load() != 2) Sleep(SHUTDOWN_WAIT_STEP_MS);
+        return 0;
+    }
+    int result = RunShutdownOnce();
+    shutdownState.store(2);
+    return result;
+}
+
+static int RunShutdownOnce(void) {
     TextGuard command(ReadStringParameter("ShutdownCommand"));
     if (!command || command.Get()[0] == '\0') {
         LogMessage("ShutdownCommand not specified", LOG_INFO);

@@ -31,6 +31,8 @@ static HANDLE exit1Event;
 /* Read once by the supervisor before the application starts. */
 static int applicationDetached;
 
+SupervisedEnd supervisedEnd;
+
 enum {
     RESULT_OK = 0,
     RESULT_EXIT1 = 5,
@@ -104,6 +106,30 @@ static void EndLeftoverSubprocess(void) {
     if (applicationDetached) EndSubprocess(RESULT_TIMED_OUT);
 }
 
+/* A start that fails before the application runs: a failure of the service's
+ * configuration or of its preparation, which a second start would meet again. */
+static int FailStart(int result) {
+    supervisedEnd.startFailed = 1;
+    return result;
+}
+
+/* Whether the application's main method has been called: the host says so in
+ * process; a detached child signals RUN just before it calls main, but with a
+ * startup method only once that reports the start done, so that a detached
+ * application ending with a code of IsRunFailure while its startup method is
+ * still polled counts as a failed start. */
+static bool ApplicationWasCalled(void) {
+    if (applicationOutcome.mainCalled.load()) return true;
+    return runEvent != NULL && WaitForSingleObject(runEvent, 0) == WAIT_OBJECT_0;
+}
+
+/* The codes with which the application's host ends when it could not run the
+ * application: no runtime, no Main-Class, no virtual machine, no main class,
+ * no main method, no standard streams (also: no thread for them). */
+static bool IsRunFailure(int code) {
+    return (code >= RUN_NO_RUNTIME && code <= RUN_NO_MAIN_METHOD) || code == RUN_NO_REDIRECT;
+}
+
 static int ApplicationExitCode(void) {
     DWORD code = 0;
     if (!GetExitCodeThread(applicationHandle, &code)) {
@@ -121,6 +147,7 @@ static int AwaitStart(long long budget, int *result) {
         switch (outcome) {
         case WAIT_OBJECT_0:
             *result = ApplicationExitCode();
+            if (IsRunFailure(*result) && !ApplicationWasCalled()) FailStart(*result);
             return 1;
         case WAIT_OBJECT_0 + 1:
             LogMessage("JVM exit(0)", LOG_INFO);
@@ -128,7 +155,7 @@ static int AwaitStart(long long budget, int *result) {
             return 1;
         case WAIT_OBJECT_0 + 2:
             LogMessage("JVM error exit", LOG_INFO);
-            *result = RESULT_EXIT1;
+            *result = applicationOutcome.vmAborted.load() ? FailStart(RUN_NO_VM) : RESULT_EXIT1;
             return 1;
         case WAIT_OBJECT_0 + 3:
             return 0;
@@ -136,6 +163,7 @@ static int AwaitStart(long long budget, int *result) {
             ReportServiceStatus(SERVICE_START_PENDING, 2000);
             budget -= STEP_MS;
             if (budget <= 0) {
+                supervisedEnd.startTimedOut = 1;
                 *result = RESULT_TIMED_OUT;
                 return 1;
             }
@@ -183,12 +211,13 @@ static void AwaitShutdownCommand(void) {
 
 int SuperviseApplication(void) {
     int detached = ReadDwordParameter("CreateProcess", 0) == 1;
-    long long budget = ReadDwordParameter("Timeout", 30000);
+    long long budget = ReadDwordParameter("Timeout", DEFAULT_TIMEOUT_MS);
+    supervisedEnd.timeout = budget;
     ApplyPriorityClass();
-    if (CreateOwnEvent("QUIT", &quitEvent) != 0) return RESULT_FAILED;
-    if (CreateOwnEvent("STOP", &stopEvent) != 0) return RESULT_FAILED;
+    if (CreateOwnEvent("QUIT", &quitEvent) != 0) return FailStart(RESULT_FAILED);
+    if (CreateOwnEvent("STOP", &stopEvent) != 0) return FailStart(RESULT_FAILED);
     if (!settings.interactive) {
-        if (StartOutputServers() != 0) return RESULT_FAILED;
+        if (StartOutputServers() != 0) return FailStart(RESULT_FAILED);
     } else if (!detached) {
         GiveConsole();
     }
@@ -196,7 +225,7 @@ int SuperviseApplication(void) {
     exit0Event = CreateNamedEvent("EXIT0");
     exit1Event = CreateNamedEvent("EXIT1");
     HANDLE application = StartApplication(detached);
-    if (application == NULL) return RESULT_FAILED;
+    if (application == NULL) return FailStart(RESULT_FAILED);
     applicationDetached = detached;
     applicationHandle = application;
 
@@ -248,7 +277,7 @@ static void ForceApplicationEnd(long long timeout) {
 
 DWORD WINAPI StopMonitor(LPVOID unused) {
     (void)unused;
-    long long timeout = ReadDwordParameter("Timeout", 30000);
+    long long timeout = ReadDwordParameter("Timeout", DEFAULT_TIMEOUT_MS);
     long long budget = timeout;
     SignalNamedEvent("STOP");
     HandleGuard exit0(OpenNamedEvent("EXIT0"));

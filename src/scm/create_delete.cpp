@@ -4,6 +4,7 @@
 #include "common/guard.h"
 #include "common/settings.h"
 #include "common/stringlist.h"
+#include "config/params.h"
 #include "log/log.h"
 #include "scm/scm.h"
 #include "scm/scm_text.h"
@@ -38,6 +39,26 @@ static void GiveServiceItsOwnSid(SC_HANDLE service) {
         LogSystemErrorAt(LOG_WARNING, "ChangeServiceConfig2", 0);
 }
 
+/* What a whole stop may take beyond Timeout: the forced end (up to 10 s for a
+ * detached child), the output servers' last lines (up to 5 s), and room to spare. */
+enum { STOP_MARGIN_MS = 20000 };
+
+DWORD PreshutdownTimeoutFor(long long timeout) {
+    long long limit = (timeout > 0 ? timeout : 0) + STOP_MARGIN_MS;
+    return limit > 0xFFFFFFFFll ? 0xFFFFFFFFu : (DWORD)limit;
+}
+
+/* A system shutdown is a stop, within the same limit: without this the
+ * controller waits only its default (10 s on current Windows). A Windows that
+ * knows no preshutdown time-out refuses it, which costs the service nothing
+ * else. */
+static void SetPreshutdownTimeout(SC_HANDLE service) {
+    long timeout = atol(settings.timeoutText);
+    SERVICE_PRESHUTDOWN_INFO info = {PreshutdownTimeoutFor(timeout != 0 ? timeout : (long)DEFAULT_TIMEOUT_MS)};
+    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &info))
+        LogSystemErrorAt(LOG_WARNING, "ChangeServiceConfig2", 0);
+}
+
 int CreateServiceEntry(void) {
     ServiceHandleGuard manager(OpenSCManagerA(NULL, NULL, GENERIC_WRITE));
     if (!manager) {
@@ -60,6 +81,7 @@ int CreateServiceEntry(void) {
         return 1;
     }
     GiveServiceItsOwnSid(service.Get());
+    SetPreshutdownTimeout(service.Get());
     service.Reset();
     manager.Reset();
     printf("%s installed.\n", settings.serviceName);

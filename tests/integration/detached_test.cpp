@@ -5,6 +5,7 @@
  */
 #include <algorithm>
 #include <regex>
+#include <thread>
 
 #include "runtime_fixture.h"
 
@@ -61,15 +62,18 @@ TEST_F(Detached, TheChildsExitCodeIsTheResultWithoutTheExitHook) {
     EXPECT_FALSE(EventLogged("Three was stopped."));
 }
 
-TEST_F(Detached, AMissingMainClassEndsTheServiceAbruptly) {
+/* The child's exit code before it ran the application is the reason the
+ * start failed, which the service stops with and /start passes on. */
+TEST_F(Detached, AMissingMainClassStopsTheServiceWithItsReason) {
     std::string classes = harness::MakeTempDirectory("pelorim-classes");
     harness::WriteText(classes + "/LongRunning.class", harness::ReadText(harness::JavaClasses() + "/LongRunning.class"));
     Install("Gone", {"/detach"}, {}, classes);
     ASSERT_EQ(0, unlink((classes + "/LongRunning.class").c_str()));
     auto start = Run({"Gone", "/start"});
     EXPECT_NE(start.err.find("Gone failed to start."), std::string::npos) << start.out << start.err;
+    EXPECT_EQ(4, start.exitCode);
     ASSERT_TRUE(AwaitState("Gone", SERVICE_STOPPED));
-    EXPECT_EQ((unsigned)ERROR_PROCESS_ABORTED, ExitCodeOf("Gone"));
+    EXPECT_EQ((unsigned)ERROR_SERVICE_SPECIFIC_ERROR, ExitCodeOf("Gone"));
     /* The virtual machine's description of the failed lookup came through the error pipe. */
     EXPECT_TRUE(LogHas("ERROR: ")) << Log();
     EXPECT_TRUE(harness::WaitFor([&] { return ChildProcesses().empty(); }, 10));
@@ -123,6 +127,38 @@ TEST_F(Detached, AKilledServiceProcessTakesTheChildAndItsPortAlong) {
     EXPECT_TRUE(port > 0 && harness::PortAnswers(port)) << Log();
     EXPECT_EQ(0, Run({"Orphan", "/stop"}).exitCode);
     EXPECT_TRUE(harness::WaitFor([&] { return ChildProcesses().empty(); }, 20));
+}
+
+/* A SIGTERM to the service process, or a shutdown of the machine, stops the
+ * child through the shutdown method and its hooks; the console's other
+ * signals end nothing, as in process. A machine going down sends SIGTERM to
+ * the child as well, whose console handler then meets the service's stop:
+ * the shutdown method still runs once. */
+TEST_F(Detached, ASigtermOrAMachineShutdownStopsTheChildGracefully) {
+    Install("Term", {"/detach", "/shutdown:stopNow"});
+    ASSERT_EQ(0, Run({"Term", "/start"}).exitCode);
+    ASSERT_TRUE(AwaitChild());
+    pid_t child = ChildProcesses().front();
+    long long service = ServicePid("Term");
+    for (int signal : {SIGINT, SIGHUP, SIGQUIT}) ASSERT_EQ(0, kill((pid_t)service, signal));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_TRUE(IsState("Term", SERVICE_RUNNING));
+    ASSERT_EQ(0, kill((pid_t)service, SIGTERM));
+    ASSERT_EQ(0, kill(child, SIGTERM));
+    ASSERT_TRUE(AwaitState("Term", SERVICE_STOPPED));
+    EXPECT_EQ(0u, ExitCodeOf("Term"));
+    EXPECT_EQ("stopNow\n", harness::ReadText(control + "/shutdown"));
+    EXPECT_EQ("hook\n", harness::ReadText(control + "/hook"));
+    EXPECT_TRUE(harness::WaitFor([&] { return !Alive(child) && !Alive(service); }, 20));
+
+    ASSERT_EQ(0, unlink((control + "/started").c_str()));
+    auto again = Run({"Term", "/start"});
+    ASSERT_EQ(0, again.exitCode) << again.out << again.err << Log();
+    ASSERT_TRUE(InitiateSystemShutdownExA(NULL, NULL, 0, TRUE, FALSE, 0)) << GetLastError();
+    EXPECT_TRUE(IsState("Term", SERVICE_STOPPED));
+    EXPECT_EQ(0u, ExitCodeOf("Term"));
+    EXPECT_EQ("stopNow\nstopNow\n", harness::ReadText(control + "/shutdown"));
+    EXPECT_EQ("hook\nhook\n", harness::ReadText(control + "/hook"));
 }
 
 TEST_F(Detached, ASecondServiceProcessCannotStartAChild) {

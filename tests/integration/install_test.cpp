@@ -214,6 +214,7 @@ TEST(Install, EverySwitchIsStoredUnderItsValue) {
     EXPECT_EQ(Stored("ShutdownCommand"), "/bin/true now");
     EXPECT_EQ(Stored("JavaHome"), harness::JavaHome());
     EXPECT_EQ(StoredNumber("Timeout"), -5);
+    EXPECT_EQ(StoredNumber("PreshutdownTimeout"), 20000);
     EXPECT_EQ(Stored("DebugLevel"), "<absent>");
     EXPECT_EQ(Stored("LogFile"), directory + "/svc.log");
     EXPECT_EQ(Stored("JavaMainClass"), "org.pelorim.test.PackagedMain");
@@ -237,14 +238,18 @@ TEST(Install, EverySwitchIsStoredUnderItsValue) {
         << report;
 }
 
+/* The preshutdown time-out (where the controller keeps it) is the whole limit
+ * of a stop: Timeout (30000 without one) and 20 s for the forced end. */
 TEST(Install, ZeroTimeoutAndDebugLevelAreNotStoredButPositiveOnesAre) {
     harness::MakeFreshRoot();
     ASSERT_EQ(Install({"/timeout:0", "/debug:0", "-cp", Classes(), "LongRunning"}).exitCode, 0);
     EXPECT_EQ(Stored("Timeout"), "<absent>");
     EXPECT_EQ(Stored("DebugLevel"), "<absent>");
+    EXPECT_EQ(StoredNumber("PreshutdownTimeout"), 50000);
     ASSERT_EQ(harness::RunPelorim({kService, "/uninstall"}).exitCode, 0);
     ASSERT_EQ(Install({"/timeout:45000", "/debug:2", "-cp", Classes(), "LongRunning"}).exitCode, 0);
     EXPECT_EQ(StoredNumber("Timeout"), 45000);
+    EXPECT_EQ(StoredNumber("PreshutdownTimeout"), 65000);
     EXPECT_EQ(StoredNumber("DebugLevel"), 2);
     EXPECT_NE(Report().find("\r\nTimeout: 45000\r\nDebug Output Level: 2\r\n"), std::string::npos) << Report();
     /* A level beyond 32 bits is read once: the install runs at the level it stores. */

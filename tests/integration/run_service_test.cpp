@@ -114,6 +114,36 @@ TEST_F(RunService, CheckPointsRiseThroughStartAndContinueThroughStop) {
     EXPECT_EQ(0u, harness::ServiceStatus("Slow")->checkpoint);
 }
 
+/* A system shutdown is a stop: the service takes PRESHUTDOWN (and so is sent
+ * no SHUTDOWN), and a shutdown of the machine as well as a SIGTERM to the
+ * service process (what a Linux machine sends when it goes down) run the
+ * shutdown method and the application's shutdown hooks and end in STOPPED. */
+TEST_F(RunService, AMachineShutdownOrASigtermIsAGracefulStop) {
+    Install("Reboot", {"/shutdown:stopNow", "/debug:2"});
+    ASSERT_EQ(0, Run({"Reboot", "/start"}).exitCode);
+    SERVICE_STATUS status = {};
+    ASSERT_TRUE(QueryStatus("Reboot", &status));
+    EXPECT_EQ((DWORD)(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN), status.dwControlsAccepted);
+    ASSERT_TRUE(InitiateSystemShutdownExA(NULL, NULL, 0, TRUE, TRUE, 0)) << GetLastError();
+    EXPECT_TRUE(IsState("Reboot", SERVICE_STOPPED));
+    EXPECT_EQ(0u, ExitCodeOf("Reboot"));
+    EXPECT_EQ("stopNow\n", harness::ReadText(control + "/shutdown"));
+    EXPECT_EQ("hook\n", harness::ReadText(control + "/hook"));
+    EXPECT_TRUE(LogHas("INFO: Invoking shutdown method: stopNow")) << Log();
+    EXPECT_TRUE(EventLogged("Reboot was stopped."));
+
+    ASSERT_EQ(0, unlink((control + "/started").c_str()));
+    ASSERT_EQ(0, Run({"Reboot", "/start"}).exitCode);
+    long long pid = ServicePid("Reboot");
+    ASSERT_EQ(0, kill((pid_t)pid, SIGTERM));
+    ASSERT_TRUE(AwaitState("Reboot", SERVICE_STOPPED));
+    EXPECT_EQ(0u, ExitCodeOf("Reboot"));
+    EXPECT_EQ("stopNow\nstopNow\n", harness::ReadText(control + "/shutdown"));
+    EXPECT_EQ("hook\nhook\n", harness::ReadText(control + "/hook"));
+    EXPECT_TRUE(harness::WaitFor([&] { return !Alive(pid); }, 10));
+    EXPECT_TRUE(harness::Query("SELECT 1 FROM eventlog WHERE event_id = 7034").empty());
+}
+
 TEST_F(RunService, AShutdownMethodEndsMainAndTheServiceStops) {
     Install("Polite", {"/shutdown:stopNow", "/debug:2"});
     ASSERT_EQ(0, Run({"Polite", "/start"}).exitCode);
@@ -138,6 +168,8 @@ TEST_F(RunService, AThrowingShutdownMethodIsFollowedBySystemExit) {
     EXPECT_NE(exitCall, std::string::npos) << log;
 }
 
+/* A start that may come through on a second try: the process ends without
+ * STOPPED, so that recovery actions start it again, and says why. */
 TEST_F(RunService, AStartupMethodThatNeverFinishesRunsIntoTheTimeout) {
     Install("Forever", {"/startup:startingForever", "/timeout:3000"});
     double seconds = 0;
@@ -145,9 +177,11 @@ TEST_F(RunService, AStartupMethodThatNeverFinishesRunsIntoTheTimeout) {
     EXPECT_NE(start.err.find("Forever failed to start."), std::string::npos) << start.out << start.err;
     EXPECT_LT(seconds, 30);
     ASSERT_TRUE(AwaitState("Forever", SERVICE_STOPPED));
-    /* The process ended without reporting STOPPED. */
     EXPECT_EQ((unsigned)ERROR_PROCESS_ABORTED, ExitCodeOf("Forever"));
-    EXPECT_TRUE(EventLogged("Forever ended unexpectedly with exit code 10."));
+    const std::string timedOut = "Forever did not start within 3000 ms (Timeout): its start has timed out, and the "
+                                 "service ends.";
+    EXPECT_TRUE(LogHas("ERROR: " + timedOut + "\r\n")) << Log();
+    EXPECT_TRUE(EventLogged(timedOut));
     EXPECT_FALSE(EventLogged("Forever was stopped."));
     EXPECT_FALSE(EventLogged("Forever was started."));
 }
@@ -170,6 +204,10 @@ TEST_F(RunService, AnApplicationEndingWithZeroStopsTheService) {
     EXPECT_TRUE(harness::WaitFor([&] { return EventLogged("Done was stopped."); }, 10));
 }
 
+/* The application's own failures end the process without STOPPED, so that
+ * recovery actions restart it, and the service says what the application did:
+ * the status it gave System.exit, or an exception from main (not the "no main
+ * method" that the same RunExitCode stands for before main runs). */
 TEST_F(RunService, AnApplicationEndingWithAFailureEndsTheProcessWithoutStopped) {
     Install("Failed", {});
     ASSERT_EQ(0, Run({"Failed", "/start"}).exitCode);
@@ -178,6 +216,20 @@ TEST_F(RunService, AnApplicationEndingWithAFailureEndsTheProcessWithoutStopped) 
     ASSERT_TRUE(AwaitState("Failed", SERVICE_STOPPED));
     EXPECT_EQ((unsigned)ERROR_PROCESS_ABORTED, ExitCodeOf("Failed"));
     EXPECT_TRUE(harness::WaitFor([&] { return !Alive(pid); }, 10));
+    const std::string exited = "Failed ended unexpectedly: the application called System.exit(3).";
+    EXPECT_TRUE(LogHas("ERROR: " + exited + "\r\n")) << Log();
+    EXPECT_TRUE(EventLogged(exited));
+
+    auto install = Run({"Thrower", "/install", "/logfile:" + logFile, "-cp", harness::JavaClasses(), "ThrowFromMain",
+                        "1500"});
+    ASSERT_EQ(0, install.exitCode) << install.out << install.err;
+    installed.push_back("Thrower");
+    Run({"Thrower", "/start"});
+    ASSERT_TRUE(AwaitState("Thrower", SERVICE_STOPPED));
+    EXPECT_EQ((unsigned)ERROR_PROCESS_ABORTED, ExitCodeOf("Thrower"));
+    const std::string threw = "Thrower ended unexpectedly: the main method of the application ended with an exception.";
+    EXPECT_TRUE(AwaitLog("ERROR: " + threw + "\r\n")) << Log();
+    EXPECT_TRUE(LogHas("thrown from main on purpose")) << Log();
 }
 
 /* The Java command line of today, as typed after java: options with their
@@ -227,25 +279,38 @@ TEST_F(RunService, AStopThatRunsOutItsTimeoutIsForcedAndReportedAsAFailure) {
     EXPECT_TRUE(harness::WaitFor([&] { return !harness::PortAnswers(port); }, 20));
 }
 
-/* Each failed start says why in the log and leaves no pipe behind. */
-TEST_F(RunService, AFailedStartSaysWhyAndLeavesNothingBehind) {
+/* Each start that fails before the application runs says why in the log,
+ * leaves no pipe behind, and stops with its reason (1066 and the code), which
+ * /start passes on: a failure of the configuration, which the controller's
+ * recovery actions must not restart into again and again. */
+TEST_F(RunService, AFailedStartSaysWhyStopsWithItsReasonAndLeavesNothingBehind) {
     std::string classes = harness::MakeTempDirectory("pelorim-classes");
     harness::WriteText(classes + "/LongRunning.class", harness::ReadText(harness::JavaClasses() + "/LongRunning.class"));
     Install("Gone", {}, {}, classes);
     ASSERT_EQ(0, unlink((classes + "/LongRunning.class").c_str()));
+    auto stoppedWith = [&](unsigned code) {
+        SERVICE_STATUS status = {};
+        return QueryStatus("Gone", &status) && status.dwCurrentState == SERVICE_STOPPED &&
+               status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR && status.dwServiceSpecificExitCode == code;
+    };
     auto start = Run({"Gone", "/start"});
+    EXPECT_EQ(4, start.exitCode) << start.out << start.err;
     EXPECT_NE(start.err.find("Gone failed to start."), std::string::npos) << start.out << start.err;
     EXPECT_TRUE(AwaitLog("ERROR: Main class not found: LongRunning")) << Log();
-    ASSERT_TRUE(AwaitState("Gone", SERVICE_STOPPED));
-    EXPECT_EQ((unsigned)ERROR_PROCESS_ABORTED, ExitCodeOf("Gone"));
+    EXPECT_TRUE(stoppedWith(4));
+    EXPECT_TRUE(LogHas("ERROR: Gone failed to start with exit code 4.\r\n")) << Log();
+    EXPECT_TRUE(EventLogged("Gone failed to start with exit code 4."));
     EXPECT_TRUE(Fifos().empty());
+    /* Not a crash in the controller's records. */
+    EXPECT_TRUE(harness::Query("SELECT 1 FROM eventlog WHERE event_id = 7034").empty());
 
     HKEY key = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\Gone", 0,
                                            KEY_ALL_ACCESS, &key));
     /* A virtual machine that gives up during its creation says why, in its own
-     * words, in a detached child as in the service process, and is a virtual
-     * machine not created. */
+     * words, in a detached child as in the service process; HotSpot then ends
+     * the process itself, after its abort hook: a virtual machine not created
+     * (3), not a runtime not found (1), and a failed start all the same. */
     const char heapTooSmall[] = "-Xmx1k\0";
     RegSetValueExA(key, "JavaOptions", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE *>(heapTooSmall),
                    sizeof heapTooSmall);
@@ -253,22 +318,20 @@ TEST_F(RunService, AFailedStartSaysWhyAndLeavesNothingBehind) {
         RegSetValueExA(key, "CreateProcess", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&detached),
                        sizeof detached);
         unlink(logFile.c_str());
-        Run({"Gone", "/start"});
+        start = Run({"Gone", "/start"});
+        EXPECT_EQ(3, start.exitCode) << detached << start.out << start.err << Log();
         EXPECT_TRUE(AwaitLog("ERROR: Error occurred during initialization of VM\r\n")) << detached << Log();
         EXPECT_TRUE(AwaitLog("ERROR: Too small maximum heap\r\n")) << detached << Log();
-        ASSERT_TRUE(AwaitState("Gone", SERVICE_STOPPED));
-        /* The result of a virtual machine not created (3), not of a runtime not found (1). */
-        EXPECT_TRUE(AwaitLog(detached ? "ERROR: Gone ended unexpectedly with exit code 3.\r\n"
-                                      : "ERROR: Could not create the Java virtual machine\r\n"))
-            << detached << Log();
+        EXPECT_TRUE(AwaitLog("ERROR: Could not create the Java virtual machine\r\n")) << detached << Log();
+        EXPECT_TRUE(stoppedWith(3)) << detached;
     }
     RegDeleteValueA(key, "JavaOptions");
     DWORD number = 7;
     RegSetValueExA(key, "JavaMainClass", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&number), sizeof number);
-    Run({"Gone", "/start"});
+    EXPECT_EQ(4, Run({"Gone", "/start"}).exitCode);
     EXPECT_TRUE(AwaitLog("ERROR: Cannot start: this stored value holds no text: JavaMainClass\r\n")) << Log();
     RegDeleteValueA(key, "JavaMainClass");
-    Run({"Gone", "/start"});
+    EXPECT_EQ(4, Run({"Gone", "/start"}).exitCode);
     EXPECT_TRUE(AwaitLog("ERROR: Cannot start: neither JavaMainClass nor JavaArchive is stored")) << Log();
 
     /* Never run elsewhere than in the application's own directory. */
@@ -277,9 +340,9 @@ TEST_F(RunService, AFailedStartSaysWhyAndLeavesNothingBehind) {
                    (DWORD)missing.size() + 1);
     RegCloseKey(key);
     start = Run({"Gone", "/start"});
-    EXPECT_NE(start.err.find("Gone failed to start."), std::string::npos) << start.out << start.err;
+    EXPECT_EQ(9, start.exitCode) << start.out << start.err;
     EXPECT_TRUE(AwaitLog("ERROR: Cannot enter the working directory " + missing + ": SetCurrentDirectory: ")) << Log();
-    EXPECT_TRUE(AwaitState("Gone", SERVICE_STOPPED));
+    EXPECT_TRUE(stoppedWith(9));
     EXPECT_TRUE(Fifos().empty());
 }
 
@@ -294,7 +357,7 @@ TEST_F(RunService, AStartFailsWhileAnotherProcessHoldsTheServicesEvents) {
         ASSERT_NE(held, (HANDLE)NULL);
         auto start = Run({"Held", "/start"});
         EXPECT_NE(start.err.find("Held failed to start."), std::string::npos) << start.out << start.err;
-        EXPECT_EQ(255, start.exitCode) << "1067 does not fit in an exit status";
+        EXPECT_EQ(9, start.exitCode);
         EXPECT_TRUE(AwaitLog("ERROR: Event " + name + " already exists: another process of this service still holds it\r\n"))
             << Log();
         CloseHandle(held);
@@ -381,6 +444,7 @@ TEST_F(RunService, ConsoleEventsAreAnsweredForTheService) {
     ASSERT_GT(pid, 0);
 
     kill((pid_t)pid, SIGINT);
+    kill((pid_t)pid, SIGHUP);
     std::this_thread::sleep_for(std::chrono::seconds(2));
     EXPECT_TRUE(IsState("Signals", SERVICE_RUNNING));
     EXPECT_TRUE(Alive(pid));

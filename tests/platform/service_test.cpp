@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -530,6 +531,88 @@ TEST_F(ServiceTest, ControlsAreRefusedWhileTheServiceCannotTakeThem) {
     EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_RUNNING);
     CloseServiceHandle(stubborn);
     CloseServiceHandle(service);
+}
+
+/* The machine's shutdown: PRESHUTDOWN first, each service awaited within its
+ * own preshutdown time-out (one that takes it is never sent SHUTDOWN), then
+ * SHUTDOWN to the services that take that, then the rest are killed. */
+TEST_F(ServiceTest, AMachineShutdownSendsPreshutdownThenShutdownThenEndsTheRest) {
+    SC_HANDLE pre = Create("Pre", SvcToolCommand("Pre", "preshutdown", 500));
+    SC_HANDLE deaf = CreateTool("Deaf", "deaf");
+    SC_HANDLE shut = Create("Shut", SvcToolCommand("Shut", "shutdown", 100));
+    SC_HANDLE plain = CreateTool("Plain", "run");
+    SERVICE_PRESHUTDOWN_INFO info = {1000};
+    ASSERT_TRUE(ChangeServiceConfig2A(deaf, SERVICE_CONFIG_PRESHUTDOWN_INFO, &info)) << GetLastError();
+    SERVICE_PRESHUTDOWN_INFO read = {};
+    DWORD needed = 0;
+    ASSERT_TRUE(QueryServiceConfig2A(deaf, SERVICE_CONFIG_PRESHUTDOWN_INFO, (LPBYTE)&read, sizeof read, &needed));
+    EXPECT_EQ(read.dwPreshutdownTimeout, 1000u);
+    ASSERT_TRUE(QueryServiceConfig2A(pre, SERVICE_CONFIG_PRESHUTDOWN_INFO, (LPBYTE)&read, sizeof read, &needed));
+    EXPECT_EQ(read.dwPreshutdownTimeout, 10000u) << "the default of current Windows";
+    EXPECT_FALSE(QueryServiceConfig2A(pre, SERVICE_CONFIG_PRESHUTDOWN_INFO, (LPBYTE)&read, 2, &needed));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(needed, (DWORD)sizeof read);
+    EXPECT_FALSE(ChangeServiceConfig2A(pre, 1, &info));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_LEVEL);
+    for (SC_HANDLE service : {pre, deaf, shut, plain}) {
+        ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+        ASSERT_TRUE(WaitForState(service, SERVICE_RUNNING));
+    }
+    EXPECT_EQ(Status(pre).dwControlsAccepted,
+              (DWORD)(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN | SERVICE_ACCEPT_SHUTDOWN));
+
+    auto began = std::chrono::steady_clock::now();
+    ASSERT_TRUE(InitiateSystemShutdownExA(nullptr, nullptr, 0, TRUE, FALSE, 0)) << GetLastError();
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    EXPECT_GE(seconds, 1.0) << "Deaf was given its preshutdown time-out";
+    EXPECT_LT(seconds, 9.0) << "and not the default one";
+    for (SC_HANDLE service : {pre, deaf, shut, plain}) EXPECT_EQ(Status(service).dwCurrentState, (DWORD)SERVICE_STOPPED);
+    EXPECT_EQ(Status(pre).dwWin32ExitCode, 0u);
+    EXPECT_EQ(Status(shut).dwWin32ExitCode, 0u);
+    EXPECT_EQ(Status(deaf).dwWin32ExitCode, (DWORD)ERROR_PROCESS_ABORTED);
+    EXPECT_EQ(Status(plain).dwWin32ExitCode, (DWORD)ERROR_PROCESS_ABORTED);
+    std::string order = harness::ReadText(harness::Root() + "/svctool-order.log");
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; (end = order.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(order.substr(start, end - start));
+    auto at = [&](const std::string &line) { return std::find(lines.begin(), lines.end(), line) - lines.begin(); };
+    EXPECT_LT(at("Pre control 15"), at("Pre stopped")) << order;
+    EXPECT_LT(at("Deaf control 15"), at("Shut control 5")) << order;
+    EXPECT_LT(at("Pre stopped"), at("Shut control 5")) << order;
+    EXPECT_LT(at("Shut control 5"), at("Shut stopped")) << order;
+    EXPECT_EQ(ToolLog("Pre").find("control 5"), std::string::npos) << ToolLog("Pre");
+    EXPECT_EQ(ToolLog("Plain").find("control"), std::string::npos) << ToolLog("Plain");
+    for (SC_HANDLE service : {pre, deaf, shut, plain}) CloseServiceHandle(service);
+}
+
+/* A SIGTERM to a service process is the machine's shutdown for that service
+ * alone; the console's other signals, which a service never gets on Windows,
+ * end nothing. A service that takes no shutdown control ends by the signal. */
+TEST_F(ServiceTest, ASigtermIsTheMachinesShutdownForItsServiceAlone) {
+    SC_HANDLE pre = Create("Pre", SvcToolCommand("Pre", "preshutdown", 200));
+    SC_HANDLE plain = CreateTool("Plain", "run");
+    for (SC_HANDLE service : {pre, plain}) {
+        ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+        ASSERT_TRUE(WaitForState(service, SERVICE_RUNNING));
+    }
+    pid_t prePid = (pid_t)harness::ServiceStatus("Pre")->pid;
+    pid_t plainPid = (pid_t)harness::ServiceStatus("Plain")->pid;
+    for (int signal : {SIGINT, SIGHUP, SIGQUIT}) ASSERT_EQ(0, kill(prePid, signal));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(Status(pre).dwCurrentState, (DWORD)SERVICE_RUNNING);
+    EXPECT_TRUE(harness::Alive(prePid));
+
+    ASSERT_EQ(0, kill(prePid, SIGTERM));
+    ASSERT_TRUE(WaitForState(pre, SERVICE_STOPPED));
+    EXPECT_EQ(Status(pre).dwWin32ExitCode, 0u);
+    EXPECT_TRUE(harness::WaitFor([] { return ToolLog("Pre").find("dispatcher returned") != std::string::npos; }, 10));
+    EXPECT_NE(ToolLog("Pre").find("control 15\n"), std::string::npos) << ToolLog("Pre");
+    EXPECT_EQ(Status(plain).dwCurrentState, (DWORD)SERVICE_RUNNING);
+
+    ASSERT_EQ(0, kill(plainPid, SIGTERM));
+    ASSERT_TRUE(WaitForState(plain, SERVICE_STOPPED));
+    EXPECT_EQ(Status(plain).dwWin32ExitCode, (DWORD)ERROR_PROCESS_ABORTED);
+    for (SC_HANDLE service : {pre, plain}) CloseServiceHandle(service);
 }
 
 TEST_F(ServiceTest, AStartThatNeverConnectsFailsWith1053) {

@@ -11,11 +11,16 @@
  * dies of SIGSEGV), noconnect (never calls the dispatcher; exits after
  * MILLISECONDS), late (calls the dispatcher after MILLISECONDS), slowstop (as
  * run, but reports STOPPED only MILLISECONDS after the stop, so that a control
- * reply always finds the handler's STOP_PENDING).
+ * reply always finds the handler's STOP_PENDING), preshutdown (as slowstop, and
+ * PRESHUTDOWN and SHUTDOWN are accepted and taken as STOP), shutdown (as
+ * slowstop, with SHUTDOWN accepted and taken as STOP), deaf (as run, and
+ * PRESHUTDOWN is accepted and ignored).
  *
  * It writes what it sees into the root: svctool-NAME.env (environment, working
  * directory, standard handles, session and parent) and svctool-NAME.log (one
  * line per event: "control N", "dispatcher error N", "dispatcher returned").
+ * Each control and the STOPPED report after a stop are also appended, as
+ * "NAME control N" and "NAME stopped", to svctool-order.log, shared by all.
  * Without the controller, the dispatcher's failure is printed on standard
  * output too, and the exit code is 9.
  */
@@ -50,11 +55,33 @@ static std::string RootFile(const char *suffix) {
     return std::string(root ? root : "/tmp") + "/svctool-" + serviceName + suffix;
 }
 
-static void LogLine(const std::string &line) {
-    FILE *file = fopen(RootFile(".log").c_str(), "a");
+static void AppendLine(const std::string &path, const std::string &line) {
+    FILE *file = fopen(path.c_str(), "a");
     if (!file) return;
     fprintf(file, "%s\n", line.c_str());
     fclose(file);
+}
+
+static void LogLine(const std::string &line) { AppendLine(RootFile(".log"), line); }
+
+static void LogInOrder(const std::string &event) {
+    const char *root = getenv("PELORIM_ROOT");
+    AppendLine(std::string(root ? root : "/tmp") + "/svctool-order.log", serviceName + " " + event);
+}
+
+/* The controls the mode accepts while it runs. */
+static DWORD AcceptedWhileRunning() {
+    if (mode == "preshutdown") return SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN | SERVICE_ACCEPT_SHUTDOWN;
+    if (mode == "shutdown") return SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    if (mode == "deaf") return SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN;
+    return SERVICE_ACCEPT_STOP;
+}
+
+static bool StopsOn(DWORD control) {
+    if (control == SERVICE_CONTROL_STOP) return mode != "ignorestop";
+    if (control == SERVICE_CONTROL_PRESHUTDOWN) return mode == "preshutdown";
+    if (control == SERVICE_CONTROL_SHUTDOWN) return mode == "preshutdown" || mode == "shutdown";
+    return false;
 }
 
 static std::string LinkTarget(const char *path) {
@@ -90,14 +117,16 @@ static void Report(DWORD state, DWORD accepted, DWORD checkPoint, DWORD waitHint
     if (!SetServiceStatus(statusHandle, &status)) LogLine("SetServiceStatus error " + std::to_string(GetLastError()));
 }
 
-static void WINAPI Handler(DWORD control) {
+static DWORD WINAPI Handler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context) {
+    (void)eventType, (void)eventData, (void)context;
     LogLine("control " + std::to_string(control));
-    if (control == SERVICE_CONTROL_STOP && mode != "ignorestop") {
+    LogInOrder("control " + std::to_string(control));
+    if (StopsOn(control)) {
         Report(SERVICE_STOP_PENDING, 0, 1, 1000);
         std::lock_guard<std::mutex> guard(lock);
         stopRequested = true;
         stopSignal.notify_all();
-        return;
+        return NO_ERROR;
     }
     SERVICE_STATUS again;
     {
@@ -105,11 +134,12 @@ static void WINAPI Handler(DWORD control) {
         again = status;
     }
     Report(again.dwCurrentState, again.dwControlsAccepted, again.dwCheckPoint, 0);
+    return NO_ERROR;
 }
 
 static void WINAPI ServiceMain(DWORD argc, LPSTR *argv) {
     LogLine("main " + std::to_string(argc) + " " + (argc > 0 ? argv[0] : ""));
-    statusHandle = RegisterServiceCtrlHandlerA(serviceName.c_str(), Handler);
+    statusHandle = RegisterServiceCtrlHandlerExA(serviceName.c_str(), Handler, nullptr);
     if (!statusHandle) {
         LogLine("RegisterServiceCtrlHandler error " + std::to_string(GetLastError()));
         return;
@@ -122,7 +152,7 @@ static void WINAPI ServiceMain(DWORD argc, LPSTR *argv) {
         Report(SERVICE_STOPPED, 0, 0, 0, ERROR_SERVICE_SPECIFIC_ERROR, 5);
         return;
     }
-    Report(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0);
+    Report(SERVICE_RUNNING, AcceptedWhileRunning(), 0, 0);
     if (mode == "vanish") {
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         _exit(0);
@@ -136,7 +166,9 @@ static void WINAPI ServiceMain(DWORD argc, LPSTR *argv) {
     std::unique_lock<std::mutex> guard(lock);
     stopSignal.wait(guard, [] { return stopRequested; });
     guard.unlock();
-    if (mode == "slowstop") std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    if (mode == "slowstop" || mode == "preshutdown" || mode == "shutdown")
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    LogInOrder("stopped");
     Report(SERVICE_STOPPED, 0, 0, 0);
 }
 

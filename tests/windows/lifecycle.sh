@@ -13,6 +13,10 @@
 # its C runtime are laid out beside it.
 #
 # Wine is not Windows. What the test leaves alone, and why:
+# - Wine sends services no PRESHUTDOWN or SHUTDOWN (it has no system shutdown
+#   to speak of): the test checks that the service accepts PRESHUTDOWN and has
+#   its preshutdown time-out (servicequery.exe, built beside the stand-in), and
+#   the Linux tests carry a shutdown through.
 # - Wine's event-log API is a stub (records reach only its debug channel):
 #   every service here logs to a file; the event log is the Linux tests' part.
 # - Wine's controller never notices a service process that ends without
@@ -235,6 +239,28 @@ service_state() {
   timeout 30 "$wine" sc query "$1" 2>/dev/null | tr -d '\r' | sed -n 's/^ *STATE *: *\([0-9]\).*/\1/p'
 }
 
+# What servicequery.exe (built beside the stand-in) reports of a service: its
+# accepted controls and its preshutdown time-out, which "sc query" does not show.
+service_query() {
+  timeout 30 "$wine" "$standin/servicequery.exe" "$1" 2>/dev/null | tr -d '\r'
+}
+
+# The service's exit codes as "sc query" shows them: "WIN32 SERVICE".
+service_exit_codes() {
+  timeout 30 "$wine" sc query "$1" 2>/dev/null | tr -d '\r' |
+    sed -n 's/^ *\(WIN32\|SERVICE\)_EXIT_CODE *: *\([0-9]*\).*/\2/p' | tr '\n' ' ' | sed 's/ $//'
+}
+
+# A start that failed before the application ran: /start passes on the code,
+# and the service is stopped with 1066 and that code.
+expect_failed_start() {
+  expect_code "$2" "/start $1"
+  expect_state_soon "$1" 1
+  local codes
+  codes=$(service_exit_codes "$1")
+  [ "$codes" = "1066 $2" ] && pass || fail "service $1 stopped with exit codes '$codes', expected '1066 $2'"
+}
+
 expect_state() {
   local state
   state=$(service_state "$1")
@@ -409,6 +435,15 @@ in_process() {
     '-Dstandin.trace=C:\app\trace-inproc.txt' "${app_cp[@]}" Hello
   expect_log InProc.log 'INFO: hello from main'
   expect_log InProc.log 'ERROR: complaint from main'
+  # A system shutdown is a stop: PRESHUTDOWN (0x100) is accepted beside STOP,
+  # within the stop's whole limit (Timeout's 30000 ms and 20000 more).
+  local query
+  query=$(service_query InProc)
+  [[ "$query" == *'controls accepted: 0x101'* ]] && pass || fail "accepted controls: $query"
+  [[ "$query" == *'preshutdown timeout: 50000'* ]] && pass || fail "preshutdown time-out: $query"
+  # The README's recovery recipe, as sc takes it.
+  timeout 30 "$wine" sc failure InProc reset= 86400 actions= restart/60000/restart/60000/restart/60000 \
+    >/dev/null 2>&1 && pass || fail "sc failure refused the README's recipe"
   stop_service InProc
   expect_log InProc.log 'Invoking System.exit(0)'
   expect_log InProc.log 'JVM Exit Hook called'
@@ -554,6 +589,7 @@ main_class_removed() {
   rm -f "$drive/app/classes/Doomed.class"
   run Removed /start
   expect_log Removed.log 'Main class not found: Doomed'
+  expect_failed_start Removed 4
   expect_process_gone 'Removed /service'
   uninstall_service Removed
 }
@@ -587,6 +623,16 @@ vm_message() {
   run Chatty /start
   expect_log Chatty.log 'ERROR: Unrecognized option: -Xbogus'
   expect_log Chatty.log 'ERROR: Could not create the Java virtual machine'
+  expect_failed_start Chatty 3
+  expect_process_gone 'Chatty /service'
+  # A runtime that gives up during its creation and ends the process itself,
+  # after its abort hook, as HotSpot does for a heap it cannot set up.
+  scenario="the runtime giving up during its creation"
+  timeout 30 "$wine" reg add 'HKLM\System\CurrentControlSet\Services\Chatty' /v JavaOptions /t REG_MULTI_SZ \
+    /d '-Dstandin.create=abort' /f >/dev/null 2>&1
+  run Chatty /start
+  expect_log Chatty.log 'ERROR: Too small maximum heap'
+  expect_failed_start Chatty 3
   expect_process_gone 'Chatty /service'
   uninstall_service Chatty
 }

@@ -9,6 +9,11 @@
  * goes to the saved disposition: a handler function is called with the
  * original siginfo, SIG_IGN drops it, SIG_DFL is restored and the signal
  * raised again (which ends the process).
+ *
+ * In a service process the dispatcher claims the events (console_claim.h)
+ * before any handler exists, and the JVM then puts its own handlers on the
+ * signals: each later SetConsoleCtrlHandler takes the signals back and keeps
+ * what it found as the disposition to pass declined events to.
  */
 #include <fcntl.h>
 #include <pthread.h>
@@ -19,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "console_claim.h"
 #include "detached_thread.h"
 #include "errors.h"
 #include "kernel_objects.h"
@@ -38,6 +44,7 @@ int signalPipe[2] = {-1, -1};
 pid_t installedBy;
 bool allocatedConsole;    /* AllocConsole succeeded; guarded by consoleLock */
 std::string consoleTitle; /* of that console; guarded by consoleLock */
+void (*serviceShutdown)(void); /* the dispatcher's claim; guarded by consoleLock */
 
 int SignalIndex(int signal) {
     for (int i = 0; i < kSignalCount; i++)
@@ -61,8 +68,22 @@ void OnSignal(int signal, siginfo_t *info, void *context) {
     errno = saved;
 }
 
-/* Hands a declined event to what the signal did before the first handler. */
-void PassOn(siginfo_t *info) {
+[[noreturn]] void RaiseWithDefaultAction(int signal) {
+    struct sigaction defaults;
+    memset(&defaults, 0, sizeof defaults);
+    defaults.sa_handler = SIG_DFL;
+    sigaction(signal, &defaults, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signal);
+    _exit(128 + signal); /* a signal whose default action is not to end the process */
+}
+
+/* Hands a declined event to what the signal did before the first handler
+ * (in a service process, a default action is not taken). */
+void PassOn(siginfo_t *info, bool service) {
     int index = SignalIndex(info->si_signo);
     struct sigaction before = previous[index];
     if (before.sa_flags & SA_SIGINFO) {
@@ -71,16 +92,8 @@ void PassOn(siginfo_t *info) {
         return;
     } else if (before.sa_handler != SIG_DFL) {
         before.sa_handler(info->si_signo);
-    } else {
-        struct sigaction defaults;
-        memset(&defaults, 0, sizeof defaults);
-        defaults.sa_handler = SIG_DFL;
-        sigaction(info->si_signo, &defaults, nullptr);
-        sigset_t only;
-        sigemptyset(&only);
-        sigaddset(&only, info->si_signo);
-        pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
-        raise(info->si_signo);
+    } else if (!service) {
+        RaiseWithDefaultAction(info->si_signo);
     }
 }
 
@@ -90,13 +103,19 @@ void *DeliverEvent(void *argument) {
     pthread_mutex_lock(&consoleLock);
     std::vector<PHANDLER_ROUTINE> routines(handlers.rbegin(), handlers.rend());
     bool ignored = ignoreCtrlC && event == CTRL_C_EVENT;
+    void (*shutdown)(void) = serviceShutdown;
     pthread_mutex_unlock(&consoleLock);
+    if (shutdown != nullptr && event == CTRL_SHUTDOWN_EVENT) {
+        delete info;
+        shutdown();
+        return nullptr;
+    }
     bool handled = false;
     for (PHANDLER_ROUTINE routine : routines) {
         handled = routine(event) != FALSE;
         if (handled) break;
     }
-    if (!handled && !ignored) PassOn(info);
+    if (!handled && !ignored) PassOn(info, shutdown != nullptr);
     delete info;
     return nullptr;
 }
@@ -137,6 +156,22 @@ DWORD InstallSignalHandlers() {
     for (int i = 0; i < kSignalCount; i++) sigaction(kSignals[i], &action, &previous[i]);
     installed = true;
     return 0;
+}
+
+/* Call under consoleLock once installed: a signal whose handler another
+ * (the JVM) replaced is taken back, its handler kept to pass events on to. */
+void ReclaimSignals() {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_sigaction = OnSignal;
+    action.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int i = 0; i < kSignalCount; i++) {
+        struct sigaction current;
+        if (sigaction(kSignals[i], nullptr, &current) != 0) continue;
+        if ((current.sa_flags & SA_SIGINFO) && current.sa_sigaction == OnSignal) continue;
+        sigaction(kSignals[i], &action, &previous[i]);
+    }
 }
 
 DWORD RemoveHandler(PHANDLER_ROUTINE routine) {
@@ -183,10 +218,27 @@ BOOL WINAPI SetConsoleTitleA(LPCSTR lpConsoleTitle) {
     return TRUE;
 }
 
+DWORD ClaimConsoleEventsForService(void (*shutdown)(void)) {
+    pthread_mutex_lock(&consoleLock);
+    DWORD error = installed ? 0 : InstallSignalHandlers();
+    if (!error) serviceShutdown = shutdown;
+    pthread_mutex_unlock(&consoleLock);
+    return error;
+}
+
+void ReleaseConsoleEventsOfService(void) {
+    pthread_mutex_lock(&consoleLock);
+    serviceShutdown = nullptr;
+    pthread_mutex_unlock(&consoleLock);
+}
+
+void EndProcessBySystemShutdown(void) { RaiseWithDefaultAction(SIGTERM); }
+
 BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
     pthread_mutex_lock(&consoleLock);
     DWORD error = 0;
     if (Add && !installed) error = InstallSignalHandlers();
+    else if (Add) ReclaimSignals();
     if (!error && !HandlerRoutine) ignoreCtrlC = Add != FALSE;
     else if (!error && Add) handlers.push_back(HandlerRoutine);
     else if (!error) error = RemoveHandler(HandlerRoutine);

@@ -45,6 +45,8 @@ static const size_t kServiceNameLimit = 256;
 static const DWORD kStartTimeoutMs = 30000;
 static const DWORD kControlTimeoutMs = 30000;
 static const DWORD kPollIntervalMs = 10;
+/* What current Windows waits for a service that takes PRESHUTDOWN and has no time-out of its own. */
+static const DWORD kDefaultPreshutdownTimeoutMs = 10000;
 static const char kFixedPath[] = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
 
@@ -427,8 +429,7 @@ static DWORD ReadAll(int fd, void *data, size_t size) {
     return 0;
 }
 
-/* Delivers `control` to the dispatcher of `pid` and waits for its reply. */
-static DWORD SendControl(const char *name, long long pid, DWORD control, ControlReply *reply, bool *delivered) {
+DWORD SendControl(const char *name, long long pid, DWORD control, ControlReply *reply, bool *delivered) {
     *delivered = false;
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return LastErrnoAsWin32();
@@ -872,13 +873,13 @@ static DWORD StartTimeoutMs() {
     return text && *text ? (DWORD)strtoul(text, nullptr, 10) : kStartTimeoutMs;
 }
 
-static unsigned long long MonotonicMs() {
+unsigned long long MonotonicMs() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return (unsigned long long)now.tv_sec * 1000 + (unsigned long long)now.tv_nsec / 1000000;
 }
 
-static void SleepMs(DWORD milliseconds) {
+void SleepMs(DWORD milliseconds) {
     struct timespec interval = {(time_t)(milliseconds / 1000), (long)(milliseconds % 1000) * 1000000L};
     while (nanosleep(&interval, &interval) != 0 && errno == EINTR) {
     }
@@ -1230,21 +1231,69 @@ BOOL WINAPI QueryServiceConfigA(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGA lpSe
     return TRUE;
 }
 
+/* The key of the service behind a handle, opened for `access`; a key gone
+ * while the handle stayed open is a service marked for deletion. */
+static DWORD OpenHandleKey(const char *name, REGSAM access, OpenKey *key) {
+    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, ServiceKeyPath(name).c_str(), 0, access, key->Out());
+    if (status == ERROR_FILE_NOT_FOUND || status == ERROR_PATH_NOT_FOUND) return ERROR_SERVICE_MARKED_FOR_DELETE;
+    return (DWORD)status;
+}
+
+DWORD ReadPreshutdownTimeout(const char *name, DWORD *timeout) {
+    *timeout = kDefaultPreshutdownTimeoutMs;
+    OpenKey key;
+    DWORD code = OpenHandleKey(name, KEY_QUERY_VALUE, &key);
+    if (!code) code = ReadDwordValue(key.Get(), "PreshutdownTimeout", timeout);
+    return code;
+}
+
+/* The REG_DWORD that a level of ChangeServiceConfig2A keeps in the service's
+ * key, and the value that lpInfo gives it: 0, or ERROR_INVALID_LEVEL or
+ * ERROR_INVALID_PARAMETER. */
+static DWORD ServiceConfigValue(DWORD level, const void *info, const char **valueName, DWORD *value) {
+    switch (level) {
+    case SERVICE_CONFIG_SERVICE_SID_INFO:
+        *valueName = "ServiceSidType";
+        *value = info ? ((const SERVICE_SID_INFO *)info)->dwServiceSidType : 0;
+        if (*value != SERVICE_SID_TYPE_NONE && *value != SERVICE_SID_TYPE_UNRESTRICTED &&
+            *value != SERVICE_SID_TYPE_RESTRICTED)
+            return ERROR_INVALID_PARAMETER;
+        return 0;
+    case SERVICE_CONFIG_PRESHUTDOWN_INFO:
+        *valueName = "PreshutdownTimeout";
+        *value = info ? ((const SERVICE_PRESHUTDOWN_INFO *)info)->dwPreshutdownTimeout : 0;
+        return 0;
+    default:
+        return ERROR_INVALID_LEVEL;
+    }
+}
+
 BOOL WINAPI ChangeServiceConfig2A(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo) {
     std::string name;
     if (!IsRecordOf(hService, RecordKind::Service, &name)) return FailWith(ERROR_INVALID_HANDLE);
-    if (dwInfoLevel != SERVICE_CONFIG_SERVICE_SID_INFO) return FailWith(ERROR_INVALID_LEVEL);
-    if (!lpInfo) return FailWith(ERROR_INVALID_PARAMETER);
-    DWORD sidType = ((const SERVICE_SID_INFO *)lpInfo)->dwServiceSidType;
-    if (sidType != SERVICE_SID_TYPE_NONE && sidType != SERVICE_SID_TYPE_UNRESTRICTED &&
-        sidType != SERVICE_SID_TYPE_RESTRICTED)
-        return FailWith(ERROR_INVALID_PARAMETER);
+    const char *valueName = nullptr;
+    DWORD value = 0;
+    DWORD code = ServiceConfigValue(dwInfoLevel, lpInfo, &valueName, &value);
     OpenKey key;
-    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, ServiceKeyPath(name.c_str()).c_str(), 0, KEY_SET_VALUE, key.Out());
-    if (status == ERROR_FILE_NOT_FOUND) return FailWith(ERROR_SERVICE_MARKED_FOR_DELETE);
-    if (status == ERROR_SUCCESS)
-        status = RegSetValueExA(key.Get(), "ServiceSidType", 0, REG_DWORD, (const BYTE *)&sidType, sizeof sidType);
-    if (status != ERROR_SUCCESS) return FailWith((DWORD)status);
+    if (!code) code = OpenHandleKey(name.c_str(), KEY_SET_VALUE, &key);
+    if (!code && lpInfo) code = SetDword(key.Get(), valueName, value);
+    if (code) return FailWith(code);
+    SetLastError(0);
+    return TRUE;
+}
+
+BOOL WINAPI QueryServiceConfig2A(SC_HANDLE hService, DWORD dwInfoLevel, LPBYTE lpBuffer, DWORD cbBufSize,
+                                 LPDWORD pcbBytesNeeded) {
+    std::string name;
+    if (!IsRecordOf(hService, RecordKind::Service, &name)) return FailWith(ERROR_INVALID_HANDLE);
+    if (!pcbBytesNeeded) return FailWith(ERROR_INVALID_PARAMETER);
+    if (dwInfoLevel != SERVICE_CONFIG_PRESHUTDOWN_INFO) return FailWith(ERROR_INVALID_LEVEL);
+    SERVICE_PRESHUTDOWN_INFO info;
+    DWORD code = ReadPreshutdownTimeout(name.c_str(), &info.dwPreshutdownTimeout);
+    if (code) return FailWith(code);
+    *pcbBytesNeeded = sizeof info;
+    if (!lpBuffer || cbBufSize < sizeof info) return FailWith(ERROR_INSUFFICIENT_BUFFER);
+    memcpy(lpBuffer, &info, sizeof info);
     SetLastError(0);
     return TRUE;
 }

@@ -4,10 +4,12 @@
  * StartServiceCtrlDispatcherA accepts only a process that StartServiceA
  * launched (its name in the environment, its pid in the start record). It
  * serves the control socket on the calling thread, runs ServiceMain on a new
- * thread, and returns once the service has reported SERVICE_STOPPED.
+ * thread, and returns once the service has reported SERVICE_STOPPED. It also
+ * takes SIGTERM as the machine's shutdown for this service (service.h).
  */
 #include "service_internal.h"
 
+#include "console_claim.h"
 #include "errors.h"
 #include "root.h"
 
@@ -21,6 +23,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -34,12 +37,16 @@ struct DispatcherState {
     std::mutex lock;
     bool active = false;
     std::string name; /* kept after the dispatcher returns, for late reports */
-    LPHANDLER_FUNCTION handler = nullptr;
+    LPHANDLER_FUNCTION handler = nullptr;     /* one of these two, or neither */
+    LPHANDLER_FUNCTION_EX handlerEx = nullptr;
+    LPVOID context = nullptr;
     SERVICE_STATUS status = {};
     int wakeFd = -1; /* written when the service reports STOPPED */
 };
 DispatcherState dispatcher;
 char statusHandleToken;
+/* Set by the first SIGTERM: a later one finds the shutdown under way. */
+std::atomic<bool> shutdownBegun{false};
 
 struct ServiceMainStart {
     LPSERVICE_MAIN_FUNCTIONA proc;
@@ -77,12 +84,17 @@ static void ServeControl(int fd) {
     ssize_t size = RetryOnInterrupt([&] { return recv(fd, &request, sizeof request, MSG_WAITALL); });
     if (size != (ssize_t)sizeof request) return;
     LPHANDLER_FUNCTION handler;
+    LPHANDLER_FUNCTION_EX handlerEx;
+    LPVOID context;
     {
         std::lock_guard<std::mutex> guard(dispatcher.lock);
         handler = dispatcher.handler;
+        handlerEx = dispatcher.handlerEx;
+        context = dispatcher.context;
     }
     ControlReply reply = {};
-    if (handler) handler(request.control);
+    if (handlerEx) reply.result = handlerEx(request.control, 0, nullptr, context);
+    else if (handler) handler(request.control);
     else reply.result = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
     {
         std::lock_guard<std::mutex> guard(dispatcher.lock);
@@ -138,7 +150,21 @@ static void AwaitServiceMain(pthread_t thread) {
     if (pthread_timedjoin_np(thread, nullptr, &deadline) != 0) pthread_detach(thread);
 }
 
+/* SIGTERM, on a thread of its own: the machine's shutdown for this service;
+ * when that has not stopped it, the process ends as the signal would end it. */
+static void ShutDownThisService(void) {
+    if (shutdownBegun.exchange(true)) return;
+    std::string name;
+    {
+        std::lock_guard<std::mutex> guard(dispatcher.lock);
+        name = dispatcher.name;
+    }
+    if (ShutDownServices({name}) == 0) return;
+    EndProcessBySystemShutdown();
+}
+
 static void EndDispatcher(int listenFd, int wakePipe[2]) {
+    ReleaseConsoleEventsOfService();
     if (listenFd >= 0) close(listenFd);
     std::lock_guard<std::mutex> guard(dispatcher.lock);
     dispatcher.active = false;
@@ -164,10 +190,13 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *lpServiceSta
         std::lock_guard<std::mutex> guard(dispatcher.lock);
         dispatcher.name = name;
         dispatcher.handler = nullptr;
+        dispatcher.handlerEx = nullptr;
         dispatcher.status = {SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 0, 2000};
         dispatcher.wakeFd = wakePipe[1];
     }
     if (!code) code = MarkDispatcherConnected(name, getpid());
+    /* Without the claim a SIGTERM ends the process at once, as it did before. */
+    if (!code) ClaimConsoleEventsForService(ShutDownThisService);
     pthread_t thread;
     if (!code) code = StartServiceMainThread(lpServiceStartTable[0].lpServiceProc, name, &thread);
     if (!code) code = ServeControls(listenFd, wakePipe[0]);
@@ -178,19 +207,31 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *lpServiceSta
     return TRUE;
 }
 
-SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerA(LPCSTR lpServiceName, LPHANDLER_FUNCTION lpHandlerProc) {
-    if (!lpHandlerProc) {
+static SERVICE_STATUS_HANDLE RegisterHandler(LPCSTR name, LPHANDLER_FUNCTION handler, LPHANDLER_FUNCTION_EX handlerEx,
+                                             LPVOID context) {
+    if (!handler && !handlerEx) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     std::lock_guard<std::mutex> guard(dispatcher.lock);
-    if (!dispatcher.active || !lpServiceName || strcasecmp(lpServiceName, dispatcher.name.c_str()) != 0) {
+    if (!dispatcher.active || !name || strcasecmp(name, dispatcher.name.c_str()) != 0) {
         SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
     }
-    dispatcher.handler = lpHandlerProc;
+    dispatcher.handler = handler;
+    dispatcher.handlerEx = handlerEx;
+    dispatcher.context = context;
     SetLastError(0);
     return StatusHandle();
+}
+
+SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerA(LPCSTR lpServiceName, LPHANDLER_FUNCTION lpHandlerProc) {
+    return RegisterHandler(lpServiceName, lpHandlerProc, nullptr, nullptr);
+}
+
+SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerExA(LPCSTR lpServiceName, LPHANDLER_FUNCTION_EX lpHandlerProc,
+                                                           LPVOID lpContext) {
+    return RegisterHandler(lpServiceName, nullptr, lpHandlerProc, lpContext);
 }
 
 BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpServiceStatus) {

@@ -22,6 +22,9 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <string>
+#include <vector>
+
 #define SERVICES_KEY_PATH "System\\CurrentControlSet\\Services"
 /* The environment variable that tells a started service process its name. */
 #define SERVICE_NAME_VARIABLE "PELORIM_SERVICE_NAME"
@@ -63,6 +66,21 @@ DWORD RemoveServiceEntry(const char *name);
 /* The start time of `pid` (field 22 of /proc/<pid>/stat); 0 when the process
  * is gone or a zombie. */
 unsigned long long ProcessStartTime(long long pid);
+
+/* Delivers `control` to the dispatcher of `name` running as `pid` and waits
+ * for its reply; *delivered tells whether the dispatcher took the request. */
+DWORD SendControl(const char *name, long long pid, DWORD control, ControlReply *reply, bool *delivered);
+
+/* The service's PreshutdownTimeout value, or the default when it has none. */
+DWORD ReadPreshutdownTimeout(const char *name, DWORD *timeout);
+
+/* The machine's shutdown for the services named (those not running are passed
+ * over), as InitiateSystemShutdownExA does it, short of ending the rest: 0
+ * when every one of them has stopped, else 1. */
+DWORD ShutDownServices(const std::vector<std::string> &names);
+
+unsigned long long MonotonicMs();
+void SleepMs(DWORD milliseconds);
 
 /* The control socket address of the dispatcher of `name` running as `pid`. */
 void ControlSocketAddress(const char *name, long long pid, struct sockaddr_un *address,

@@ -12,6 +12,7 @@ import java.nio.file.StandardOpenOption;
  *   exit        System.exit with the number it holds, then deleted
  *   stop        main returns (the file is deleted)
  * At start it writes "started" (one line per argument, then "user.dir=...").
+ * Its shutdown hook appends "hook" to the file "hook".
  * Static methods for the service's start-up and shutdown hooks:
  *   starting()        true for the first N calls (N: -DstartupTrueCount=N, default 0), logs each call
  *   startingForever() always true
@@ -50,6 +51,7 @@ public class LongRunning {
 
     public static void main(String[] args) throws Exception {
         directory = controlDirectory(args);
+        Runtime.getRuntime().addShutdownHook(new Thread(() -> append(directory.resolve("hook"), "hook\n")));
         StringBuilder started = new StringBuilder();
         for (String arg : args) started.append(arg).append('\n');
         started.append("user.dir=").append(System.getProperty("user.dir")).append('\n');

@@ -140,11 +140,11 @@ static JavaVM_ sharedVm;
 static int vmCreated;
 typedef void(JNICALL *ExitHookFunction)(jint);
 static ExitHookFunction exitHook;
+typedef void(JNICALL *AbortHookFunction)(void);
+static AbortHookFunction abortHook;
 /* The "vfprintf" option's hook: where a real VM prints its own messages. */
 typedef jint(JNICALL *VfprintfHookFunction)(FILE *, const char *, va_list);
 static VfprintfHookFunction vfprintfHook;
-typedef void(JNICALL *AbortHookFunction)(void);
-static AbortHookFunction abortHook;
 static HANDLE releaseEvent;
 static HANDLE streams[2];
 static CRITICAL_SECTION stateLock;
@@ -740,10 +740,10 @@ static int TakeOption(const JavaVMOption *option) {
     const char *text = option->optionString;
     if (strcmp(text, "exit") == 0) {
         exitHook = reinterpret_cast<ExitHookFunction>(option->extraInfo);
-    } else if (strcmp(text, "vfprintf") == 0) {
-        vfprintfHook = reinterpret_cast<VfprintfHookFunction>(option->extraInfo);
     } else if (strcmp(text, "abort") == 0) {
         abortHook = reinterpret_cast<AbortHookFunction>(option->extraInfo);
+    } else if (strcmp(text, "vfprintf") == 0) {
+        vfprintfHook = reinterpret_cast<VfprintfHookFunction>(option->extraInfo);
     } else if (strcmp(text, "-Dstandin.create=abort") == 0) {
         script.abortCreation = 1;
     } else if (StartsWith(text, "-Djava.class.path=")) {

@@ -52,12 +52,16 @@ extern "C" {
 #define SERVICE_ACCEPT_STOP 0x00000001
 #define SERVICE_ACCEPT_PAUSE_CONTINUE 0x00000002
 #define SERVICE_ACCEPT_SHUTDOWN 0x00000004
+#define SERVICE_ACCEPT_PRESHUTDOWN 0x00000100
 
 #define SERVICE_CONTROL_STOP 0x00000001
 #define SERVICE_CONTROL_PAUSE 0x00000002
 #define SERVICE_CONTROL_CONTINUE 0x00000003
 #define SERVICE_CONTROL_INTERROGATE 0x00000004
 #define SERVICE_CONTROL_SHUTDOWN 0x00000005
+#define SERVICE_CONTROL_PRESHUTDOWN 0x0000000F
+
+#define SERVICE_CONFIG_PRESHUTDOWN_INFO 7
 
 typedef struct _SERVICE_STATUS {
     DWORD dwServiceType;
@@ -96,6 +100,12 @@ typedef struct _SERVICE_TABLE_ENTRYA {
     LPSERVICE_MAIN_FUNCTIONA lpServiceProc;
 } SERVICE_TABLE_ENTRYA, *LPSERVICE_TABLE_ENTRYA;
 typedef void(WINAPI *LPHANDLER_FUNCTION)(DWORD dwControl);
+typedef DWORD(WINAPI *LPHANDLER_FUNCTION_EX)(DWORD dwControl, DWORD dwEventType, LPVOID lpEventData,
+                                             LPVOID lpContext);
+
+typedef struct _SERVICE_PRESHUTDOWN_INFO {
+    DWORD dwPreshutdownTimeout;
+} SERVICE_PRESHUTDOWN_INFO, *LPSERVICE_PRESHUTDOWN_INFO;
 
 /* lpMachineName and lpDatabaseName must be NULL. Access rights are accepted as given. */
 SC_HANDLE WINAPI OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess);
@@ -111,17 +121,45 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
 BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus);
 BOOL WINAPI QueryServiceConfigA(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGA lpServiceConfig,
                                 DWORD cbBufSize, LPDWORD pcbBytesNeeded);
-/* Only SERVICE_CONFIG_SERVICE_SID_INFO (others: ERROR_INVALID_LEVEL), kept as
- * the REG_DWORD ServiceSidType of the service's key, as Windows keeps it. There
- * are no accounts or tokens here, so it changes nothing else. */
+/* SERVICE_CONFIG_SERVICE_SID_INFO, kept as the REG_DWORD ServiceSidType of
+ * the service's key, as Windows keeps it (there are no accounts or tokens
+ * here, so it changes nothing else); SERVICE_CONFIG_PRESHUTDOWN_INFO, kept as
+ * its PreshutdownTimeout value (REG_DWORD, milliseconds; 10000 when absent, as
+ * on current Windows). Any other level fails with ERROR_INVALID_LEVEL; a NULL
+ * lpInfo changes nothing. QueryServiceConfig2A knows the preshutdown level. */
 BOOL WINAPI ChangeServiceConfig2A(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo);
+BOOL WINAPI QueryServiceConfig2A(SC_HANDLE hService, DWORD dwInfoLevel, LPBYTE lpBuffer, DWORD cbBufSize,
+                                 LPDWORD pcbBytesNeeded);
 BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject);
 
+/* The shutdown of the machine, which here is the root: PRESHUTDOWN to every
+ * running service that accepts it, each awaited until it reports STOPPED or
+ * its preshutdown time-out has passed; then SHUTDOWN, in the order of the
+ * service database, to those still running that accept it, awaited within
+ * the WaitToKillServiceTimeout value of System\CurrentControlSet\Control
+ * (REG_SZ milliseconds, 20000 when absent); then every service process still
+ * running is killed. lpMachineName must name no other machine (NULL or "");
+ * dwTimeout seconds pass before the shutdown begins. Unlike Windows it returns
+ * once the services have ended, and nothing goes down or restarts: the root
+ * stays usable, and no automatic service is started again. */
+BOOL WINAPI InitiateSystemShutdownExA(LPSTR lpMachineName, LPSTR lpMessage, DWORD dwTimeout,
+                                      BOOL bForceAppsClosed, BOOL bRebootAfterShutdown, DWORD dwReason);
+
 /* The service process side. A process that the controller did not start fails
- * StartServiceCtrlDispatcherA with ERROR_FAILED_SERVICE_CONTROLLER_CONNECT (1063). */
+ * StartServiceCtrlDispatcherA with ERROR_FAILED_SERVICE_CONTROLLER_CONNECT (1063).
+ * While the dispatcher runs, a SIGTERM to the process (what the system sends
+ * every process when it goes down) is the machine's shutdown for this service
+ * alone, as InitiateSystemShutdownExA does it, and the process ends by the
+ * signal when the service has not stopped by then; SIGINT, SIGQUIT and SIGHUP,
+ * console events a service never gets on Windows, no longer end the process
+ * by their default action (see SetConsoleCtrlHandler). */
 BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *lpServiceStartTable);
 SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerA(LPCSTR lpServiceName,
                                                          LPHANDLER_FUNCTION lpHandlerProc);
+/* The extended handler's result is what ControlService fails with, when it is
+ * not NO_ERROR. */
+SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerExA(LPCSTR lpServiceName,
+                                                           LPHANDLER_FUNCTION_EX lpHandlerProc, LPVOID lpContext);
 BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpServiceStatus);
 
 #ifdef __cplusplus
