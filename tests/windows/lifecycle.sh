@@ -631,7 +631,7 @@ vm_message() {
   timeout 30 "$wine" reg add 'HKLM\System\CurrentControlSet\Services\Chatty' /v JavaOptions /t REG_MULTI_SZ \
     /d '-Dstandin.create=abort' /f >/dev/null 2>&1
   run Chatty /start
-  expect_log Chatty.log 'ERROR: Too small maximum heap'
+  expect_log Chatty.log 'ERROR: scripted to give up'
   expect_failed_start Chatty 3
   expect_process_gone 'Chatty /service'
   uninstall_service Chatty
