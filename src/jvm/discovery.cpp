@@ -64,9 +64,11 @@ enum { JVM_TYPE_CAPACITY = 63, CONFIG_LINE_CAPACITY = 259 };
 static int JoinPath(char *out, const char *first, const char *second, const char *third = "") {
     char rest[PATH_CAPACITY + 1];
     int written = snprintf(rest, sizeof rest, "%s%s", second, third);
-    int failed = written < 0 || written > PATH_CAPACITY;
-    if (!failed) failed = rest[0] == '\0' ? snprintf(out, PATH_CAPACITY + 1, "%s", first) > PATH_CAPACITY
-                                          : HostJoinPath(out, PATH_CAPACITY + 1, first, rest);
+    bool failed = written < 0 || written > PATH_CAPACITY;
+    if (!failed && rest[0] == '\0')
+        failed = strlen(first) > PATH_CAPACITY || snprintf(out, PATH_CAPACITY + 1, "%s", first) < 0;
+    else if (!failed)
+        failed = HostJoinPath(out, PATH_CAPACITY + 1, first, rest) != 0;
     if (failed) {
         LogLabelled("Path too long:", first, LOG_WARNING);
         out[0] = '\0';
