@@ -52,6 +52,19 @@ extern const int hostStreamsAddCarriageReturn;
  * the share mode forbids both; 1 on Linux, where a rotation tool may do either. */
 extern const int hostOpenFilesCanBeRenamed;
 
+/* The longest command that the shell of a "CMD.EXE /C " line takes after the
+ * prefix: 8191 characters on Windows, cmd.exe's own line; on Linux, where the
+ * rest of the line goes whole to /bin/sh -c, no less than a command line holds. */
+extern const size_t hostShellCommandCapacity;
+
+/* The index in the program's argv of the first argument that did not come
+ * through whole, or 0 when all did, with the process's ANSI code page in
+ * *codePage. Windows hands a program its command line in UTF-16; the ANSI argv
+ * carries a character that the code page lacks as "?" or a look-alike. Every
+ * argument comes through where that code page is UTF-8 (the manifest asks for
+ * it, from Windows 10 1903), and always on Linux, where arguments are bytes. */
+int HostLostArgument(unsigned *codePage);
+
 /* How an executable image begins: "MZ" on Windows, the ELF magic on Linux. */
 extern const char hostImageMagic[];
 extern const size_t hostImageMagicLength;

@@ -31,6 +31,12 @@ const char *const hostJvmConfigPlaces[] = {"", "/lib", "/lib/" HOST_JAVA_ARCH, n
 
 const int hostStreamsAddCarriageReturn = 0;
 const int hostOpenFilesCanBeRenamed = 1;
+const size_t hostShellCommandCapacity = 32766;
+
+int HostLostArgument(unsigned *codePage) {
+    *codePage = 65001;
+    return 0;
+}
 
 const char hostImageMagic[] = "\x7f" "ELF";
 const size_t hostImageMagicLength = 4;

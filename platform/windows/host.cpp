@@ -25,6 +25,26 @@ const char hostPathListSeparator = ';';
 
 const int hostStreamsAddCarriageReturn = 1;
 const int hostOpenFilesCanBeRenamed = 0;
+const size_t hostShellCommandCapacity = 8191;
+
+/* The C runtime's own split of the UTF-16 command line: the same words, by the
+ * same rules, as the ANSI argv that main receives. */
+extern "C" int __cdecl __wgetmainargs(int *count, wchar_t ***words, wchar_t ***environment, int expandWildcards,
+                                      int *startupInfo);
+
+int HostLostArgument(unsigned *codePage) {
+    *codePage = GetACP();
+    if (*codePage == CP_UTF8) return 0;
+    int count = 0, startupInfo = 0;
+    wchar_t **words = nullptr, **environment = nullptr;
+    if (__wgetmainargs(&count, &words, &environment, 0, &startupInfo) != 0 || words == nullptr) return 0;
+    for (int i = 1; i < count; i++) {
+        BOOL lost = FALSE;
+        if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, words[i], -1, nullptr, 0, nullptr, &lost) != 0 && lost)
+            return i;
+    }
+    return 0;
+}
 
 const char hostImageMagic[] = "MZ";
 const size_t hostImageMagicLength = 2;

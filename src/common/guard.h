@@ -59,6 +59,8 @@ typedef Guard<HANDLE, BOOL, CloseHandle, NullHandle> HandleGuard;
 typedef Guard<HKEY, LONG, RegCloseKey, NullKey> KeyGuard;
 typedef Guard<SC_HANDLE, BOOL, CloseServiceHandle, NullServiceHandle> ServiceHandleGuard;
 typedef Guard<HMODULE, BOOL, FreeLibrary, NullModule> ModuleGuard;
+/* Memory the system allocated for the caller to LocalFree. */
+typedef Guard<HLOCAL, HLOCAL, LocalFree, NullHandle> LocalMemoryGuard;
 
 /* Frees a malloc'd block (texts handed over by the program's operations). */
 class TextGuard {

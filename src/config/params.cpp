@@ -7,7 +7,7 @@
 #include "common/stringlist.h"
 #include "log/log.h"
 
-static char *FormatParameterKeyPath(void) {
+char *FormatParameterKeyPath(void) {
     return FormatText("System\\CurrentControlSet\\Services\\%s", settings.serviceName);
 }
 

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+/* "System\CurrentControlSet\Services\<serviceName>"; the caller frees it. */
+char *FormatParameterKeyPath(void);
 /* 0 or 1; the key is opened, never created. */
 int WriteParameter(const char *name, DWORD type, const void *data, DWORD size);
 /* 0 or 1; fixed-size read into the caller's buffer. */
@@ -18,6 +20,12 @@ char *ReadStringParameter(const char *name);
  * stored data so that a value stored without its terminators reads safely;
  * or NULL. Works on a key the caller opened and closes. */
 char *ReadStringValue(HKEY key, const char *name);
+
+/* "S-1-5-80-..." of "NT SERVICE\<name>"; the caller frees it. */
+char *FormatServiceSid(const char *serviceName);
+/* Closes the service's key to all but SYSTEM, Administrators and the service
+ * itself; 0, or 1 after an Error message. */
+int ProtectServiceKey(void);
 
 /* Registers the event-log source of serviceName; 0 or 1. */
 int RegisterEventLogSource(void);

@@ -1,3 +1,4 @@
+#include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -19,13 +20,45 @@ static void AddStringLine(StringList *lines, const char *label, const char *valu
     AddString(lines, line.Get());
 }
 
+/* A Java option whose name holds one of these words carries a secret: the
+ * report, which every user of the machine may read, shows "-Ddb.password=***". */
+static const char *const secretNameWords[] = {"password", "passwd", "secret", "token", "credential", "apikey"};
+
+static int HoldsWordIgnoringCase(const char *text, size_t length, const char *word) {
+    size_t wordLength = strlen(word);
+    for (size_t start = 0; start + wordLength <= length; start++) {
+        size_t matched = 0;
+        while (matched < wordLength && tolower((unsigned char)text[start + matched]) == word[matched]) matched++;
+        if (matched == wordLength) return 1;
+    }
+    return 0;
+}
+
+static int NamesSecret(const char *name, size_t length) {
+    for (const char *word : secretNameWords)
+        if (HoldsWordIgnoringCase(name, length, word)) return 1;
+    return 0;
+}
+
+/* "\t" and the option, its value hidden when its name (the text before the
+ * first "=") names a secret. The caller frees it. */
+static char *FormatOptionLine(const char *option) {
+    const char *equals = strchr(option, '=');
+    if (equals != NULL && NamesSecret(option, (size_t)(equals - option)))
+        return FormatText("\t%.*s=***", (int)(equals - option), option);
+    return FormatText("\t%s", option);
+}
+
+static char *FormatArgumentLine(const char *argument) { return FormatText("\t%s", argument); }
+
 /* Adds the header, then one tab-indented line per string of the stored multi-string. */
-static void AddListLines(StringList *lines, const char *header, const char *valueName) {
+static void AddListLines(StringList *lines, const char *header, const char *valueName,
+                         char *(*formatLine)(const char *)) {
     TextGuard value(ReadStringParameter(valueName));
     if (!value) return;
     AddString(lines, header);
     for (const char *item = value.Get(); *item != '\0'; item += strlen(item) + 1) {
-        TextGuard line(FormatText("\t%s", item));
+        TextGuard line(formatLine(item));
         AddString(lines, line.Get());
     }
 }
@@ -92,10 +125,10 @@ void ReportInstalledSettings(void) {
         TextGuard source(FormatText("Java Runtime Found Through: %s", javaRuntimeSource));
         AddString(&lines, source.Get());
     }
-    AddListLines(&lines, "Java Options:", "JavaOptions");
+    AddListLines(&lines, "Java Options:", "JavaOptions", FormatOptionLine);
     AddStringLine(&lines, "Java Main Class: ", "JavaMainClass", NULL);
     AddStringLine(&lines, "Java Archive: ", "JavaArchive", NULL);
-    AddListLines(&lines, "Java Program Arguments:", "JavaArgs");
+    AddListLines(&lines, "Java Program Arguments:", "JavaArgs", FormatArgumentLine);
 
     char *joined = NULL;
     JoinWithLineBreaks(&lines, &joined);

@@ -115,6 +115,8 @@ SwitchResult ParseSwitch(const char *argument, CommandLine *commandLine) {
 
 void ParseCommandLine(int argc, char **argv, CommandLine *commandLine) {
     memset(commandLine, 0, sizeof *commandLine);
+    commandLine->argc = argc;
+    commandLine->argv = argv;
     int index = 1;
     if (index < argc && argv[index][0] != '-' && argv[index][0] != '/') {
         TakeServiceName(argv[index], commandLine);

@@ -20,6 +20,9 @@ struct CommandLine {
      * field's capacity; NULL when none was. */
     const char *cutSwitch;
     size_t cutCapacity;
+    /* The whole command line as main received it. */
+    int argc;
+    char **argv;
     /* What the switches left over: the Java command line. */
     int javaArgc;
     char **javaArgv;

@@ -9,6 +9,7 @@
 #include "common/guard.h"
 #include "common/settings.h"
 #include "config/params.h"
+#include "control/commandline.h"
 #include "control/install.h"
 #include "jvm/jvm.h"
 #include "log/log.h"
@@ -18,6 +19,8 @@ static const char emptyArgumentMessage[] =
     "Empty argument (\"\") in the Java command line cannot be stored; remove it or give it a value\n";
 static const char emptyDependencyMessage[] =
     "Empty /depend: cannot be stored; remove it or give it a service name\n";
+static const char unprotectedKeyMessage[] =
+    "Nothing was stored in the service's key, as other users could read it; remove the service with /uninstall";
 static const char noFullPathMessage[] =
     "Cannot install: the full path of this program cannot be obtained; move the program to a shorter path";
 
@@ -171,11 +174,35 @@ static void WriteStrings(const char *name, const StringList *list) {
     free(multiString);
 }
 
+/* The variables that Windows sets from the logged-on user's profile and
+ * session. The Service Control Manager gives a service its own, those of its
+ * account (its TEMP, its USERPROFILE); the installing administrator's would
+ * send the service's temporary files into that administrator's profile. Names
+ * compare without regard to case, as Windows compares them. The README names
+ * this list. */
+static const char *const userSessionVariables[] = {
+    "APPDATA",  "CLIENTNAME", "HOMEDRIVE", "HOMEPATH", "HOMESHARE", "LOCALAPPDATA", "LOGONSERVER",
+    "OneDrive", "OneDriveCommercial", "OneDriveConsumer", "SESSIONNAME", "TEMP", "TMP",
+    "USERDNSDOMAIN", "USERDOMAIN", "USERDOMAIN_ROAMINGPROFILE", "USERNAME", "USERPROFILE",
+};
+
+static int IsUserSessionVariable(const char *entry) {
+    TextGuard name(DuplicateOrExit(entry));
+    char *equals = strchr(name.Get(), '=');
+    if (equals != nullptr) *equals = '\0';
+    for (const char *variable : userSessionVariables)
+        if (EqualIgnoringCase(name.Get(), variable)) return 1;
+    return 0;
+}
+
+/* The installing environment, less the user's and session's own variables.
+ * A variable the service is to have whatever its account gives it is added
+ * to the stored value afterwards (reg add), and kept from then on. */
 static void WriteEnvironment(char **envp) {
     if (envp == nullptr) return;
     StringList environment = {};
     for (char **variable = envp; *variable != nullptr; variable++)
-        if ((*variable)[0] != '=') AddString(&environment, *variable);
+        if ((*variable)[0] != '=' && !IsUserSessionVariable(*variable)) AddString(&environment, *variable);
     WriteStrings("Environment", &environment);
     ClearStrings(&environment);
 }
@@ -213,8 +240,15 @@ static void RequestJvmType(int argc, char **argv) {
     if (argc > 0 && argv[0][0] == '-') jvmType = DuplicateOrExit(argv[0]);
 }
 
+/* The key is closed before any value is written: the environment and the
+ * Java command line may hold secrets. A key that cannot be closed gets none
+ * of them. */
 static int InstallProvenCommandLine(char **envp, const JavaCommandLine *line) {
     if (CreateServiceEntry() != 0) return 9;
+    if (ProtectServiceKey() != 0) {
+        LogError(unprotectedKeyMessage);
+        return 9;
+    }
     RegisterEventLogSource();
     WriteInstalledParameters(envp, line);
     ReportInstalledSettings();

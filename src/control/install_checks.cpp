@@ -15,8 +15,14 @@ static int RefuseServiceName(const char *reason) {
     return 8;
 }
 
+/* A full disk says nothing about the name: the install fails as a system
+ * operation that failed (9). */
 static int RefuseServiceNameFor(const char *call, DWORD error) {
     TextGuard failure(FormatSystemError(call, error));
+    if (error == ERROR_DISK_FULL) {
+        LogFormatted(LOG_ERROR, "Cannot install: %s", failure.Get());
+        return 9;
+    }
     TextGuard reason(FormatText("the service's kernel objects cannot be named after it (%s)", failure.Get()));
     return RefuseServiceName(reason.Get());
 }
@@ -101,8 +107,55 @@ static int CheckValueLengths(const CommandLine *commandLine) {
     return 8;
 }
 
+/* The longest shutdown command a stop can run through "CMD.EXE /C ": what
+ * fits in a command line with the prefix, and what the shell itself takes. */
+static size_t ShellCommandCapacity(void) {
+    size_t line = COMMAND_LINE_CAPACITY - strlen(shutdownShellPrefix);
+    return hostShellCommandCapacity < line ? hostShellCommandCapacity : line;
+}
+
+/* A stop runs the command through "CMD.EXE /C " unless its first word names an
+ * executable image (looked at only when it matters, as the stop will look
+ * again): a command too long for that line could never run, and every stop
+ * would run out its time. */
+static int CheckShutdownCommandLength(void) {
+    size_t capacity = ShellCommandCapacity();
+    if (strlen(settings.shutdownCommand) <= capacity) return 0;
+    TextGuard first(FirstWord(settings.shutdownCommand));
+    if (IsExecutableImage(first.Get())) return 0;
+    LogFormatted(LOG_ERROR,
+                 "The value of /shutdownCommand: is longer than the %zu characters a command run through %scan "
+                 "hold; nothing is installed",
+                 capacity, shutdownShellPrefix);
+    return 8;
+}
+
+/* A word that reached the program with "?" in place of what the system's code
+ * page cannot carry would be stored as another than the one given. A switch
+ * is named by its name, any other word as it arrived. */
+static int CheckArgumentsCameThrough(const CommandLine *commandLine) {
+    unsigned codePage = 0;
+    int lost = HostLostArgument(&codePage);
+    if (lost <= 0 || lost >= commandLine->argc) return 0;
+    const char *word = commandLine->argv[lost];
+    const char *colon = word[0] == '/' ? strchr(word, ':') : NULL;
+    if (colon != NULL)
+        LogFormatted(LOG_ERROR,
+                     "The value of %.*s holds characters that code page %u of this system cannot carry; nothing is "
+                     "installed",
+                     static_cast<int>(colon - word + 1), word, codePage);
+    else
+        LogFormatted(LOG_ERROR,
+                     "The argument %s holds characters that code page %u of this system cannot carry; nothing is "
+                     "installed",
+                     word, codePage);
+    return 8;
+}
+
 int CheckInstallRequest(const CommandLine *commandLine) {
-    int result = CheckValueLengths(commandLine);
+    int result = CheckArgumentsCameThrough(commandLine);
+    if (result == 0) result = CheckValueLengths(commandLine);
+    if (result == 0) result = CheckShutdownCommandLength();
     if (result == 0) result = CheckServiceName(commandLine);
     if (result == 0) result = CheckWorkingDirectory();
     if (result == 0) WarnUnwritableLogFile();

@@ -114,6 +114,10 @@ void AddVmOption(VmOptionList *list, const char *option, void *extraInfo);
 void AddUserDirOption(VmOptionList *list, const char *directory);
 void AddClassPathOption(VmOptionList *list, const char *classPath);
 void FreeVmOptions(VmOptionList *list);
+/* Appends the "abort" hook to `list` and creates the VM: 0, or 1 when
+ * JNI_CreateJavaVM failed. A VM that gives up during its creation without
+ * returning ends the process with RUN_NO_VM (3), after "Could not create the
+ * Java virtual machine". */
 int CreateJvm(VmOptionList *list, JniEntryPoints *entryPoints, JNIEnv **env);
 /* Creates the VM and runs the main class; `consoleHandler` is installed once
  * the VM is up, so that it sees each console event before the VM's own. */

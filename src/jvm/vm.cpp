@@ -151,14 +151,34 @@ jint JNICALL JvmMessageHook(FILE *stream, const char *format, va_list arguments)
     return length;
 }
 
+/* Set while JNI_CreateJavaVM runs. */
+static std::atomic<int> creatingJvm;
+
+/* The JNI "abort" hook. A runtime that gives up while it is being created,
+ * past the parsing of its options (a module that cannot be resolved, a heap
+ * too small for it), does not return from JNI_CreateJavaVM: it ends the
+ * process with exit status 1, which here means that no runtime was found.
+ * It calls this hook first, and during creation the hook ends the process
+ * itself, with the result of a virtual machine not created. A live virtual
+ * machine that aborts (a crash) goes on to its own end. */
+static void JNICALL JvmAbortHook(void) {
+    if (!creatingJvm.load()) return;
+    LogPendingVmMessage();
+    LogError("Could not create the Java virtual machine");
+    ExitProcess(RUN_NO_VM);
+}
+
 int CreateJvm(VmOptionList *list, JniEntryPoints *entryPoints, JNIEnv **env) {
+    AddVmOption(list, "abort", reinterpret_cast<void *>(JvmAbortHook));
     JavaVMInitArgs arguments;
     memset(&arguments, 0, sizeof arguments);
     arguments.version = JNI_VERSION_1_2;
     arguments.nOptions = list->count;
     arguments.options = list->options;
     arguments.ignoreUnrecognized = JNI_FALSE;
+    creatingJvm.store(1);
     jint status = entryPoints->createJavaVM(&javaVM, reinterpret_cast<void **>(env), &arguments);
+    creatingJvm.store(0);
     LogPendingVmMessage();
     return status != 0 ? 1 : 0;
 }

@@ -44,6 +44,8 @@ int RunShutdownCommand(void);
 bool IsExecutableImage(const char *path);
 /* The text up to its first blank (quotes are not interpreted); the caller frees it. */
 char *FirstWord(const char *command);
+/* "CMD.EXE /C ", put before a command whose first word is no executable image. */
+extern const char shutdownShellPrefix[];
 /* The command unchanged when its first word is an executable image, else
  * "CMD.EXE /C " and the command; in full, the caller frees it. */
 char *BuildShutdownCommandLine(const char *command);

@@ -16,7 +16,7 @@
 #include "log/events.h"
 #include "log/log.h"
 
-static const char shellPrefix[] = "CMD.EXE /C ";
+const char shutdownShellPrefix[] = "CMD.EXE /C ";
 
 char *FirstWord(const char *command) {
     size_t length = strcspn(command, " ");
@@ -29,7 +29,7 @@ char *FirstWord(const char *command) {
 char *BuildShutdownCommandLine(const char *command) {
     TextGuard first(FirstWord(command));
     if (IsExecutableImage(first.Get())) return DuplicateOrExit(command);
-    return FormatText("%s%s", shellPrefix, command);
+    return FormatText("%s%s", shutdownShellPrefix, command);
 }
 
 /* stat reports through errno on every platform; these are the codes the

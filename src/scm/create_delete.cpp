@@ -28,6 +28,16 @@ static void ReportCreateFailure(DWORD code) {
     LogSystemErrorAt(LOG_WARNING, "CreateService", code);
 }
 
+/* A service's own SID is in its process token only with a SID type other
+ * than none, the default: the read entry that its key gives that SID lets it
+ * read its values when moved to another account ("sc config obj="). A failure
+ * leaves the service readable under LocalSystem, as it is installed. */
+static void GiveServiceItsOwnSid(SC_HANDLE service) {
+    SERVICE_SID_INFO sidInfo = {SERVICE_SID_TYPE_UNRESTRICTED};
+    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_SERVICE_SID_INFO, &sidInfo))
+        LogSystemErrorAt(LOG_WARNING, "ChangeServiceConfig2", 0);
+}
+
 int CreateServiceEntry(void) {
     ServiceHandleGuard manager(OpenSCManagerA(NULL, NULL, GENERIC_WRITE));
     if (!manager) {
@@ -49,6 +59,7 @@ int CreateServiceEntry(void) {
         ReportCreateFailure(GetLastError());
         return 1;
     }
+    GiveServiceItsOwnSid(service.Get());
     service.Reset();
     manager.Reset();
     printf("%s installed.\n", settings.serviceName);

@@ -69,12 +69,18 @@ TEST(Install, AMainClassWithOptionsAndArgumentsIsStoredAsTyped) {
     harness::RunOptions options;
     options.directory = cwd;
     options.environment["PELORIM_INSTALL_MARK"] = "a=b c";
-    harness::RunResult result =
-        Install({"-Xmx64m", "-Dx=y", "-cp", Classes(), "LongRunning", "a", "b c", "-verbose", "/quiet"}, options);
+    /* The installing user's own: not stored (names in any case). */
+    options.environment["TEMP"] = "/home/installer/tmp";
+    options.environment["Tmp"] = "/home/installer/tmp";
+    options.environment["USERPROFILE"] = "/home/installer";
+    options.environment["JAVA_HOME"] = harness::JavaHome();
+    harness::RunResult result = Install(
+        {"-Xmx64m", "-Dx=y", "-Ddb.password=hunter2", "-cp", Classes(), "LongRunning", "a", "b c", "-verbose", "/quiet"},
+        options);
     ASSERT_EQ(result.exitCode, 0) << result.err;
     EXPECT_NE(result.out.find("InstallSvc installed.\n"), std::string::npos) << result.out;
-    EXPECT_EQ(StoredList("JavaOptions"),
-              (std::vector<std::string>{"-Xmx64m", "-Dx=y", "-Djava.class.path=" + Classes()}));
+    EXPECT_EQ(StoredList("JavaOptions"), (std::vector<std::string>{"-Xmx64m", "-Dx=y", "-Ddb.password=hunter2",
+                                                                   "-Djava.class.path=" + Classes()}));
     EXPECT_EQ(Stored("JavaMainClass"), "LongRunning");
     EXPECT_EQ(Stored("JavaArchive"), "<absent>");
     EXPECT_EQ(StoredList("JavaArgs"), (std::vector<std::string>{"a", "b c", "-verbose", "/quiet"}));
@@ -86,21 +92,40 @@ TEST(Install, AMainClassWithOptionsAndArgumentsIsStoredAsTyped) {
                                "JNILibrary"})
         EXPECT_EQ(Stored(absent), "<absent>") << absent;
 
-    /* The whole environment the installing process received, nothing more. */
+    /* The environment the installing process received, nothing more, less
+     * the user's own variables; the application's own and JAVA_HOME are kept.
+     * (This process's environment may hold more of the user's own, as a
+     * USERNAME of a desktop session: only those set here are asserted.) */
     std::vector<std::string> stored = StoredList("Environment");
-    std::set<std::string> expected;
+    std::set<std::string> received;
     for (char **variable = environ; *variable != nullptr; variable++) {
         std::string text = *variable;
-        if (text.rfind("CLASSPATH=", 0) != 0 && text.rfind("JAVA_HOME=", 0) != 0) expected.insert(text);
+        if (text.rfind("CLASSPATH=", 0) != 0 && text.rfind("JAVA_HOME=", 0) != 0) received.insert(text);
     }
-    expected.insert("PELORIM_INSTALL_MARK=a=b c");
-    EXPECT_EQ(std::set<std::string>(stored.begin(), stored.end()), expected);
-    EXPECT_EQ(stored.size(), expected.size());
+    received.insert("PELORIM_INSTALL_MARK=a=b c");
+    received.insert("JAVA_HOME=" + harness::JavaHome());
+    std::set<std::string> kept(stored.begin(), stored.end());
+    EXPECT_EQ(stored.size(), kept.size());
+    for (const std::string &variable : kept) EXPECT_EQ(received.count(variable), 1u) << variable;
+    for (const std::string &variable :
+         {std::string("PELORIM_INSTALL_MARK=a=b c"), "JAVA_HOME=" + harness::JavaHome(), "PATH=" + std::string(getenv("PATH"))})
+        EXPECT_EQ(kept.count(variable), 1u) << variable;
+    for (const char *dropped : {"TEMP=", "Tmp=", "USERPROFILE="})
+        for (const std::string &variable : kept) EXPECT_NE(variable.rfind(dropped, 0), 0u) << variable;
+
+    /* The key holding them is closed to all but SYSTEM, Administrators and
+     * the service's own SID (Windows' SHA-1 derivation for "INSTALLSVC"),
+     * which the service's token holds with the SID type unrestricted. */
+    EXPECT_EQ(StoredNumber("ServiceSidType"), 1); /* SERVICE_SID_TYPE_UNRESTRICTED */
+    EXPECT_EQ(harness::DescribeKeySecurity(kServiceKey),
+              "O:S-1-5-32-544G:S-1-5-18D:P(A;0x2;0xf003f;S-1-5-18)(A;0x2;0xf003f;S-1-5-32-544)(A;0x2;0x20019;"
+              "S-1-5-80-2216425512-2697857773-3194330831-1781571176-2447450384)");
 
     std::string report = Report();
     EXPECT_NE(report.find("InstallSvc installed.\r\nCurrent Directory: " + cwd + "\r\n"), std::string::npos)
         << report;
-    EXPECT_NE(report.find("\r\nJava Options:\r\n\t-Xmx64m\r\n\t-Dx=y\r\n\t-Djava.class.path=" + Classes() +
+    EXPECT_NE(report.find("\r\nJava Options:\r\n\t-Xmx64m\r\n\t-Dx=y\r\n\t-Ddb.password=***\r\n"
+                          "\t-Djava.class.path=" + Classes() +
                           "\r\nJava Main Class: LongRunning\r\nJava Program Arguments:\r\n\ta\r\n\tb c\r\n"
                           "\t-verbose\r\n\t/quiet"),
               std::string::npos)
@@ -238,6 +263,11 @@ TEST(Install, TheProbeRefusesWhatTheServiceCouldNotRunAndLeavesNoService) {
     harness::MakeFreshRoot();
     std::vector<Refusal> refusals = {
         {{"-Xbogus", "-cp", Classes(), "LongRunning"}, 3, "Could not create the Java virtual machine\n"},
+        /* Refused by the virtual machine after it took its options, while it is created. */
+        {{"--add-opens=", "-cp", Classes(), "LongRunning"}, 3, "Could not create the Java virtual machine\n"},
+        {{"--add-modules=no.such.module", "-cp", Classes(), "LongRunning"}, 3,
+         "Could not create the Java virtual machine\n"},
+        {{"-Xmx1k", "-cp", Classes(), "LongRunning"}, 3, "Could not create the Java virtual machine\n"},
         {{"-cp", Classes(), "NoMain"}, 5, "No main method found in class NoMain\n"},
         /* A negative level is not stored, and does not hide the install's errors either. */
         {{"/debug:-1", "-cp", Classes(), "NoMain"}, 5, "No main method found in class NoMain\n"},
@@ -259,6 +289,12 @@ TEST(Install, TheProbeRefusesWhatTheServiceCouldNotRunAndLeavesNoService) {
         {{"/javahome:/" + std::string(300, 'j'), "-cp", Classes(), "LongRunning"},
          8,
          "The value of /javahome: is longer than the 259 characters it can hold; nothing is installed\n"},
+        /* A stop puts "CMD.EXE /C " before a command that names no executable image. */
+        {{"/shutdownCommand:" + std::string(32760, 'x'), "-cp", Classes(), "LongRunning"},
+         8,
+         "The value of /shutdownCommand: is longer than the 32755 characters a command run through CMD.EXE /C can "
+         "hold; nothing is installed\n"},
+        {{"/shutdownCommand:/bin/true " + std::string(32756, 'x'), "-cp", Classes(), "LongRunning"}, 0, ""},
     };
     for (const Refusal &refusal : refusals) {
         SCOPED_TRACE(refusal.words.empty() ? "(empty)" : refusal.words.back());

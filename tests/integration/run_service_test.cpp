@@ -244,7 +244,8 @@ TEST_F(RunService, AFailedStartSaysWhyAndLeavesNothingBehind) {
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\Gone", 0,
                                            KEY_ALL_ACCESS, &key));
     /* A virtual machine that gives up during its creation says why, in its own
-     * words, in a detached child as in the service process. */
+     * words, in a detached child as in the service process, and is a virtual
+     * machine not created. */
     const char heapTooSmall[] = "-Xmx1k\0";
     RegSetValueExA(key, "JavaOptions", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE *>(heapTooSmall),
                    sizeof heapTooSmall);
@@ -256,6 +257,10 @@ TEST_F(RunService, AFailedStartSaysWhyAndLeavesNothingBehind) {
         EXPECT_TRUE(AwaitLog("ERROR: Error occurred during initialization of VM\r\n")) << detached << Log();
         EXPECT_TRUE(AwaitLog("ERROR: Too small maximum heap\r\n")) << detached << Log();
         ASSERT_TRUE(AwaitState("Gone", SERVICE_STOPPED));
+        /* The result of a virtual machine not created (3), not of a runtime not found (1). */
+        EXPECT_TRUE(AwaitLog(detached ? "ERROR: Gone ended unexpectedly with exit code 3.\r\n"
+                                      : "ERROR: Could not create the Java virtual machine\r\n"))
+            << detached << Log();
     }
     RegDeleteValueA(key, "JavaOptions");
     DWORD number = 7;
@@ -450,42 +455,88 @@ unsigned long long FreeBytes(const std::string &directory) {
     return statvfs(directory.c_str(), &space) == 0 ? (unsigned long long)space.f_bavail * space.f_frsize : 0;
 }
 
-/* The service's own records (event-log mode) fill the file system of the root,
- * here a small tmpfs in a mount namespace of the test's own: the controller's
- * state still has room, so the stop is followed to its end and recorded as a
- * stop, not as a crash. */
-TEST_F(RunService, RecordsThatFillTheRootsDiskLeaveRoomForTheStop) {
-    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", root.c_str(), "tmpfs", 0, "size=12m,mode=0700") != 0)
-        GTEST_SKIP() << "skipped: no tmpfs of the test's own for the root here (needs root or CAP_SYS_ADMIN): "
-                     << strerror(errno);
+/* The root on a small tmpfs in a mount namespace of the test's own; false
+ * (with the reason) where the test may not make one. */
+bool MountSmallRoot(const std::string &root, std::string *reason) {
+    if (unshare(CLONE_NEWNS) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+        mount("tmpfs", root.c_str(), "tmpfs", 0, "size=16m,mode=0700") == 0)
+        return true;
+    *reason = std::string("skipped: no tmpfs of the test's own for the root here (needs root or CAP_SYS_ADMIN): ") +
+              strerror(errno);
+    return false;
+}
+
+class FullDisk : public RunService {
+  protected:
+    /* The application writes until the root's file system has stopped filling. */
+    void FillTheDisk() {
+        std::string lines;
+        while (lines.size() < (1u << 20)) lines += std::string(99, 'x') + "\n";
+        for (int round = 0; round < 36; round++) {
+            Tell("out", lines);
+            ASSERT_TRUE(harness::WaitFor([&] { return !harness::FileExists(control + "/out"); }, 60));
+        }
+        unsigned long long free = FreeBytes(root);
+        EXPECT_TRUE(harness::WaitFor(
+            [&] {
+                unsigned long long before = free;
+                free = FreeBytes(root);
+                return free == before;
+            },
+            30));
+        EXPECT_LT(free, 4ull << 20);
+    }
+
+    /* The stop is followed to its end and recorded as a stop, not as a crash. */
+    void ExpectACleanStop(const std::string &name) {
+        auto stop = Run({name, "/stop"});
+        EXPECT_EQ(0, stop.exitCode) << stop.out << stop.err;
+        EXPECT_NE(stop.out.find(name + " stopped."), std::string::npos) << stop.out << stop.err;
+        ASSERT_TRUE(AwaitState(name, SERVICE_STOPPED));
+        EXPECT_EQ(0u, ExitCodeOf(name));
+        EXPECT_TRUE(harness::Query("SELECT 1 FROM eventlog WHERE event_id = 7034").empty());
+    }
+};
+
+/* The service's own records fill the root's file system: in event-log mode
+ * the records themselves; with a log file on that file system, the file. The
+ * controller's state still has room, and so does the shutdown command's
+ * mutex, made only at the stop. */
+TEST_F(FullDisk, RecordsThatFillTheRootsDiskLeaveRoomForTheStop) {
+    std::string reason;
+    if (!MountSmallRoot(root, &reason)) GTEST_SKIP() << reason;
     auto install = Run({"Full", "/install", "-cp", harness::JavaClasses(), "LongRunning", control});
     ASSERT_EQ(0, install.exitCode) << install.out << install.err;
     installed.push_back("Full");
     ASSERT_EQ(0, Run({"Full", "/start"}).exitCode);
+    FillTheDisk();
+    ExpectACleanStop("Full");
+}
 
-    std::string lines;
-    while (lines.size() < (1u << 20)) lines += std::string(99, 'x') + "\n";
-    for (int round = 0; round < 36; round++) {
-        Tell("out", lines);
-        ASSERT_TRUE(harness::WaitFor([&] { return !harness::FileExists(control + "/out"); }, 60));
-    }
-    unsigned long long free = FreeBytes(root);
-    EXPECT_TRUE(harness::WaitFor(
-        [&] {
-            unsigned long long before = free;
-            free = FreeBytes(root);
-            return free == before;
-        },
-        30));
-    EXPECT_LT(free, 4ull << 20);
+TEST_F(FullDisk, ALogFileThatFillsTheRootsDiskLeavesRoomForTheStop) {
+    std::string reason;
+    if (!MountSmallRoot(root, &reason)) GTEST_SKIP() << reason;
+    ASSERT_EQ(0, mkdir((root + "/logs").c_str(), 0700));
+    logFile = root + "/logs/service.log";
+    Install("Filled", {"/shutdownCommand:touch " + control + "/stop"});
+    ASSERT_EQ(0, Run({"Filled", "/start"}).exitCode);
+    FillTheDisk();
+    ExpectACleanStop("Filled");
+    EXPECT_TRUE(harness::FileExists(control + "/main-returned"));
+}
 
-    auto stop = Run({"Full", "/stop"});
-    EXPECT_EQ(0, stop.exitCode) << stop.out << stop.err;
-    EXPECT_NE(stop.out.find("Full stopped."), std::string::npos) << stop.out << stop.err;
-    ASSERT_TRUE(AwaitState("Full", SERVICE_STOPPED));
-    EXPECT_EQ(0u, ExitCodeOf("Full"));
-    EXPECT_TRUE(harness::Query("SELECT 1 FROM eventlog WHERE event_id = 7034").empty());
+/* The root's disk filled from outside before the first install: the install
+ * says so and fails (9), rather than dying at the first write to a kernel
+ * object's page. */
+TEST_F(FullDisk, AnInstallOnAFullDiskFailsAsAFailedSystemOperation) {
+    std::string reason;
+    if (!MountSmallRoot(root, &reason)) GTEST_SKIP() << reason;
+    harness::WriteText(root + "/filler", std::string(16u << 20, 'f'));
+    EXPECT_LT(FreeBytes(root), 64u << 10);
+    auto install = Run({"Late", "/install", "-cp", harness::JavaClasses(), "LongRunning", control});
+    EXPECT_EQ(9, install.exitCode) << install.out << install.err;
+    EXPECT_NE(install.err.find("Cannot install: CreateMutex: "), std::string::npos) << install.err;
+    EXPECT_NE(install.err.find("(112)"), std::string::npos) << install.err;
 }
 
 /* A service takes no stop while it starts; the console says so, as a failure. */

@@ -191,7 +191,6 @@ TEST(File, LinksAndDirectoriesPlantedUnderTheRootAreRefused) {
     std::string outside = harness::MakeTempDirectory("pelorim-outside");
     std::string victim = outside + "/victim";
     harness::WriteText(victim, "precious");
-    ASSERT_EQ(0, symlink(victim.c_str(), (root + "/sync.shm").c_str()));
     ASSERT_EQ(0, mkdir((root + "/objects").c_str(), 0700));
     ASSERT_EQ(0, symlink(victim.c_str(), (root + "/objects/PELORIM_X_RUN_EVENT").c_str()));
     auto refused = [](const char *what, bool failed) {
@@ -231,6 +230,25 @@ TEST(File, LinksAndDirectoriesPlantedUnderTheRootAreRefused) {
         if (entry->d_name[0] != '.') entries.push_back(entry->d_name);
     closedir(directory);
     EXPECT_EQ(std::vector<std::string>{"victim"}, entries);
+}
+
+/* A planted sync.shm (the root's page of locks) fails every named object with
+ * 5: a page of the process's own would cut its objects off from every other
+ * process without a word. Unnamed objects need no page. */
+TEST(File, APlantedLockPageFailsNamedObjects) {
+    std::string root = harness::MakeFreshRoot();
+    std::string victim = harness::MakeTempDirectory("pelorim-outside") + "/victim";
+    harness::WriteText(victim, "precious");
+    ASSERT_EQ(0, symlink(victim.c_str(), (root + "/sync.shm").c_str()));
+    EXPECT_EQ(nullptr, CreateEventA(nullptr, TRUE, FALSE, "PELORIM_X_STOP_EVENT"));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    EXPECT_EQ(nullptr, OpenMutexA(SYNCHRONIZE, FALSE, "PELORIM_X_DETACH_MUTEX"));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    HANDLE unnamed = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    ASSERT_NE(nullptr, unnamed);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(unnamed, 0));
+    CloseHandle(unnamed);
+    EXPECT_EQ("precious", Contents(victim));
 }
 
 /* SetEndOfFile cuts at the file pointer; a write at offsets all ones goes to

@@ -1,5 +1,6 @@
-/* Named pipes as the output pipe server uses them: one inbound instance,
- * overlapped connect and reads, clients in other processes. */
+/* Named pipes as FIFOs under the root, and the Java side's way in: an open of
+ * the FIFO's path as FileOutputStream does it. What Win32 alone shows of them
+ * is held against Windows in tests/conformance. */
 #include <windows.h>
 
 #include <dirent.h>
@@ -99,29 +100,14 @@ std::string ReadOverlapped(HANDLE pipe, Overlapped &ov) {
 
 } // namespace
 
-TEST(NamedPipe, OneServerPerNameAcrossProcessesAndNothingLeftAfterClose) {
+TEST(NamedPipe, TheFifoExistsWhileAServerHoldsIt) {
     harness::MakeFreshRoot();
     HANDLE server = Serve();
     ASSERT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
     EXPECT_TRUE(harness::FileExists(FifoPath(kName)));
-
-    EXPECT_EQ(Serve("\\\\.\\pipe\\PELORIM_Test_STDOUT"), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_PIPE_BUSY);
-    Client other(std::string("serve ") + kName);
-    EXPECT_EQ(other.Line(), "busy 231");
-    other.Finish();
-
     ASSERT_TRUE(CloseHandle(server));
     EXPECT_FALSE(harness::FileExists(FifoPath(kName)));
-    HANDLE again = Serve();
-    ASSERT_NE(again, INVALID_HANDLE_VALUE);
-    CloseHandle(again);
-    EXPECT_FALSE(harness::FileExists(FifoPath(kName)));
 
-    EXPECT_EQ(Serve("\\\\.\\PIPE\\"), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(Serve("not a pipe name"), INVALID_HANDLE_VALUE);
-
-    /* A process that ends without closing its pipe takes it along, as on Windows. */
     Client ended(std::string("serve ") + kName);
     EXPECT_EQ(ended.Line(), "served");
     ended.Finish();
@@ -226,40 +212,4 @@ TEST(NamedPipe, ClientThatCameFirstGivesPipeConnected) {
     EXPECT_EQ(ReadOverlapped(server, ov), "error 109");
     client.Finish();
     CloseHandle(server);
-}
-
-TEST(NamedPipe, CancelIoAbortsPendingConnectAndRead) {
-    harness::MakeFreshRoot();
-    HANDLE server = Serve();
-    ASSERT_NE(server, INVALID_HANDLE_VALUE);
-    Overlapped ov;
-    DWORD got = 0;
-    ASSERT_FALSE(ConnectNamedPipe(server, &ov.o));
-    ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
-    ASSERT_TRUE(CancelIo(server));
-    EXPECT_TRUE(ov.Signalled());
-    EXPECT_FALSE(GetOverlappedResult(server, &ov.o, &got, FALSE));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
-
-    HANDLE client = CreateFileA(kName, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    ASSERT_NE(client, INVALID_HANDLE_VALUE) << GetLastError();
-    EXPECT_TRUE(harness::WaitFor(
-        [&] { return !ConnectNamedPipe(server, &ov.o) && GetLastError() == ERROR_PIPE_CONNECTED; }, 5));
-    char buffer[16];
-    EXPECT_FALSE(ReadFile(server, buffer, sizeof buffer, &got, &ov.o));
-    ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
-    EXPECT_FALSE(ov.Signalled(100));
-    ASSERT_TRUE(CancelIo(server));
-    EXPECT_TRUE(ov.Signalled());
-    EXPECT_FALSE(GetOverlappedResult(server, &ov.o, &got, TRUE));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
-
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(client, "after", 5, &written, NULL));
-    EXPECT_EQ(ReadOverlapped(server, ov), "after");
-    CloseHandle(server);
-    EXPECT_FALSE(WriteFile(client, "gone", 4, &written, NULL));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_DATA);
-    CloseHandle(client);
-    EXPECT_FALSE(harness::FileExists(FifoPath(kName)));
 }

@@ -1,6 +1,7 @@
 /* CreateProcessA and the process and primary-thread handles it returns. */
 #include <windows.h>
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
@@ -402,6 +403,29 @@ TEST(Process, InheritedPipeStaysOpenInGrandchildren) {
 
 namespace {
 
+/* The job keeper that holds a pidfd of `member`, or 0. */
+pid_t KeeperOf(unsigned member) {
+    pid_t found = 0;
+    DIR *proc = opendir("/proc");
+    while (proc != nullptr && found == 0) {
+        struct dirent *entry = readdir(proc);
+        if (entry == nullptr) break;
+        std::string process = std::string("/proc/") + entry->d_name;
+        if (atoi(entry->d_name) <= 0 || harness::ReadText(process + "/cmdline") != std::string("pelorim-job-keeper", 19))
+            continue;
+        DIR *fds = opendir((process + "/fdinfo").c_str());
+        while (fds != nullptr && found == 0) {
+            struct dirent *fd = readdir(fds);
+            if (fd == nullptr) break;
+            std::string info = harness::ReadText(process + "/fdinfo/" + fd->d_name);
+            if (info.find("Pid:\t" + std::to_string(member) + "\n") != std::string::npos) found = atoi(entry->d_name);
+        }
+        if (fds != nullptr) closedir(fds);
+    }
+    if (proc != nullptr) closedir(proc);
+    return found;
+}
+
 HANDLE KillOnCloseJob(DWORD flags) {
     HANDLE job = CreateJobObjectA(NULL, NULL);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
@@ -416,8 +440,8 @@ HANDLE KillOnCloseJob(DWORD flags) {
 } // namespace
 
 /* A kill-on-close job ends its members when its last handle closes, and when
- * the process holding it dies without closing anything; a job without the
- * limit leaves them running. */
+ * the process holding it dies without closing anything, even after its keeper
+ * was killed; a job without the limit leaves them running. */
 TEST(Process, AKillOnCloseJobEndsItsMembersWithItsLastHandleOrItsHolder) {
     harness::MakeFreshRoot();
     HANDLE job = KillOnCloseJob();
@@ -451,6 +475,12 @@ TEST(Process, AKillOnCloseJobEndsItsMembersWithItsLastHandleOrItsHolder) {
     unsigned pid = 0;
     ASSERT_EQ(sscanf(said, "member %u", &pid), 1) << said;
     EXPECT_TRUE(harness::Alive(pid));
+    /* The keeper itself is killed first: the holder starts another. */
+    pid_t keeper = 0;
+    ASSERT_TRUE(harness::WaitFor([&] { return (keeper = KeeperOf(pid)) != 0; }, 10));
+    ASSERT_EQ(0, kill(keeper, SIGKILL));
+    EXPECT_TRUE(harness::WaitFor([&] { return KeeperOf(pid) != 0 && KeeperOf(pid) != keeper; }, 10))
+        << "no keeper took the place of the killed one";
     ASSERT_TRUE(TerminateProcess(holder.hProcess, 9));
     EXPECT_TRUE(harness::WaitFor([&] { return !harness::Alive(pid); }, 20)) << "the member outlived its job's holder";
     CloseHandle(readEnd);

@@ -6,6 +6,7 @@
 #include <limits.h>
 #include <dirent.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -44,6 +45,27 @@ std::string ChildrenOfThisProcess() {
     }
     closedir(tasks);
     return children;
+}
+
+/* Runs `sql` on machine.db of the current root, behind the layer's back. */
+bool Execute(const char *sql) {
+    sqlite3 *db = nullptr;
+    bool done = sqlite3_open_v2((harness::Root() + "/machine.db").c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) ==
+                    SQLITE_OK &&
+                sqlite3_busy_timeout(db, 5000) == SQLITE_OK &&
+                sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return done;
+}
+
+/* The parent of process `pid` (field 4 of its stat line), or 0. */
+pid_t ParentOf(pid_t pid) {
+    std::string stat = harness::ReadText("/proc/" + std::to_string(pid) + "/stat");
+    size_t end = stat.rfind(')');
+    int parent = 0;
+    char state = 0;
+    if (end == std::string::npos || sscanf(stat.c_str() + end + 1, " %c %d", &state, &parent) != 2) return 0;
+    return (pid_t)parent;
 }
 
 class ServiceTest : public ::testing::Test {
@@ -146,6 +168,16 @@ TEST_F(ServiceTest, CreateStoresTheEntryAndQueryConfigPacksIt) {
         EXPECT_GE(text, buffer.data() + sizeof(QUERY_SERVICE_CONFIGA));
         EXPECT_LT(text, buffer.data() + needed);
     }
+
+    /* The service SID type is kept where Windows keeps it. */
+    SERVICE_SID_INFO sidInfo = {SERVICE_SID_TYPE_UNRESTRICTED};
+    ASSERT_TRUE(ChangeServiceConfig2A(service, SERVICE_CONFIG_SERVICE_SID_INFO, &sidInfo)) << GetLastError();
+    EXPECT_EQ(harness::RegistryGet(key, "ServiceSidType")->data, std::string("\1\0\0\0", 4));
+    sidInfo.dwServiceSidType = 2;
+    EXPECT_FALSE(ChangeServiceConfig2A(service, SERVICE_CONFIG_SERVICE_SID_INFO, &sidInfo));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(ChangeServiceConfig2A(service, 1, &sidInfo));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_LEVEL);
 
     /* A service never started reads as stopped. */
     SERVICE_STATUS status = Status(service);
@@ -443,6 +475,22 @@ TEST_F(ServiceTest, AProcessThatVanishesReadsAsStoppedWith1067) {
     EXPECT_TRUE(harness::WaitFor([&] { return Status(service).dwCurrentState == SERVICE_STOPPED; }, 10));
     EXPECT_FALSE(KeyExists("Ghost"));
     CloseServiceHandle(service);
+
+    /* machine.db cannot take the record for a reason that does not pass (here
+     * a schema the watcher does not know): the watcher gives up and ends
+     * instead of trying every second for ever. */
+    SC_HANDLE stranded = CreateTool("Stranded", "run");
+    ASSERT_TRUE(StartServiceA(stranded, 0, nullptr)) << GetLastError();
+    ASSERT_TRUE(WaitForState(stranded, SERVICE_RUNNING));
+    pid_t servicePid = (pid_t)harness::ServiceStatus("Stranded")->pid;
+    pid_t watcher = ParentOf(servicePid);
+    ASSERT_GT(watcher, 1);
+    ASSERT_TRUE(Execute("ALTER TABLE service_runtime RENAME TO service_runtime_elsewhere"));
+    ASSERT_EQ(0, kill(servicePid, SIGKILL));
+    EXPECT_TRUE(harness::WaitFor([&] { return !harness::Alive(watcher); }, 20)) << "the watcher never gave up";
+    ASSERT_TRUE(Execute("ALTER TABLE service_runtime_elsewhere RENAME TO service_runtime"));
+    EXPECT_EQ(Status(stranded).dwWin32ExitCode, (DWORD)ERROR_PROCESS_ABORTED);
+    CloseServiceHandle(stranded);
 }
 
 TEST_F(ServiceTest, AServiceStoppingItselfKeepsItsExitCodes) {

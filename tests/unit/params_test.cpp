@@ -155,4 +155,27 @@ TEST_F(Params, AServiceThatIsNotInstalledHasNoValues) {
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, missingKey.c_str(), 0, KEY_READ, key.Out()), ERROR_FILE_NOT_FOUND);
 }
 
+/* The service SID is Windows' own derivation: TrustedInstaller's is well known,
+ * and the name's case does not matter. The key is closed to all but SYSTEM,
+ * Administrators and that SID, protected from the Services key's entries; a
+ * key that is not there is said so, as an error. */
+TEST_F(Params, TheServiceKeyIsClosedToAllButSystemAdministratorsAndTheServiceItself) {
+    const char trustedInstaller[] = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+    for (const char *name : {"TrustedInstaller", "trustedinstaller"}) {
+        TextGuard sid(FormatServiceSid(name));
+        EXPECT_STREQ(sid.Get(), trustedInstaller) << name;
+    }
+    ASSERT_EQ(ProtectServiceKey(), 0);
+    TextGuard own(FormatServiceSid("ParamSvc"));
+    EXPECT_EQ(harness::DescribeKeySecurity(keyPath),
+              std::string("O:S-1-5-32-544G:S-1-5-18D:P(A;0x2;0xf003f;S-1-5-18)(A;0x2;0xf003f;S-1-5-32-544)"
+                          "(A;0x2;0x20019;") + own.Get() + ")");
+
+    CopyField(settings.serviceName, "Missing", NAME_CAPACITY);
+    char *open = FormatSystemError("RegOpenKeyEx", 2);
+    std::string failure = std::string(open) + "\r\n\tSystem\\CurrentControlSet\\Services\\Missing\n";
+    free(open);
+    EXPECT_EQ(Console([] { EXPECT_EQ(ProtectServiceKey(), 1); }), failure);
+}
+
 } // namespace

@@ -134,6 +134,30 @@ TEST_F(SettingsReport, FlagsAndPriorityShowOnlyForTheirMeaningfulValues) {
     }
 }
 
+/* The report may be read by every user of the machine: an option whose name
+ * (before its first "=") holds a secret's word, in any case, shows "***" for
+ * its value; the stored value stays whole, and nothing else is hidden. */
+TEST_F(SettingsReport, SecretOptionValuesAreHiddenButStoredWhole) {
+    const std::string options = std::string("-Ddb.password=hunter2") + '\0' + "-DMAIL_PASSWD=p=q" + '\0' +
+                                "-Dapp.Secret.Key=s" + '\0' + "-Dauth.token=t" + '\0' + "-Dcloud.Credentials=c" +
+                                '\0' + "-Dx.APIKEY=k" + '\0' + "-Dpassword" + '\0' + "-Dhint=password" + '\0' +
+                                "-Xmx64m" + '\0';
+    Text("JavaOptions", options, REG_MULTI_SZ);
+    EXPECT_NE(std::string::npos, Report().find("Java Options:\r\n"
+                                               "\t-Ddb.password=***\r\n"
+                                               "\t-DMAIL_PASSWD=***\r\n"
+                                               "\t-Dapp.Secret.Key=***\r\n"
+                                               "\t-Dauth.token=***\r\n"
+                                               "\t-Dcloud.Credentials=***\r\n"
+                                               "\t-Dx.APIKEY=***\r\n"
+                                               "\t-Dpassword\r\n"
+                                               "\t-Dhint=password\r\n"
+                                               "\t-Xmx64m"));
+    auto stored = harness::RegistryGet("System\\CurrentControlSet\\Services\\Reported", "JavaOptions");
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(options + '\0', stored->data);
+}
+
 TEST_F(SettingsReport, ValuesOfTheWrongTypeAreLeftOut) {
     Number("CurrentDirectory", 5);
     Text("Timeout", "30000");

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks a Windows build of pelorim.exe as it will be shipped: its PE format
-# (pei-x86-64 or pei-i386), and that it imports only DLLs that every Windows
-# has, so that nothing of the mingw runtime needs to lie beside it.
+# (pei-x86-64 or pei-i386), that it imports only DLLs that every Windows
+# has, so that nothing of the mingw runtime needs to lie beside it, and that
+# its application manifest asks for UTF-8 as its code page and for long paths.
 # Usage: check-exe.sh OBJDUMP EXE FORMAT
 # Exits 77 (skipped) when the exe has not been built.
 set -u
@@ -22,5 +23,11 @@ for dll in $imports; do
     *) echo "FAILED $exe imports $dll, which is not part of Windows"; status=1 ;;
   esac
 done
-[ "$status" -eq 0 ] && echo "$exe: $got_format, imports" $imports
+# The manifest is resource 1 of type 24 (RT_MANIFEST), as windres lists it.
+windres=${objdump%objdump}windres
+manifest=$("$windres" -i "$exe" -O rc 2>/dev/null | sed -n '/^1 24 /,/^END/p')
+for setting in '>UTF-8</activeCodePage>' '>true</longPathAware>'; do
+  grep -qF "$setting" <<<"$manifest" || { echo "FAILED $exe: no manifest with $setting"; status=1; }
+done
+[ "$status" -eq 0 ] && echo "$exe: $got_format, imports" $imports", manifest"
 exit "$status"

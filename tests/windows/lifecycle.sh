@@ -653,6 +653,12 @@ unknown_option() {
   expect_code 3 "unknown option"
   expect_err 'Could not create the Java virtual machine'
   [ -z "$(service_state Bogus)" ] && pass || fail "Bogus installed"
+  # A runtime that gives up while it is created ends the process itself: its abort hook makes that 3, not
+  # the 1 of a runtime not found.
+  run Aborted /install -Dstandin.create=abort "${app_cp[@]}" Hello
+  expect_code 3 "a runtime giving up"
+  expect_err 'Could not create the Java virtual machine'
+  [ -z "$(service_state Aborted)" ] && pass || fail "Aborted installed"
 }
 
 main_class_removed() {
@@ -728,6 +734,33 @@ shutdown_command_leftover() {
   uninstall_service Leftover
 }
 
+# /install closes the service's key before it writes a value: SYSTEM and
+# Administrators have full control, the service itself (its service SID, from
+# the SHA-1 of "GUARDED" in UTF-16LE) reads, nobody else has an entry, and the
+# Services key's entries are not inherited. The tool that reads it back is the
+# system's own conversion to the string form. The stored values, the service
+# manager's view and the service's own reading of its key are as before.
+# Wine keeps a key's descriptor only while its server runs, gives no service
+# SID to LookupAccountName (which is why the program derives the SID itself),
+# has no sc qc, and refuses the service SID type (ChangeServiceConfig2 with
+# SERVICE_CONFIG_SERVICE_SID_INFO fails with 87; Windows stores it as
+# ServiceSidType, as the Linux tests check): the install says so in a warning
+# and goes on.
+key_security() {
+  scenario="the service's key closed to others"
+  install_start Guarded '-Dstandin.out=hello from a closed key' "${app_cp[@]}" Hello
+  expect_err 'ChangeServiceConfig2: '
+  local dacl stored
+  dacl=$(timeout 30 "$wine" "$standin/keysecurity.exe" 'System\CurrentControlSet\Services\Guarded' 2>&1 | tr -d '\r')
+  [ "$dacl" = 'D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;S-1-5-80-929378621-3470561137-561546324-1009305544-3910404811)' ] &&
+    pass || fail "the key's DACL: $dacl"
+  stored=$(timeout 30 "$wine" reg query 'HKLM\System\CurrentControlSet\Services\Guarded' /v JavaMainClass 2>/dev/null | tr -d '\r')
+  grep -q 'JavaMainClass.*REG_SZ.*Hello' <<<"$stored" && pass || fail "JavaMainClass not readable: $stored"
+  expect_log Guarded.log 'INFO: hello from a closed key'
+  stop_service Guarded
+  uninstall_service Guarded
+}
+
 # No JNI call of the program may have reached a slot the stand-in lacks, and
 # the prefix still has its one service manager.
 final_checks() {
@@ -773,6 +806,7 @@ timed blank_service_name
 timed blank_directory
 timed vm_message
 timed shutdown_command_leftover
+timed key_security
 timed final_checks
 
 echo "$passed passed, $failed failed in $((SECONDS - started)) s"

@@ -22,6 +22,9 @@ end_prefix() {
 trap end_prefix EXIT
 cp "$exe" "$work/pelorim.exe"
 cp "$exe" "$work/Billing.exe"
+# A copy whose manifest asks for no code page of its own, as Windows before 10
+# 1903 reads every manifest: the process keeps the system's (1252 here).
+LC_ALL=C perl -0777 -pe 's/>UTF-8<\/activeCodePage>/>Ansi!<\/activeCodePage>/' "$exe" >"$work/legacy.exe"
 # A directory with a blank, on a path longer than 259 characters.
 deep="Program Files/$(printf 'p%.0s' $(seq 1 200))"
 mkdir -p "$work/$deep"
@@ -75,6 +78,30 @@ check "a copy's usage head" 0 "$banner" "$(usage Billing '[<ServiceName>]')" Bil
 check "a long path with a blank" 0 "$banner" "$(usage pelorim '<ServiceName>')" "$deep/pelorim.exe" Foo /help
 check "empty /depend:" 8 "$banner" "Empty /depend: cannot be stored; remove it or give it a service name" \
   "$deep/pelorim.exe" Foo /install /depend:A /depend: /depend:B -cp . Main
+
+# cmd.exe takes at most 8191 characters: a longer command that names no program could never run at a stop.
+check "a shutdown command too long for cmd.exe" 8 "$banner" \
+  "The value of /shutdownCommand: is longer than the 8191 characters a command run through CMD.EXE /C can hold; nothing is installed" \
+  pelorim.exe Foo /install "/shutdownCommand:$(printf 'x%.0s' $(seq 1 8192))" -cp . Main
+
+# The manifest makes the process's code page UTF-8, which Wine honours as Windows 10 1903 does: a word
+# outside code page 1252 comes through whole (and the install goes on to look for Java).
+LC_ALL=C.UTF-8 check "a word outside the system's code page" 1 "$banner" \
+  $'Cannot find any suitable Java VM software on your computer.\nPlease download and install a Java VM from https://adoptium.net/.' \
+  pelorim.exe Foo /install "/desc:Hello Привет" -cp . Main
+LC_ALL=C.UTF-8 check "a name outside the system's code page, named back whole" 8 "$banner" \
+  'Service name Привет/x cannot be installed: it must not contain "/", "\" or a quotation mark' \
+  pelorim.exe Привет/x /install -cp . Main
+# Without it the word would arrive with "?" in its place: refused, never stored so.
+LC_ALL=C.UTF-8 check "a switch the code page cannot carry" 8 "$banner" \
+  "The value of /desc: holds characters that code page 1252 of this system cannot carry; nothing is installed" \
+  legacy.exe Foo /install "/desc:Hello Привет" -cp . Main
+LC_ALL=C.UTF-8 check "a word the code page cannot carry" 8 "$banner" \
+  "The argument C:\app\???? holds characters that code page 1252 of this system cannot carry; nothing is installed" \
+  legacy.exe Foo /install -cp 'C:\app\клас' Main
+LC_ALL=C.UTF-8 check "a word the code page carries" 1 "$banner" \
+  $'Cannot find any suitable Java VM software on your computer.\nPlease download and install a Java VM from https://adoptium.net/.' \
+  legacy.exe Foo /install "/desc:Café" -cp . Main
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

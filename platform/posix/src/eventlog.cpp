@@ -216,7 +216,7 @@ DWORD AppendRecord(const std::string &source, WORD type, WORD category, DWORD ev
     if (!RootHasRoom(kKeptFreeBytes)) return ERROR_DISK_FULL;
     LogLimits limits = CurrentLimits();
     sqlite3 *db = MachineDbLock();
-    DWORD error = ERROR_WRITE_FAULT;
+    DWORD error = !db && MachineDbOpenError() == ERROR_ACCESS_DENIED ? (DWORD)ERROR_ACCESS_DENIED : ERROR_WRITE_FAULT;
     if (db && PrepareStatements(db) && Run(statements.begin)) {
         error = InsertRecord(source, type, category, eventId, message);
         if (!error) error = KeepWithinBound(limits);

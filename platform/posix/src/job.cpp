@@ -13,6 +13,12 @@
  * the members, and ends. The job's end is close-on-exec and belongs to no
  * handle that a child inherits, so only the holder keeps it open.
  *
+ * The keeper can be killed on its own (it is a process like any other), and
+ * the members would then outlive their holder. So a thread of the holder
+ * sleeps on the job's end of the socket, which turns readable only when the
+ * keeper's end closes (the keeper never writes), and starts a new keeper that
+ * knows every member; one that cannot be started is tried again every second.
+ *
  * A member that leads a process group of its own (a new session, or a shell
  * command) is killed with its group, which holds what it started unless that
  * moved to a group of its own: Windows puts every process a member creates in
@@ -21,6 +27,7 @@
 #include <windows.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -30,6 +37,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -194,8 +202,16 @@ DWORD SendNote(int socket, KeeperNote note, const JobMember *member) {
 struct JobObject : KernelObject {
     JobObject() : KernelObject(ObjectKind::Job) {}
     /* The last handle has closed: the members are killed here at once, and by
-     * the keeper as it sees the socket end. */
+     * the keeper as it sees the socket end. Shutting the socket down also
+     * wakes the keeper's watcher, which ends. */
     ~JobObject() override {
+        {
+            std::lock_guard<std::mutex> held(lock);
+            closing = true;
+            if (keeper >= 0) shutdown(keeper, SHUT_RDWR);
+            keeperChanged.notify_all();
+        }
+        if (watching) pthread_join(watcher, nullptr);
         if (keeper >= 0) close(keeper);
         for (const JobMember &member : members) {
             if (killOnClose) KillMember(member);
@@ -206,7 +222,14 @@ struct JobObject : KernelObject {
     bool killOnClose = false;
     std::vector<JobMember> members;
     int keeper = -1; /* the job's end of the keeper's socket */
+    /* WatchKeeper's thread, started with the first keeper; it ends with the job. */
+    pthread_t watcher;
+    bool watching = false;
+    std::condition_variable keeperChanged;
+    bool closing = false;
 };
+
+void *WatchKeeper(void *job);
 
 /* Brings the keeper in line with the job (caller holds its lock): one exists
  * while the job kills on close and has a member, and knows every member. */
@@ -224,7 +247,47 @@ DWORD UpdateKeeper(JobObject *job) {
         return code;
     }
     job->keeper = socket;
+    /* Without the thread the job still kills on close; only a killed keeper
+     * would go unnoticed. */
+    if (!job->watching) job->watching = pthread_create(&job->watcher, nullptr, WatchKeeper, job) == 0;
+    job->keeperChanged.notify_all();
     return 0;
+}
+
+/* Returns once the keeper's end of `socket` has closed (or the job's end was
+ * shut down): the job's end turns readable only then, as the keeper writes
+ * nothing. */
+void AwaitKeeperEnd(int socket) {
+    struct pollfd end = {socket, POLLIN | POLLRDHUP, 0};
+    RetryOnInterrupt([&] { return poll(&end, 1, -1); });
+}
+
+/* The keeper's watcher (see the top): from the first keeper to the job's end.
+ * A job that needs no keeper (not killing on close, or without members) has
+ * none until it does. */
+void *WatchKeeper(void *parameter) {
+    JobObject *job = static_cast<JobObject *>(parameter);
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    std::unique_lock<std::mutex> held(job->lock);
+    while (!job->closing) {
+        if (job->keeper < 0) {
+            bool needed = job->killOnClose && !job->members.empty();
+            if (needed && UpdateKeeper(job) == 0) continue;
+            if (needed) job->keeperChanged.wait_for(held, std::chrono::seconds(1));
+            else job->keeperChanged.wait(held);
+            continue;
+        }
+        int socket = job->keeper;
+        held.unlock();
+        AwaitKeeperEnd(socket);
+        held.lock();
+        if (job->closing || job->keeper != socket) continue;
+        close(job->keeper);
+        job->keeper = -1;
+    }
+    return nullptr;
 }
 
 DWORD SetKillOnClose(JobObject *job, bool killOnClose) {

@@ -51,6 +51,11 @@ ObjectState *StateOf(NamedState *named);
 /* Drops this process's use; the last holder of the root removes the file. */
 void CloseNamedState(NamedState *named);
 
+/* 0 when the root's page of locks is mapped; else why not (ERROR_ACCESS_DENIED
+ * for a sync.shm planted under the root, ERROR_DISK_FULL, ...), and every named
+ * object fails with it. */
+DWORD RootPageError(void);
+
 /* The root-wide wait lock, which guards the records of named objects. */
 void LockWaits(void);
 void UnlockWaits(void);

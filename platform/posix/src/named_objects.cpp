@@ -8,6 +8,14 @@
  * holder died) and counts as missing. Creating, opening and closing happen
  * under the root-wide names lock; the last holder to close removes the file,
  * and the directory with it once it is empty.
+ *
+ * A record's block is allocated before the file is mapped: a page of a file
+ * with a hole is allocated at its first write, and on a full file system that
+ * write raises SIGBUS. A full file system fails the creation with
+ * ERROR_DISK_FULL instead, unless the root's spare record (kSpareRecord, made
+ * while there is room) can stand in, so that an object made only at a stop
+ * (the shutdown command's mutex) is still made when the service's output has
+ * filled the disk.
  */
 #include <fcntl.h>
 #include <limits.h>
@@ -26,7 +34,13 @@
 #include "kernel_objects.h"
 #include "root.h"
 
-const uint32_t kStateMagic = 0x504b4f32; /* record layout 2 */
+/* Layout 3 is layout 2's record, signalled only by builds that also bump the
+ * root's changes word (wait.cpp); a waiter on a kernel without futex_waitv
+ * sleeps on that word and would sleep through the signals of an older build.
+ * So the two never share a record: each refuses the other's as it refuses a
+ * record of another type. */
+const uint32_t kStateMagic = 0x504b4f33;
+const uint32_t kOlderStateMagic = 0x504b4f32;
 
 struct NamedState {
     NamedState *next;
@@ -49,6 +63,8 @@ void RegisterExitCleanup() {
 }
 
 const char kObjectsDirectory[] = "objects";
+/* Directly under the root, so that objects/ still goes once it is empty. */
+const char kSpareRecord[] = "object.spare";
 
 /* The root, taken once (under the names lock) when the first object is
  * opened, so that the clean-up at exit, while other threads still run, needs
@@ -93,26 +109,72 @@ ObjectState *MapState(int fd) {
     return memory == MAP_FAILED ? nullptr : (ObjectState *)memory;
 }
 
-/* Gives a new or stale file the record `initial`; the caller holds the
- * exclusive flock, which becomes the shared one of a holder. */
-DWORD InitialiseFile(int fd, const ObjectState &initial, ObjectState **state) {
-    if (ftruncate(fd, 0) != 0 || ftruncate(fd, sizeof(ObjectState)) != 0) return LastErrnoAsWin32();
-    *state = MapState(fd);
-    if (!*state) return LastErrnoAsWin32();
-    **state = initial;
-    (*state)->magic = kStateMagic;
-    if (flock(fd, LOCK_SH) != 0) return LastErrnoAsWin32();
+/* The record's size, with its block allocated: 0 or a Win32 code
+ * (ERROR_DISK_FULL on a full file system). Whatever the file held is written
+ * over as a whole by the caller. */
+DWORD AllocateRecord(int fd) {
+    if (ftruncate(fd, sizeof(ObjectState)) != 0) return LastErrnoAsWin32();
+    int error = RetryOnInterrupt([&] {
+        int result = posix_fallocate(fd, 0, sizeof(ObjectState));
+        errno = result;
+        return result == 0 ? 0 : -1;
+    });
+    return error == 0 ? 0 : LastErrnoAsWin32();
+}
+
+/* Makes the root's spare record when there is none and there is room. */
+void KeepSpareRecord() {
+    int fd = -1;
+    if (OpenRootFile(kSpareRecord, O_RDWR | O_CREAT | O_EXCL, 0600, &fd) != 0) return;
+    if (AllocateRecord(fd) != 0) unlinkat(AT_FDCWD, (std::string(ObjectsRoot()) + "/" + kSpareRecord).c_str(), 0);
+    close(fd);
+}
+
+/* On a full file system: moves the spare record into the place of the
+ * object's new, empty file and opens it in *fd (closing the old one), under
+ * the names lock, so that nobody else sees the name between the two. */
+DWORD TakeSpareRecord(const char *file, int *fd) {
+    int objects = -1;
+    if (OpenCheckedDirectory(ObjectsRoot(), kObjectsDirectory, false, &objects) != 0) return ERROR_DISK_FULL;
+    bool moved = renameat(AT_FDCWD, (std::string(ObjectsRoot()) + "/" + kSpareRecord).c_str(), objects, file) == 0;
+    close(objects);
+    int spare = -1;
+    if (!moved || OpenObjectFile(file, false, &spare) != 0) return ERROR_DISK_FULL;
+    if (flock(spare, LOCK_EX | LOCK_NB) != 0) {
+        close(spare);
+        return ERROR_DISK_FULL;
+    }
+    close(*fd);
+    *fd = spare;
     return 0;
 }
 
-/* Joins the live object in `fd` as a holder; checks its type. */
-DWORD JoinFile(int fd, uint32_t type, ObjectState **state) {
+/* Gives a new or stale file the record `initial`; the caller holds the
+ * exclusive flock, which becomes the shared one of a holder. */
+DWORD InitialiseFile(const char *file, int *fd, const ObjectState &initial, ObjectState **state) {
+    DWORD error = AllocateRecord(*fd);
+    if (error == ERROR_DISK_FULL) error = TakeSpareRecord(file, fd);
+    else if (error == 0) KeepSpareRecord();
+    if (error) return error;
+    *state = MapState(*fd);
+    if (!*state) return LastErrnoAsWin32();
+    **state = initial;
+    (*state)->magic = kStateMagic;
+    if (flock(*fd, LOCK_SH) != 0) return LastErrnoAsWin32();
+    return 0;
+}
+
+/* Joins the live object in `fd` as a holder; checks its layout and type. */
+DWORD JoinFile(const char *file, int fd, uint32_t type, ObjectState **state) {
     if (flock(fd, LOCK_SH | LOCK_NB) != 0) return LastErrnoAsWin32();
     struct stat status;
     if (fstat(fd, &status) != 0) return LastErrnoAsWin32();
     if ((size_t)status.st_size < sizeof(ObjectState)) return ERROR_INVALID_HANDLE;
     *state = MapState(fd);
     if (!*state) return LastErrnoAsWin32();
+    if ((*state)->magic == kOlderStateMagic)
+        fprintf(stderr, "pelorim: %s/%s/%s is refused: a process of an older build holds it\n", ObjectsRoot(),
+                kObjectsDirectory, file);
     if ((*state)->magic != kStateMagic || (*state)->type != type) return ERROR_INVALID_HANDLE;
     return 0;
 }
@@ -127,10 +189,12 @@ DWORD MapObjectFile(const char *file, uint32_t type, const ObjectState *initial,
     if (!live && !initial) RemoveObjectFile(file);
     ObjectState *state = nullptr;
     DWORD error = ERROR_FILE_NOT_FOUND;
-    if (live) error = JoinFile(fd, type, &state);
-    else if (initial) error = InitialiseFile(fd, *initial, &state);
+    if (live) error = JoinFile(file, fd, type, &state);
+    else if (initial) error = InitialiseFile(file, &fd, *initial, &state);
     if (error) {
         if (state) munmap(state, sizeof(ObjectState));
+        /* A file this call made, or found stale, is nobody's. */
+        if (!live && initial) RemoveObjectFile(file);
         close(fd);
         return error;
     }
@@ -151,6 +215,7 @@ DWORD AcquireNamedState(const char *name, uint32_t type, const ObjectState *init
                         NamedState **out, bool *existed) {
     char file[NAME_MAX + 1];
     DWORD error = EncodeObjectName(file, sizeof file, name);
+    if (!error) error = RootPageError();
     if (error) return error;
     LockNames();
     NamedState *named = FindOpened(file);

@@ -16,6 +16,7 @@
 #include "errors.h"
 #include "registry_internal.h"
 #include "root.h"
+#include "security_internal.h"
 
 namespace {
 
@@ -159,7 +160,7 @@ class KeyAccess {
   public:
     explicit KeyAccess(HKEY handle) {
         status_ = ResolveHandle(handle, &key_);
-        if (status_ == ERROR_SUCCESS && !session_.db()) status_ = ERROR_REGISTRY_IO_FAILED;
+        if (status_ == ERROR_SUCCESS && !session_.db()) status_ = (LONG)MachineDbOpenError();
     }
     KeyAccess(const KeyAccess &) = delete;
     KeyAccess &operator=(const KeyAccess &) = delete;
@@ -242,12 +243,72 @@ LONG CountSubkeys(sqlite3 *db, sqlite3_int64 id, bool *any) {
     return ERROR_SUCCESS;
 }
 
-/* Deletes the key `id`, its descendants and all their values. */
+/* Keys' security descriptors live in a table of their own, made the first
+ * time a connection needs it: the self-relative bytes of owner, group and
+ * DACL, one row per key that was given a descriptor. */
+LONG PrepareSecurityTable(sqlite3 *db) {
+    static sqlite3 *preparedFor = nullptr; /* guarded by the machine database's lock */
+    if (db == preparedFor) return ERROR_SUCCESS;
+    if (sqlite3_exec(db, "CREATE TABLE IF NOT EXISTS registry_security(key INTEGER PRIMARY KEY, descriptor BLOB NOT NULL)",
+                     nullptr, nullptr, nullptr) != SQLITE_OK)
+        return ERROR_REGISTRY_IO_FAILED;
+    preparedFor = db;
+    return ERROR_SUCCESS;
+}
+
+/* What a key never given a descriptor has (see registry.h). */
+const char kDefaultKeySecurity[] = "O:BAG:SYD:(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)";
+
+/* The key's descriptor: its own, or the default. */
+LONG ReadKeySecurity(sqlite3 *db, sqlite3_int64 id, SecurityParts *parts) {
+    LONG error = PrepareSecurityTable(db);
+    if (error != ERROR_SUCCESS) return error;
+    Statement select(db, "SELECT descriptor FROM registry_security WHERE key = ?1");
+    int rc = select.Bind(1, id).Step();
+    if (rc == SQLITE_DONE) return ParseSecurityString(kDefaultKeySecurity, parts) == 0 ? ERROR_SUCCESS : ERROR_REGISTRY_CORRUPT;
+    if (rc != SQLITE_ROW) return ERROR_REGISTRY_IO_FAILED;
+    if (select.Bytes(0) < sizeof(SECURITY_DESCRIPTOR_RELATIVE)) return ERROR_REGISTRY_CORRUPT;
+    return ReadSecurityDescriptor(select.Blob(0), parts) == 0 ? ERROR_SUCCESS : ERROR_REGISTRY_CORRUPT;
+}
+
+LONG StoreKeySecurity(sqlite3 *db, sqlite3_int64 id, const SecurityParts &parts) {
+    std::string bytes = WriteSecurityDescriptor(
+        parts, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
+    Statement upsert(db, "INSERT OR REPLACE INTO registry_security(key, descriptor) VALUES (?1, ?2)");
+    upsert.Bind(1, id).BindBlob(2, bytes.data(), (DWORD)bytes.size());
+    return upsert.Step() == SQLITE_DONE ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+}
+
+/* Replaces the parts of `current` that `information` names with those of `given`. */
+LONG MergeKeySecurity(SECURITY_INFORMATION information, const SecurityParts &given, SecurityParts *current) {
+    if (information & OWNER_SECURITY_INFORMATION) {
+        if (given.owner.empty()) return ERROR_INVALID_OWNER;
+        current->owner = given.owner;
+    }
+    if (information & GROUP_SECURITY_INFORMATION) {
+        if (given.group.empty()) return ERROR_INVALID_PRIMARY_GROUP;
+        current->group = given.group;
+    }
+    if (information & DACL_SECURITY_INFORMATION) {
+        current->daclPresent = given.daclPresent;
+        current->dacl = given.dacl;
+        current->daclControl = given.daclControl & (SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED);
+        if (information & PROTECTED_DACL_SECURITY_INFORMATION) current->daclControl |= SE_DACL_PROTECTED;
+        if (information & UNPROTECTED_DACL_SECURITY_INFORMATION) current->daclControl &= ~SE_DACL_PROTECTED;
+    }
+    return ERROR_SUCCESS;
+}
+
+/* Deletes the key `id`, its descendants and all their values and descriptors. */
 LONG DeleteKeyTree(sqlite3 *db, sqlite3_int64 id) {
     static const char tree[] = "WITH RECURSIVE tree(id) AS (SELECT ?1 UNION ALL "
                                "SELECT k.id FROM registry_keys k JOIN tree t ON k.parent = t.id) ";
     Statement values(db, (std::string(tree) + "DELETE FROM registry_values WHERE key IN (SELECT id FROM tree)").c_str());
     if (values.Bind(1, id).Step() != SQLITE_DONE) return ERROR_REGISTRY_IO_FAILED;
+    if (PrepareSecurityTable(db) != ERROR_SUCCESS) return ERROR_REGISTRY_IO_FAILED;
+    Statement security(db,
+                       (std::string(tree) + "DELETE FROM registry_security WHERE key IN (SELECT id FROM tree)").c_str());
+    if (security.Bind(1, id).Step() != SQLITE_DONE) return ERROR_REGISTRY_IO_FAILED;
     Statement keys(db, (std::string(tree) + "DELETE FROM registry_keys WHERE id IN (SELECT id FROM tree)").c_str());
     if (keys.Bind(1, id).Step() != SQLITE_DONE) return ERROR_REGISTRY_IO_FAILED;
     return ERROR_SUCCESS;
@@ -259,7 +320,7 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
     (void)ulOptions, (void)samDesired;
     if (!phkResult) return ERROR_INVALID_PARAMETER;
     DbSession session;
-    if (!session.db()) return ERROR_REGISTRY_IO_FAILED;
+    if (!session.db()) return (LONG)MachineDbOpenError();
     KeyRef found;
     LONG error = FindSubkey(session.db(), hKey, lpSubKey, &found);
     if (error != ERROR_SUCCESS) return error;
@@ -278,7 +339,7 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
     error = CheckSubkeyPath(lpSubKey);
     if (error != ERROR_SUCCESS) return error;
     DbSession session;
-    if (!session.db()) return ERROR_REGISTRY_IO_FAILED;
+    if (!session.db()) return (LONG)MachineDbOpenError();
     Transaction transaction(session.db());
     if (!transaction.Begun()) return ERROR_REGISTRY_IO_FAILED;
     error = CheckKeyExists(session.db(), base.id);
@@ -361,7 +422,7 @@ LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
 static LONG DeleteKey(HKEY root, const char *path, bool keepIfSubkeys) {
     if (!path) return ERROR_INVALID_PARAMETER;
     DbSession session;
-    if (!session.db()) return ERROR_REGISTRY_IO_FAILED;
+    if (!session.db()) return (LONG)MachineDbOpenError();
     Transaction transaction(session.db());
     if (!transaction.Begun()) return ERROR_REGISTRY_IO_FAILED;
     KeyRef key;
@@ -396,6 +457,50 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
     if (remove.Bind(1, key.id()).Bind(2, lpValueName ? lpValueName : "").Step() != SQLITE_DONE)
         return ERROR_REGISTRY_IO_FAILED;
     if (sqlite3_changes(key.db()) == 0) return ERROR_FILE_NOT_FOUND;
+    return transaction.Commit();
+}
+
+LONG WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
+                              PSECURITY_DESCRIPTOR pSecurityDescriptor, LPDWORD lpcbSecurityDescriptor) {
+    if (!lpcbSecurityDescriptor) return ERROR_INVALID_PARAMETER;
+    KeyAccess key(hKey);
+    if (key.Status() != ERROR_SUCCESS) return key.Status();
+    if (SecurityInformation & SACL_SECURITY_INFORMATION) return ERROR_ACCESS_DENIED;
+    LONG error = key.CheckExists();
+    if (error != ERROR_SUCCESS) return error;
+    SecurityParts parts;
+    error = ReadKeySecurity(key.db(), key.id(), &parts);
+    if (error != ERROR_SUCCESS) return error;
+    std::string bytes = WriteSecurityDescriptor(parts, SecurityInformation);
+    if (!pSecurityDescriptor || *lpcbSecurityDescriptor < bytes.size()) {
+        *lpcbSecurityDescriptor = (DWORD)bytes.size();
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+    memcpy(pSecurityDescriptor, bytes.data(), bytes.size());
+    *lpcbSecurityDescriptor = (DWORD)bytes.size();
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
+                              PSECURITY_DESCRIPTOR pSecurityDescriptor) {
+    const SECURITY_INFORMATION parts =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
+    if (!pSecurityDescriptor || !(SecurityInformation & parts)) return ERROR_INVALID_PARAMETER;
+    KeyAccess key(hKey);
+    if (key.Status() != ERROR_SUCCESS) return key.Status();
+    if (SecurityInformation & SACL_SECURITY_INFORMATION) return ERROR_ACCESS_DENIED;
+    SecurityParts given;
+    LONG error = (LONG)ReadSecurityDescriptor(pSecurityDescriptor, &given);
+    if (error != ERROR_SUCCESS) return error;
+    Transaction transaction(key.db());
+    if (!transaction.Begun()) return ERROR_REGISTRY_IO_FAILED;
+    error = key.CheckExists();
+    if (error != ERROR_SUCCESS) return error;
+    SecurityParts current;
+    error = ReadKeySecurity(key.db(), key.id(), &current);
+    if (error == ERROR_SUCCESS) error = MergeKeySecurity(SecurityInformation, given, &current);
+    if (error == ERROR_SUCCESS) error = StoreKeySecurity(key.db(), key.id(), current);
+    if (error != ERROR_SUCCESS) return error;
     return transaction.Commit();
 }
 

@@ -116,7 +116,7 @@ static std::string DefaultRoot() {
     return std::string(home) + "/.local/state/pelorim";
 }
 
-/* mkdir -p; 0 or a Win32 code. */
+/* mkdir -p, the last directory (the root) open to its owner alone; 0 or a Win32 code. */
 static DWORD MakeDirectories(const std::string &path) {
     std::string partial;
     size_t start = 0;
@@ -126,7 +126,8 @@ static DWORD MakeDirectories(const std::string &path) {
         partial = path.substr(0, slash);
         start = slash + 1;
         if (partial.empty()) continue;
-        if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return LastErrnoAsWin32();
+        mode_t mode = slash == path.size() ? 0700 : 0755;
+        if (mkdir(partial.c_str(), mode) != 0 && errno != EEXIST) return LastErrnoAsWin32();
     }
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return LastErrnoAsWin32();
@@ -334,13 +335,134 @@ static DWORD OpenCheckedFileIn(const char *root, const char *name, int flags, mo
     return code;
 }
 
+/* Why machineDb could not be opened (see MachineDbOpenError). */
+static DWORD machineDbError = ERROR_REGISTRY_IO_FAILED;
+
+/* Notes why the root cannot be used. A root closed to this user is said once
+ * (a planted entry, also refused with ERROR_ACCESS_DENIED, says so itself). */
+static void NoteRootFailure(DWORD code) {
+    machineDbError = code == ERROR_ACCESS_DENIED ? (DWORD)ERROR_ACCESS_DENIED : (DWORD)ERROR_REGISTRY_IO_FAILED;
+    static bool said = false;
+    if (code != ERROR_ACCESS_DENIED || said) return;
+    if (faccessat(AT_FDCWD, machineRoot.c_str(), R_OK | W_OK | X_OK, AT_EACCESS) == 0) return;
+    said = true;
+    fprintf(stderr, "pelorim: the machine root %s is closed to this user (uid %d): access denied\n",
+            machineRoot.c_str(), (int)geteuid());
+}
+
+/* The files that hold the registry, the event log and the services' state
+ * are the owner's alone. SQLite gives its -wal and -shm the mode of the
+ * database, so machine.db is made with that mode before SQLite opens it. */
+static const char *const machineDbFiles[] = {"machine.db", "machine.db-wal", "machine.db-shm"};
+
+static DWORD CreateMachineDb(const std::string &root) {
+    int fd = -1;
+    DWORD code = OpenCheckedFileIn(root.c_str(), "machine.db", O_RDWR | O_CREAT, 0600, &fd);
+    if (code == 0) close(fd);
+    return code;
+}
+
+/* A root made by an earlier version (0755, machine.db 0644) is closed to
+ * others on first use: what the owner may, others may not. Only the owner
+ * can, and only what it owns is changed; no entry under the root is followed
+ * through a link (the root itself may be one, as configured). */
+static void TightenRoot(const std::string &root) {
+    int rootFd = RetryOnInterrupt([&] { return open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    if (rootFd < 0) return;
+    struct stat status;
+    if (fstat(rootFd, &status) == 0 && status.st_uid == geteuid() && (status.st_mode & 077))
+        fchmod(rootFd, status.st_mode & 0700);
+    for (const char *name : machineDbFiles) {
+        if (fstatat(rootFd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISREG(status.st_mode) && status.st_uid == geteuid() && (status.st_mode & 077))
+            fchmodat(rootFd, name, status.st_mode & 0700, 0);
+    }
+    close(rootFd);
+}
+
+/* The service controller's state (status rows, the record of an unexpected
+ * end) must be written whatever fills the root's file system: the service's
+ * own log file, or anything else. Every write of machine.db goes first into
+ * its write-ahead log, which SQLite never shortens while a connection is open
+ * (it starts again at its beginning after a checkpoint) and removes only when
+ * the last one closes, and no process of the layer closes its connection. So
+ * the blocks of at least kLogReserveBytes (at most twice that) behind the
+ * log's end are kept allocated (FALLOC_FL_KEEP_SIZE: the file's size stays,
+ * and SQLite sees nothing): on opening, and after each commit that brought
+ * the end within kLogReserveBytes of what is allocated. A write that finds the
+ * disk full takes those blocks; the checkpoint, which may need to grow
+ * machine.db, cannot restart the log then, so a full disk leaves the
+ * controller at least kLogReserveBytes of log (hundreds of status writes).
+ * The event log takes nothing while less than its own margin is free
+ * (eventlog.cpp), so on a full disk only short writes such as the
+ * controller's use them. A file system without the call has no reserve. */
+static const off_t kLogReserveBytes = 1ll << 20;
+/* SQLite's automatic checkpoint, which the commit hook below takes over. */
+static const int kAutoCheckpointFrames = 1000;
+
+namespace {
+struct LogReserve {
+    int fd;               /* machine.db-wal, held for the connection's life */
+    off_t frameSize;      /* a page and the frame's header */
+    off_t allocatedUpTo;  /* what this process has had allocated */
+};
+} // namespace
+
+static void AllocateLogUpTo(LogReserve *reserve, off_t end) {
+    if (end + kLogReserveBytes <= reserve->allocatedUpTo) return;
+    off_t upTo = end + 2 * kLogReserveBytes;
+    if (fallocate(reserve->fd, FALLOC_FL_KEEP_SIZE, 0, upTo) == 0) reserve->allocatedUpTo = upTo;
+}
+
+/* The commit hook: SQLite's own automatic checkpoint, then the reserve. */
+static int KeepLogReserve(void *context, sqlite3 *db, const char *name, int frames) {
+    if (frames >= kAutoCheckpointFrames) sqlite3_wal_checkpoint(db, name);
+    LogReserve *reserve = static_cast<LogReserve *>(context);
+    AllocateLogUpTo(reserve, 32 + (off_t)frames * reserve->frameSize);
+    return SQLITE_OK;
+}
+
+static int PageSize(sqlite3 *db) {
+    sqlite3_stmt *select = nullptr;
+    sqlite3_prepare_v2(db, "PRAGMA page_size", -1, &select, nullptr);
+    int size = select && sqlite3_step(select) == SQLITE_ROW ? sqlite3_column_int(select, 0) : 4096;
+    sqlite3_finalize(select);
+    return size;
+}
+
+/* Allocates the reserve behind the log's end now, and hooks its upkeep into
+ * every commit of `db`. The record lives as long as the connection. */
+static void ReserveLogBlocks(sqlite3 *db, const std::string &root) {
+    LogReserve *reserve = new (std::nothrow) LogReserve{-1, 24 + (off_t)PageSize(db), 0};
+    if (!reserve) return;
+    struct stat status;
+    if (OpenCheckedFileIn(root.c_str(), "machine.db-wal", O_RDWR, 0, &reserve->fd) != 0 ||
+        fstat(reserve->fd, &status) != 0) {
+        if (reserve->fd >= 0) close(reserve->fd);
+        delete reserve;
+        return;
+    }
+    AllocateLogUpTo(reserve, status.st_size);
+    sqlite3_wal_hook(db, KeepLogReserve, reserve);
+}
+
 /* Opens machine.db of the root. Schema creation runs under an flock of
  * machine.lock so that processes creating the same fresh root at once do not
  * race on the journal mode or the first-run registration. */
 static sqlite3 *OpenMachineDb(const std::string &root) {
     int lockFd = -1;
-    if (OpenCheckedFileIn(root.c_str(), "machine.lock", O_RDWR | O_CREAT, 0644, &lockFd) != 0) return nullptr;
+    DWORD code = OpenCheckedFileIn(root.c_str(), "machine.lock", O_RDWR | O_CREAT, 0600, &lockFd);
+    if (code != 0) {
+        NoteRootFailure(code);
+        return nullptr;
+    }
     if (RetryOnInterrupt([&] { return flock(lockFd, LOCK_EX); }) != 0) {
+        close(lockFd);
+        return nullptr;
+    }
+    code = CreateMachineDb(root);
+    if (code != 0) {
+        NoteRootFailure(code);
         close(lockFd);
         return nullptr;
     }
@@ -355,10 +477,12 @@ static sqlite3 *OpenMachineDb(const std::string &root) {
     }
     if (rc == SQLITE_OK) rc = InitializeSchema(db) == 0 ? SQLITE_OK : SQLITE_ERROR;
     if (rc != SQLITE_OK) {
+        NoteRootFailure(ERROR_REGISTRY_IO_FAILED);
         if (db) fprintf(stderr, "pelorim: cannot open %s: %s\n", dbPath.c_str(), sqlite3_errmsg(db));
         sqlite3_close(db);
         db = nullptr;
     }
+    if (db) ReserveLogBlocks(db, root);
     flock(lockFd, LOCK_UN);
     close(lockFd);
     return db;
@@ -380,10 +504,14 @@ static void PrepareRoot() {
     machineRoot = DefaultRoot();
     while (machineRoot.size() > 1 && machineRoot.back() == '/') machineRoot.pop_back();
     MakeRootAbsolute();
-    if (MakeDirectories(machineRoot) != 0) {
-        fprintf(stderr, "pelorim: cannot create the machine root %s: %s\n", machineRoot.c_str(), strerror(errno));
+    DWORD code = MakeDirectories(machineRoot);
+    if (code != 0) {
+        if (code != ERROR_ACCESS_DENIED)
+            fprintf(stderr, "pelorim: cannot create the machine root %s: %s\n", machineRoot.c_str(), strerror(errno));
+        NoteRootFailure(code);
         return;
     }
+    TightenRoot(machineRoot);
     if (!machineDb) machineDb = OpenMachineDb(machineRoot);
     machineDbOwner = OwnPid();
 }
@@ -517,6 +645,13 @@ sqlite3 *MachineDbLock(void) {
 }
 
 void MachineDbUnlock(void) { pthread_mutex_unlock(&machineMutex); }
+
+DWORD MachineDbOpenError(void) {
+    pthread_mutex_lock(&machineMutex);
+    DWORD code = machineDbError;
+    pthread_mutex_unlock(&machineMutex);
+    return code;
+}
 
 /* The child has one thread; the mutex and the string may have been held or
  * mid-change by a parent thread that no longer exists, so both are made anew

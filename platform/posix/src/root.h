@@ -77,6 +77,13 @@ sqlite3 *MachineDbLock(void);
 
 void MachineDbUnlock(void);
 
+/* Why MachineDbLock returned NULL: ERROR_ACCESS_DENIED when the machine root
+ * belongs to another user and is closed to this one (said once on standard
+ * error), else ERROR_REGISTRY_IO_FAILED. The root is 0700 and machine.db with
+ * its -wal and -shm 0600 from their creation; a root of an earlier version is
+ * closed so on its first use by its owner. */
+DWORD MachineDbOpenError(void);
+
 /* Forgets the open connection and cached root after fork() in a child that will
  * exec; never used otherwise. */
 void ResetMachineRootAfterFork(void);

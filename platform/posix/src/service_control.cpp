@@ -1103,7 +1103,7 @@ SC_HANDLE WINAPI OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWO
         return (SC_HANDLE)FailWithHandle(ERROR_DATABASE_DOES_NOT_EXIST);
     {
         ServiceDb db;
-        if (!db.Get()) return (SC_HANDLE)FailWithHandle(ERROR_REGISTRY_IO_FAILED);
+        if (!db.Get()) return (SC_HANDLE)FailWithHandle(MachineDbOpenError());
     }
     SetLastError(0);
     return InsertRecord(RecordKind::Manager, nullptr);
@@ -1226,6 +1226,25 @@ BOOL WINAPI QueryServiceConfigA(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGA lpSe
     lpServiceConfig->lpDependencies = place(dependencies.data(), dependencies.size());
     lpServiceConfig->lpServiceStartName = place(config.objectName.c_str(), config.objectName.size() + 1);
     lpServiceConfig->lpDisplayName = place(config.displayName.c_str(), config.displayName.size() + 1);
+    SetLastError(0);
+    return TRUE;
+}
+
+BOOL WINAPI ChangeServiceConfig2A(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo) {
+    std::string name;
+    if (!IsRecordOf(hService, RecordKind::Service, &name)) return FailWith(ERROR_INVALID_HANDLE);
+    if (dwInfoLevel != SERVICE_CONFIG_SERVICE_SID_INFO) return FailWith(ERROR_INVALID_LEVEL);
+    if (!lpInfo) return FailWith(ERROR_INVALID_PARAMETER);
+    DWORD sidType = ((const SERVICE_SID_INFO *)lpInfo)->dwServiceSidType;
+    if (sidType != SERVICE_SID_TYPE_NONE && sidType != SERVICE_SID_TYPE_UNRESTRICTED &&
+        sidType != SERVICE_SID_TYPE_RESTRICTED)
+        return FailWith(ERROR_INVALID_PARAMETER);
+    OpenKey key;
+    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, ServiceKeyPath(name.c_str()).c_str(), 0, KEY_SET_VALUE, key.Out());
+    if (status == ERROR_FILE_NOT_FOUND) return FailWith(ERROR_SERVICE_MARKED_FOR_DELETE);
+    if (status == ERROR_SUCCESS)
+        status = RegSetValueExA(key.Get(), "ServiceSidType", 0, REG_DWORD, (const BYTE *)&sidType, sizeof sidType);
+    if (status != ERROR_SUCCESS) return FailWith((DWORD)status);
     SetLastError(0);
     return TRUE;
 }

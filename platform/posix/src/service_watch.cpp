@@ -10,6 +10,7 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <windows.h>
@@ -90,13 +91,30 @@ bool StoreUnexpectedEnd(sqlite3 *db, const char *name, long long pid, bool delet
 
 /* ---- The watcher's side ------------------------------------------------------ */
 
-enum RecordOutcome { kRecorded, kTryAgain, kNoDatabase };
+enum RecordOutcome { kRecorded, kTryAgain, kGiveUp, kNoDatabase };
 
-static RecordOutcome TryRecordUnexpectedEnd(const char *path, const char *name, pid_t pid) {
+/* What passes with time: machine.db locked past the busy timeout (a backup, an
+ * sqlite3 session), a full disk, an I/O error, short memory. Anything else (a
+ * read-only or corrupt database, a schema this build does not know, no
+ * permission) stays until someone mends machine.db. */
+static RecordOutcome OutcomeOfFailure(int status) {
+    switch (status & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_FULL:
+    case SQLITE_IOERR:
+    case SQLITE_NOMEM: return kTryAgain;
+    default: return kGiveUp;
+    }
+}
+
+/* *status: SQLite's code of the failure. */
+static RecordOutcome TryRecordUnexpectedEnd(const char *path, const char *name, pid_t pid, int *status) {
     sqlite3 *db = nullptr;
-    if (sqlite3_open_v2(path, &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    *status = sqlite3_open_v2(path, &db, SQLITE_OPEN_READWRITE, nullptr);
+    if (*status != SQLITE_OK) {
         sqlite3_close(db);
-        return access(path, F_OK) == 0 ? kTryAgain : kNoDatabase;
+        return access(path, F_OK) == 0 ? OutcomeOfFailure(*status) : kNoDatabase;
     }
     sqlite3_busy_timeout(db, 10000);
     bool done = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
@@ -104,23 +122,34 @@ static RecordOutcome TryRecordUnexpectedEnd(const char *path, const char *name, 
         bool stored = false;
         done = StoreUnexpectedEnd(db, name, pid, false, &stored) &&
                sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+        if (!done) *status = sqlite3_errcode(db);
         if (!done) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    } else {
+        *status = sqlite3_errcode(db);
     }
     sqlite3_close(db);
-    return done ? kRecorded : kTryAgain;
+    return done ? kRecorded : OutcomeOfFailure(*status);
 }
 
 /* STOPPED with 1067 for a service process that ended without reporting
- * STOPPED, and the controller's record of it. A database locked for longer
- * than the busy timeout (a backup, an sqlite3 session), or full, is tried
- * again every second until the record is written or machine.db is gone; a
- * status call that finds the process gone meanwhile writes both itself, and
- * the watcher's later write then changes nothing. A service marked for
- * deletion is left to the next status call, which also removes its key. */
+ * STOPPED, and the controller's record of it. A failure that passes (see
+ * OutcomeOfFailure) is tried again every second until the record is written
+ * or machine.db is gone; a status call that finds the process gone meanwhile
+ * writes both itself, and the watcher's later write then changes nothing. On
+ * a failure that does not pass, the watcher says so in the system log and
+ * ends. A service marked for deletion is left to the next status call, which
+ * also removes its key. */
 static void RecordUnexpectedEnd(const char *root, const char *name, pid_t pid) {
     char path[4096];
     snprintf(path, sizeof path, "%s/machine.db", root);
-    while (TryRecordUnexpectedEnd(path, name, pid) == kTryAgain) sleep(1);
+    int status = SQLITE_OK;
+    RecordOutcome outcome;
+    while ((outcome = TryRecordUnexpectedEnd(path, name, pid, &status)) == kTryAgain) sleep(1);
+    if (outcome != kGiveUp) return;
+    openlog("pelorim-service-watch", LOG_PID, LOG_DAEMON);
+    syslog(LOG_ERR, "the end of service %s (process %ld) cannot be recorded in %s: %s (%d); giving up", name,
+           (long)pid, path, sqlite3_errstr(status), status);
+    closelog();
 }
 
 /* Removes the named pipes whose server was process `pid` (see named_pipe.cpp):

@@ -6,8 +6,10 @@
  * left, records STOPPED with ERROR_PROCESS_ABORTED (1067) when the service
  * did not report STOPPED itself, with the controller's event-log record, and
  * ends. It never outlives its service by more than the time machine.db stays
- * locked or full (it tries again every second until the record is written),
- * and uses no CPU while it waits.
+ * locked or full (it tries again every second until the record is written);
+ * when machine.db cannot take the record at all (read-only, corrupt, of a
+ * schema it does not know) it says so in the system log and ends. It uses no
+ * CPU while it waits.
  *
  * The watcher is a fresh image of the launching program: a fork cannot safely
  * use SQLite, and a fresh image holds far less memory than a copy of its

@@ -73,6 +73,9 @@ struct SyncPage {
 static_assert(sizeof(SyncPage) <= kPageSize, "sync page too large");
 
 SyncPage *page;
+/* Why the root's page could not be had (0 when it is mapped); named objects
+ * then fail with it. */
+DWORD pageError;
 pthread_once_t pageOnce = PTHREAD_ONCE_INIT;
 
 /* A multi-object wait looks again after this long when futex_waitv fails
@@ -105,15 +108,26 @@ void InitPage(SyncPage *fresh) {
     __atomic_store_n(&fresh->magic, kPageMagic, __ATOMIC_RELEASE);
 }
 
-/* The root's page; the first process to map it sets it up under an flock. */
-SyncPage *MapRootPage() {
+/* The page's blocks, allocated before its first write through the mapping,
+ * which on a full file system would raise SIGBUS. */
+int AllocatePage(int fd) {
+    return RetryOnInterrupt([&] {
+        int result = posix_fallocate(fd, 0, kPageSize);
+        errno = result;
+        return result == 0 ? 0 : -1;
+    });
+}
+
+/* The root's page; the first process to map it sets it up under an flock.
+ * NULL with *error when it cannot be had. */
+SyncPage *MapRootPage(DWORD *error) {
     int fd = -1;
-    if (OpenRootFile("sync.shm", O_RDWR | O_CREAT, 0600, &fd) != 0) return nullptr;
+    *error = OpenRootFile("sync.shm", O_RDWR | O_CREAT, 0600, &fd);
+    if (*error) return nullptr;
     SyncPage *mapped = nullptr;
-    struct stat status;
+    /* Also a page that an older build made with a hole. */
     if (RetryOnInterrupt([&] { return flock(fd, LOCK_EX); }) != 0) goto done;
-    if (fstat(fd, &status) != 0) goto done;
-    if ((size_t)status.st_size < kPageSize && ftruncate(fd, kPageSize) != 0) goto done;
+    if (AllocatePage(fd) != 0) goto done;
     {
         void *memory = mmap(nullptr, kPageSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (memory == MAP_FAILED) goto done;
@@ -121,15 +135,18 @@ SyncPage *MapRootPage() {
     }
     if (__atomic_load_n(&mapped->magic, __ATOMIC_ACQUIRE) != kPageMagic) InitPage(mapped);
 done:
+    if (!mapped) *error = LastErrnoAsWin32();
     /* Explicitly: the mapping keeps the open file, and with it an flock, alive. */
     flock(fd, LOCK_UN);
     close(fd);
     return mapped;
 }
 
-/* Without a usable root, waits still work inside the process. */
+/* Without the root's page, waits still work inside the process; named
+ * objects fail (RootPageError), rather than live on a page no other process
+ * sees. */
 void MapPage() {
-    page = MapRootPage();
+    page = MapRootPage(&pageError);
     if (page) return;
     void *memory = mmap(nullptr, kPageSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) abort();
@@ -351,6 +368,11 @@ DWORD ReferenceWaitables(DWORD count, const HANDLE *handles, KernelObject **obje
 }
 
 } // namespace
+
+DWORD RootPageError(void) {
+    Page();
+    return pageError;
+}
 
 void LockWaits(void) { LockRobust(&Page()->waits); }
 

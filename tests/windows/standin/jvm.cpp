@@ -17,6 +17,9 @@
  *        file: until that file exists (or a release)
  *   -Dstandin.startup=<n>    any static ()Z method answers true n times, then false
  *   -Dstandin.shutdown=release|exit|hang|throw   any static ()V method does that
+ *   -Dstandin.create=abort   JNI_CreateJavaVM gives up after taking its options,
+ *        as a real VM does for a module it cannot resolve: its message, the
+ *        "abort" hook, then the end of the process with status 1
  *   -Dstandin.trace=<path>   one line per JNI call appended to that file
  *   -Dstandin.load=<path>    main loads that library as the JVM loads one of
  *        its own, and prints "loaded <path>: <its report>" (library.cpp), or
@@ -123,6 +126,7 @@ struct Script {
     char *classPath;
     char *mainMode;
     char *shutdownMode;
+    int abortCreation;
     int startupAnswers;   /* -1: no startup method */
     char *tracePath;
     char *loadPath;
@@ -139,6 +143,8 @@ static ExitHookFunction exitHook;
 /* The "vfprintf" option's hook: where a real VM prints its own messages. */
 typedef jint(JNICALL *VfprintfHookFunction)(FILE *, const char *, va_list);
 static VfprintfHookFunction vfprintfHook;
+typedef void(JNICALL *AbortHookFunction)(void);
+static AbortHookFunction abortHook;
 static HANDLE releaseEvent;
 static HANDLE streams[2];
 static CRITICAL_SECTION stateLock;
@@ -736,6 +742,10 @@ static int TakeOption(const JavaVMOption *option) {
         exitHook = reinterpret_cast<ExitHookFunction>(option->extraInfo);
     } else if (strcmp(text, "vfprintf") == 0) {
         vfprintfHook = reinterpret_cast<VfprintfHookFunction>(option->extraInfo);
+    } else if (strcmp(text, "abort") == 0) {
+        abortHook = reinterpret_cast<AbortHookFunction>(option->extraInfo);
+    } else if (strcmp(text, "-Dstandin.create=abort") == 0) {
+        script.abortCreation = 1;
     } else if (StartsWith(text, "-Djava.class.path=")) {
         Replace(&script.classPath, text + strlen("-Djava.class.path="));
     } else if (StartsWith(text, "-Dstandin.out=")) {
@@ -774,6 +784,7 @@ static void ResetScript(void) {
     script.startupAnswers = -1;
     exitHook = nullptr;
     vfprintfHook = nullptr;
+    abortHook = nullptr;
     streams[0] = streams[1] = nullptr;
 }
 
@@ -814,6 +825,11 @@ extern "C" jint JNICALL JNI_CreateJavaVM(JavaVM **vm, void **env, void *argument
                        initArgs->options[i].optionString);
         ResetScript();
         return JNI_ERR;
+    }
+    if (script.abortCreation) {
+        PrintVmMessage("Error occurred during initialization of VM\nscripted to give up\n");
+        if (abortHook != nullptr) abortHook();
+        ExitProcess(1);
     }
     OpenTrace();
     Trace("JNI_CreateJavaVM %d options, C runtime %s", (int)initArgs->nOptions, StandinVcruntimePath());

@@ -3,6 +3,7 @@
 #define PELORIM_WIN_REGISTRY_H
 
 #include "base.h"
+#include "security.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -52,6 +53,31 @@ LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName);
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
 LONG WINAPI RegCloseKey(HKEY hKey);
+
+/* A key's security descriptor is kept with the key in machine.db and goes with
+ * it; a key never given one has the hive's default: owner Administrators,
+ * group SYSTEM, and a DACL that gives SYSTEM and Administrators full control
+ * and Users read, each entry inherited by subkeys (what a key under
+ * HKLM\System has on Windows). It is kept, not enforced: who may read the
+ * registry is decided by the machine root's own permissions. Subkeys do not
+ * inherit a descriptor set on their parent later.
+ * RegGetKeySecurity gives the requested parts in self-relative form (owner,
+ * group, DACL, in that order); ERROR_INSUFFICIENT_BUFFER with the size needed
+ * when pSecurityDescriptor is NULL or too small. RegSetKeySecurity takes an
+ * absolute or self-relative descriptor and replaces the parts that
+ * SecurityInformation names; PROTECTED_DACL_SECURITY_INFORMATION and
+ * UNPROTECTED_DACL_SECURITY_INFORMATION set and clear SE_DACL_PROTECTED, which
+ * is otherwise taken from the descriptor. Errors: ERROR_INVALID_PARAMETER for
+ * no information or no descriptor, ERROR_UNKNOWN_REVISION,
+ * ERROR_INVALID_SECURITY_DESCR, ERROR_INVALID_ACL, ERROR_INVALID_SID for a
+ * malformed descriptor, ERROR_INVALID_OWNER / ERROR_INVALID_PRIMARY_GROUP for
+ * an owner or group named but missing, ERROR_ACCESS_DENIED for the system ACL
+ * (which needs ACCESS_SYSTEM_SECURITY, never granted here), and the codes of
+ * the other calls for the handle and the key. */
+LONG WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
+                              PSECURITY_DESCRIPTOR pSecurityDescriptor, LPDWORD lpcbSecurityDescriptor);
+LONG WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
+                              PSECURITY_DESCRIPTOR pSecurityDescriptor);
 
 #ifdef __cplusplus
 }

@@ -81,6 +81,15 @@ typedef struct _QUERY_SERVICE_CONFIGA {
     LPSTR lpDisplayName;
 } QUERY_SERVICE_CONFIGA, *LPQUERY_SERVICE_CONFIGA;
 
+#define SERVICE_CONFIG_SERVICE_SID_INFO 5
+#define SERVICE_SID_TYPE_NONE 0x00000000
+#define SERVICE_SID_TYPE_UNRESTRICTED 0x00000001
+#define SERVICE_SID_TYPE_RESTRICTED 0x00000003
+
+typedef struct _SERVICE_SID_INFO {
+    DWORD dwServiceSidType;
+} SERVICE_SID_INFO, *LPSERVICE_SID_INFO;
+
 typedef void(WINAPI *LPSERVICE_MAIN_FUNCTIONA)(DWORD dwNumServicesArgs, LPSTR *lpServiceArgVectors);
 typedef struct _SERVICE_TABLE_ENTRYA {
     LPSTR lpServiceName;
@@ -102,6 +111,10 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
 BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus);
 BOOL WINAPI QueryServiceConfigA(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGA lpServiceConfig,
                                 DWORD cbBufSize, LPDWORD pcbBytesNeeded);
+/* Only SERVICE_CONFIG_SERVICE_SID_INFO (others: ERROR_INVALID_LEVEL), kept as
+ * the REG_DWORD ServiceSidType of the service's key, as Windows keeps it. There
+ * are no accounts or tokens here, so it changes nothing else. */
+BOOL WINAPI ChangeServiceConfig2A(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo);
 BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject);
 
 /* The service process side. A process that the controller did not start fails

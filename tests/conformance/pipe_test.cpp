@@ -5,38 +5,22 @@
 
 #include <string>
 
-#include "harness.h"
+#include "conformance.h"
 
 namespace {
 
-std::string Tool() { return "\"" + harness::SupportProgram("childtool") + "\""; }
-
-PROCESS_INFORMATION Start(const std::string &commandLine, BOOL inherit, HANDLE out = NULL) {
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    if (out) {
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = out;
-        startup.hStdOutput = out;
-        startup.hStdError = out;
-    }
-    PROCESS_INFORMATION info{};
-    std::string line = commandLine;
-    EXPECT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, inherit, 0, NULL, NULL, &startup, &info))
-        << GetLastError();
-    return info;
-}
-
-void Finish(PROCESS_INFORMATION &info) {
-    EXPECT_EQ(WaitForSingleObject(info.hProcess, 10000), WAIT_OBJECT_0);
-    CloseHandle(info.hProcess);
-    CloseHandle(info.hThread);
+/* The child's output with the C runtime's line ends made plain ("\r\n" on Windows). */
+std::string Plain(const std::string &text) {
+    std::string plain;
+    for (char c : text)
+        if (c != '\r') plain += c;
+    return plain;
 }
 
 } // namespace
 
 TEST(Pipe, ReadsDataThenBrokenPipeWhenTheWriterCloses) {
-    harness::MakeFreshRoot();
+    conformance::PrepareMachine();
     HANDLE readEnd, writeEnd;
     ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, NULL, 0));
     DWORD done = 0;
@@ -53,7 +37,7 @@ TEST(Pipe, ReadsDataThenBrokenPipeWhenTheWriterCloses) {
 }
 
 TEST(Pipe, WriteWithoutReaderFailsWithNoDataAndTheProcessLives) {
-    harness::MakeFreshRoot();
+    conformance::PrepareMachine();
     HANDLE readEnd, writeEnd;
     ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, NULL, 4096));
     ASSERT_TRUE(CloseHandle(readEnd));
@@ -69,11 +53,11 @@ TEST(Pipe, WriteWithoutReaderFailsWithNoDataAndTheProcessLives) {
  * output, error and input; the parent closes its copy; the reader gets the
  * child's output and then 109 once the child has gone. */
 TEST(Pipe, ChildOutputThenBrokenPipeAfterTheChildEnds) {
-    harness::MakeFreshRoot();
+    conformance::PrepareMachine();
     SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), NULL, TRUE};
     HANDLE readEnd, writeEnd;
     ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, &inherit, 0));
-    PROCESS_INFORMATION info = Start(Tool() + " stdin out to-out sleep 300 err to-err", TRUE, writeEnd);
+    PROCESS_INFORMATION info = conformance::StartChild("stdin out to-out sleep 300 err to-err", TRUE, writeEnd);
     ASSERT_TRUE(CloseHandle(writeEnd));
     std::string text;
     char buffer[256];
@@ -81,16 +65,16 @@ TEST(Pipe, ChildOutputThenBrokenPipeAfterTheChildEnds) {
     while (ReadFile(readEnd, buffer, sizeof buffer, &done, NULL)) text.append(buffer, done);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_BROKEN_PIPE);
     /* Its standard input is a write end: reading it gives nothing. */
-    EXPECT_EQ(text, "stdin 0\nto-out\nto-err\n");
+    EXPECT_EQ(Plain(text), "stdin 0\nto-out\nto-err\n");
     CloseHandle(readEnd);
-    Finish(info);
+    conformance::FinishChild(info);
 }
 
 /* With inheritance on, an inheritable end that is not a standard handle stays
  * open in the child; a non-inheritable one (from the start or made so by
  * SetHandleInformation), or any end when inheritance is off, does not. */
 TEST(Pipe, OnlyInheritableEndsReachChildrenThatInherit) {
-    harness::MakeFreshRoot();
+    conformance::PrepareMachine();
     SECURITY_ATTRIBUTES inheritable = {sizeof(SECURITY_ATTRIBUTES), NULL, TRUE};
     struct Case {
         LPSECURITY_ATTRIBUTES attributes;
@@ -107,7 +91,7 @@ TEST(Pipe, OnlyInheritableEndsReachChildrenThatInherit) {
         if (c.clear) {
             ASSERT_TRUE(SetHandleInformation(writeEnd, HANDLE_FLAG_INHERIT, 0));
         }
-        PROCESS_INFORMATION info = Start(Tool() + " sleep 600", c.inherit);
+        PROCESS_INFORMATION info = conformance::StartChild("sleep 600", c.inherit);
         ASSERT_TRUE(CloseHandle(writeEnd));
         char buffer[16];
         DWORD done;
@@ -121,6 +105,6 @@ TEST(Pipe, OnlyInheritableEndsReachChildrenThatInherit) {
             EXPECT_EQ(exitCode, (DWORD)STILL_ACTIVE) << "the end was held by a child that should not have it";
         }
         CloseHandle(readEnd);
-        Finish(info);
+        conformance::FinishChild(info);
     }
 }

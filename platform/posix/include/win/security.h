@@ -1,0 +1,114 @@
+/* Security descriptors, in the self-relative and absolute forms that registry
+ * keys keep (RegGetKeySecurity, RegSetKeySecurity); the string form is sddl.h's. */
+#ifndef PELORIM_WIN_SECURITY_H
+#define PELORIM_WIN_SECURITY_H
+
+#include "base.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef DWORD SECURITY_INFORMATION, *PSECURITY_INFORMATION;
+typedef WORD SECURITY_DESCRIPTOR_CONTROL, *PSECURITY_DESCRIPTOR_CONTROL;
+typedef void *PSECURITY_DESCRIPTOR;
+
+typedef struct _SID_IDENTIFIER_AUTHORITY {
+    BYTE Value[6];
+} SID_IDENTIFIER_AUTHORITY, *PSID_IDENTIFIER_AUTHORITY;
+
+typedef struct _SID {
+    BYTE Revision;
+    BYTE SubAuthorityCount;
+    SID_IDENTIFIER_AUTHORITY IdentifierAuthority;
+    DWORD SubAuthority[1];
+} SID;
+
+typedef struct _ACL {
+    BYTE AclRevision;
+    BYTE Sbz1;
+    WORD AclSize;
+    WORD AceCount;
+    WORD Sbz2;
+} ACL, *PACL;
+
+typedef struct _ACE_HEADER {
+    BYTE AceType;
+    BYTE AceFlags;
+    WORD AceSize;
+} ACE_HEADER, *PACE_HEADER;
+
+typedef struct _ACCESS_ALLOWED_ACE {
+    ACE_HEADER Header;
+    ACCESS_MASK Mask;
+    DWORD SidStart;
+} ACCESS_ALLOWED_ACE, *PACCESS_ALLOWED_ACE;
+
+/* The absolute form: the parts are pointers. */
+typedef struct _SECURITY_DESCRIPTOR {
+    BYTE Revision;
+    BYTE Sbz1;
+    SECURITY_DESCRIPTOR_CONTROL Control;
+    PSID Owner;
+    PSID Group;
+    PACL Sacl;
+    PACL Dacl;
+} SECURITY_DESCRIPTOR, *PISECURITY_DESCRIPTOR;
+
+/* The self-relative form: the parts are offsets from its start (0: none). */
+typedef struct _SECURITY_DESCRIPTOR_RELATIVE {
+    BYTE Revision;
+    BYTE Sbz1;
+    SECURITY_DESCRIPTOR_CONTROL Control;
+    DWORD Owner;
+    DWORD Group;
+    DWORD Sacl;
+    DWORD Dacl;
+} SECURITY_DESCRIPTOR_RELATIVE, *PISECURITY_DESCRIPTOR_RELATIVE;
+
+#define OWNER_SECURITY_INFORMATION 0x00000001u
+#define GROUP_SECURITY_INFORMATION 0x00000002u
+#define DACL_SECURITY_INFORMATION 0x00000004u
+#define SACL_SECURITY_INFORMATION 0x00000008u
+#define LABEL_SECURITY_INFORMATION 0x00000010u
+#define PROTECTED_DACL_SECURITY_INFORMATION 0x80000000u
+#define PROTECTED_SACL_SECURITY_INFORMATION 0x40000000u
+#define UNPROTECTED_DACL_SECURITY_INFORMATION 0x20000000u
+#define UNPROTECTED_SACL_SECURITY_INFORMATION 0x10000000u
+
+#define SE_OWNER_DEFAULTED 0x0001
+#define SE_GROUP_DEFAULTED 0x0002
+#define SE_DACL_PRESENT 0x0004
+#define SE_DACL_DEFAULTED 0x0008
+#define SE_SACL_PRESENT 0x0010
+#define SE_SACL_DEFAULTED 0x0020
+#define SE_DACL_AUTO_INHERIT_REQ 0x0100
+#define SE_SACL_AUTO_INHERIT_REQ 0x0200
+#define SE_DACL_AUTO_INHERITED 0x0400
+#define SE_SACL_AUTO_INHERITED 0x0800
+#define SE_DACL_PROTECTED 0x1000
+#define SE_SACL_PROTECTED 0x2000
+#define SE_SELF_RELATIVE 0x8000
+
+#define SECURITY_DESCRIPTOR_REVISION 1
+#define SID_REVISION 1
+#define SID_MAX_SUB_AUTHORITIES 15
+#define ACL_REVISION 2
+#define ACL_REVISION_DS 4
+
+#define ACCESS_ALLOWED_ACE_TYPE 0x0
+#define ACCESS_DENIED_ACE_TYPE 0x1
+
+#define OBJECT_INHERIT_ACE 0x01
+#define CONTAINER_INHERIT_ACE 0x02
+#define NO_PROPAGATE_INHERIT_ACE 0x04
+#define INHERIT_ONLY_ACE 0x08
+#define INHERITED_ACE 0x10
+
+#define ACCESS_SYSTEM_SECURITY 0x01000000u
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

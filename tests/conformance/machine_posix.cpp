@@ -1,0 +1,10 @@
+/* On Linux each test runs in a process of its own, on a fresh root. */
+#include "conformance.h"
+
+#include "harness.h"
+
+namespace conformance {
+
+void PrepareMachine() { harness::MakeFreshRoot(); }
+
+} // namespace conformance
