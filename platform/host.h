@@ -73,8 +73,16 @@ extern const size_t hostImageMagicLength;
 int HostIsPathSeparator(char c);
 
 /* `path` without its last name and the separators around it: "C:\\jdk" of
- * "C:\\jdk\\bin\\". 1 (with an empty text) when nothing remains. */
+ * "C:\\jdk\\bin\\". A drive's root keeps its separator ("C:\\" of
+ * "C:\\jvm.dll"): "C:" alone would name that drive's current directory.
+ * 1 (with an empty text) when nothing remains. */
 int HostParentDirectory(char *out, size_t capacity, const char *path);
+
+/* `directory` followed by `rest`, which begins with a separator, with the
+ * separators that end `directory` left out, so that a home written with a
+ * trailing separator (as installers write JavaHome and JAVA_HOME) joins
+ * without a doubled one: "C:\\jdk\\" and "\\bin" give "C:\\jdk\\bin". */
+int HostJoinPath(char *out, size_t capacity, const char *directory, const char *rest);
 
 /* The character between the directories of PATH: ';' or ':'. */
 extern const char hostPathListSeparator;
@@ -99,5 +107,14 @@ const char *HostBuildForBits(int bits);
  * after the program gave it `runtimeDirectory` (SetDllDirectoryA), as a
  * phrase for a message. */
 int HostDependencySearchText(char *out, size_t capacity, const char *runtimeDirectory);
+
+/* Right after LoadLibraryA failed on `libraryPath` with ERROR_MOD_NOT_FOUND
+ * although the file is there: the name of the first library that it needs
+ * and that cannot be loaded. Windows: the first DLL of its import table that
+ * the process's own search (SetDllDirectoryA included) cannot load, probed
+ * with LoadLibraryA and freed again; API set names are the system's to
+ * resolve and are passed over. Linux: the library that the dynamic linker
+ * said it could not open. 1 (with an empty text) when none can be named. */
+int HostMissingLibrary(char *out, size_t capacity, const char *libraryPath);
 
 #endif

@@ -49,14 +49,27 @@ static int FormatInto(char *out, size_t capacity, int written) {
     return 0;
 }
 
+/* The length of `path` without the separators that end it. */
+static int TrimmedLength(const char *path) {
+    size_t length = strlen(path);
+    while (length > 0 && path[length - 1] == '/') length--;
+    return (int)length;
+}
+
+int HostJoinPath(char *out, size_t capacity, const char *directory, const char *rest) {
+    return FormatInto(out, capacity, snprintf(out, capacity, "%.*s%s", TrimmedLength(directory), directory, rest));
+}
+
 int HostTypedJvmPath(char *out, size_t capacity, const char *directory, const char *configDirectory,
                      const char *typeName) {
     (void)directory;
-    return FormatInto(out, capacity, snprintf(out, capacity, "%s/%s/libjvm.so", configDirectory, typeName));
+    return FormatInto(out, capacity, snprintf(out, capacity, "%.*s/%s/libjvm.so", TrimmedLength(configDirectory),
+                                              configDirectory, typeName));
 }
 
 int HostClassicJvmPath(char *out, size_t capacity, const char *directory) {
-    return FormatInto(out, capacity, snprintf(out, capacity, "%s/lib/server/libjvm.so", directory));
+    return FormatInto(out, capacity,
+                      snprintf(out, capacity, "%.*s/lib/server/libjvm.so", TrimmedLength(directory), directory));
 }
 
 int HostJavaPipePath(char *out, size_t capacity, const char *pipeName) {
@@ -76,7 +89,7 @@ int HostParentDirectory(char *out, size_t capacity, const char *path) {
 int HostJavaHomeOfLauncher(char *out, size_t capacity, const char *directory) {
     char launcher[PATH_MAX];
     char real[PATH_MAX];
-    int written = snprintf(launcher, sizeof launcher, "%s/java", directory);
+    int written = snprintf(launcher, sizeof launcher, "%.*s/java", TrimmedLength(directory), directory);
     if (directory[0] == '\0' || written < 0 || (size_t)written >= sizeof launcher || access(launcher, X_OK) != 0 ||
         !realpath(launcher, real))
         return FormatInto(out, capacity, -1);
@@ -98,4 +111,14 @@ int HostDependencySearchText(char *out, size_t capacity, const char *runtimeDire
     return FormatInto(out, capacity,
                       snprintf(out, capacity,
                                "the library's own run path, LD_LIBRARY_PATH and the system's library directories"));
+}
+
+int HostMissingLibrary(char *out, size_t capacity, const char *libraryPath) {
+    char missing[PATH_MAX];
+    const char *name = strrchr(libraryPath, '/');
+    name = name ? name + 1 : libraryPath;
+    if (LastUnopenedLibrary(missing, sizeof missing) != 0 || strcmp(missing, libraryPath) == 0 ||
+        strcmp(missing, name) == 0)
+        return FormatInto(out, capacity, -1);
+    return FormatInto(out, capacity, snprintf(out, capacity, "%s", missing));
 }

@@ -57,14 +57,27 @@ static int FormatInto(char *out, size_t capacity, int written) {
     return 0;
 }
 
+/* The length of `path` without the separators that end it. */
+static int TrimmedLength(const char *path) {
+    size_t length = strlen(path);
+    while (length > 0 && HostIsPathSeparator(path[length - 1])) length--;
+    return (int)length;
+}
+
+int HostJoinPath(char *out, size_t capacity, const char *directory, const char *rest) {
+    return FormatInto(out, capacity, snprintf(out, capacity, "%.*s%s", TrimmedLength(directory), directory, rest));
+}
+
 int HostTypedJvmPath(char *out, size_t capacity, const char *directory, const char *configDirectory,
                      const char *typeName) {
     (void)configDirectory;
-    return FormatInto(out, capacity, snprintf(out, capacity, "%s\\bin\\%s\\jvm.dll", directory, typeName));
+    return FormatInto(out, capacity, snprintf(out, capacity, "%.*s\\bin\\%s\\jvm.dll", TrimmedLength(directory),
+                                              directory, typeName));
 }
 
 int HostClassicJvmPath(char *out, size_t capacity, const char *directory) {
-    return FormatInto(out, capacity, snprintf(out, capacity, "%s\\bin\\javai.dll", directory));
+    return FormatInto(out, capacity,
+                      snprintf(out, capacity, "%.*s\\bin\\javai.dll", TrimmedLength(directory), directory));
 }
 
 int HostJavaPipePath(char *out, size_t capacity, const char *pipeName) {
@@ -77,6 +90,7 @@ int HostParentDirectory(char *out, size_t capacity, const char *path) {
     while (length > 0 && !HostIsPathSeparator(path[length - 1])) length--;
     while (length > 1 && HostIsPathSeparator(path[length - 1])) length--;
     if (length == 0) return FormatInto(out, capacity, -1);
+    if (length == 2 && path[1] == ':' && HostIsPathSeparator(path[2])) length = 3;
     return FormatInto(out, capacity, snprintf(out, capacity, "%.*s", (int)length, path));
 }
 
@@ -86,6 +100,7 @@ int HostJavaHomeOfLauncher(char *out, size_t capacity, const char *directory) {
         directory++;
         length -= 2;
     }
+    while (length > 0 && HostIsPathSeparator(directory[length - 1])) length--;
     char launcher[MAX_PATH + 1];
     int written = snprintf(launcher, sizeof launcher, "%.*s\\java.exe", (int)length, directory);
     if (length == 0 || written < 0 || (size_t)written >= sizeof launcher) return FormatInto(out, capacity, -1);
@@ -129,4 +144,104 @@ int HostDependencySearchText(char *out, size_t capacity, const char *runtimeDire
                       snprintf(out, capacity,
                                "the directory of pelorim.exe, %s, the system directories and the directories of PATH",
                                runtimeDirectory[0] != '\0' ? runtimeDirectory : "(no runtime directory)"));
+}
+
+static const int MOST_IMPORTS = 256;
+static const WORD MOST_SECTIONS = 96;
+
+/* The headers of a PE image that locate its import table. */
+struct ImageLayout {
+    DWORD importRva;
+    WORD sectionCount;
+    IMAGE_SECTION_HEADER sections[MOST_SECTIONS];
+};
+
+static int ReadImageLayout(HANDLE file, ImageLayout *layout) {
+    IMAGE_DOS_HEADER dos = {};
+    if (ReadAt(file, 0, &dos, sizeof dos) != 0 || dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew <= 0) return 1;
+    DWORD signature = 0;
+    IMAGE_FILE_HEADER header = {};
+    LONG at = dos.e_lfanew;
+    if (ReadAt(file, at, &signature, sizeof signature) != 0 || signature != IMAGE_NT_SIGNATURE ||
+        ReadAt(file, at + 4, &header, sizeof header) != 0)
+        return 1;
+    LONG optional = at + 4 + (LONG)sizeof header;
+    WORD magic = 0;
+    if (ReadAt(file, optional, &magic, sizeof magic) != 0) return 1;
+    IMAGE_DATA_DIRECTORY imports = {};
+    if (magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
+        IMAGE_OPTIONAL_HEADER64 image = {};
+        if (header.SizeOfOptionalHeader < sizeof image || ReadAt(file, optional, &image, sizeof image) != 0 ||
+            image.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_IMPORT)
+            return 1;
+        imports = image.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    } else if (magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC) {
+        IMAGE_OPTIONAL_HEADER32 image = {};
+        if (header.SizeOfOptionalHeader < sizeof image || ReadAt(file, optional, &image, sizeof image) != 0 ||
+            image.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_IMPORT)
+            return 1;
+        imports = image.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    } else {
+        return 1;
+    }
+    layout->importRva = imports.VirtualAddress;
+    layout->sectionCount = header.NumberOfSections < MOST_SECTIONS ? header.NumberOfSections : MOST_SECTIONS;
+    return ReadAt(file, optional + header.SizeOfOptionalHeader, layout->sections,
+                  layout->sectionCount * (DWORD)sizeof(IMAGE_SECTION_HEADER));
+}
+
+/* Where the byte at `rva` lies in the file; -1 when no section holds it. */
+static LONG FileOffsetOf(const ImageLayout *layout, DWORD rva) {
+    for (WORD i = 0; i < layout->sectionCount; i++) {
+        const IMAGE_SECTION_HEADER &section = layout->sections[i];
+        DWORD size = section.Misc.VirtualSize > section.SizeOfRawData ? section.Misc.VirtualSize : section.SizeOfRawData;
+        if (rva >= section.VirtualAddress && rva - section.VirtualAddress < size)
+            return (LONG)(rva - section.VirtualAddress + section.PointerToRawData);
+    }
+    return -1;
+}
+
+/* The `index`th DLL name of the import table into `name` (MAX_PATH + 1
+ * bytes); 1 past the table's end or when the image cannot be read. */
+static int ReadImportName(HANDLE file, const ImageLayout *layout, int index, char *name) {
+    IMAGE_IMPORT_DESCRIPTOR entry = {};
+    LONG at = FileOffsetOf(layout, layout->importRva + (DWORD)index * (DWORD)sizeof entry);
+    if (at < 0 || ReadAt(file, at, &entry, sizeof entry) != 0 || entry.Name == 0) return 1;
+    LONG nameAt = FileOffsetOf(layout, entry.Name);
+    if (nameAt < 0 || SetFilePointer(file, nameAt, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) return 1;
+    DWORD read = 0;
+    if (!ReadFile(file, name, MAX_PATH, &read, nullptr) || read == 0) return 1;
+    name[read] = '\0';
+    return strlen(name) == read ? 1 : 0; /* a name runs to its NUL */
+}
+
+static bool IsApiSetName(const char *name) {
+    return _strnicmp(name, "api-ms-", 7) == 0 || _strnicmp(name, "ext-ms-", 7) == 0;
+}
+
+/* Whether the process's search finds and loads `name`; what is already
+ * loaded counts as found. */
+static bool LoadsByName(const char *name) {
+    if (IsApiSetName(name) || GetModuleHandleA(name) != nullptr) return true;
+    HMODULE library = LoadLibraryA(name);
+    if (library == nullptr) return GetLastError() != ERROR_MOD_NOT_FOUND;
+    FreeLibrary(library);
+    return true;
+}
+
+int HostMissingLibrary(char *out, size_t capacity, const char *libraryPath) {
+    HANDLE file = CreateFileA(libraryPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return FormatInto(out, capacity, -1);
+    ImageLayout layout = {};
+    int result = FormatInto(out, capacity, -1);
+    char name[MAX_PATH + 1];
+    if (ReadImageLayout(file, &layout) == 0 && layout.importRva != 0) {
+        for (int i = 0; i < MOST_IMPORTS && ReadImportName(file, &layout, i, name) == 0; i++) {
+            if (LoadsByName(name)) continue;
+            result = FormatInto(out, capacity, snprintf(out, capacity, "%s", name));
+            break;
+        }
+    }
+    CloseHandle(file);
+    return result;
 }

@@ -295,6 +295,7 @@ static int InstallJavaCommandLine(int argc, char **argv, char **envp) {
         FreeVmOptions(&probe);
         return 1;
     }
+    ReportFollowedRuntime();
     if (jvmTypeMatched == 1) {
         argc--;
         argv++;

@@ -1,5 +1,6 @@
 /* Finding and loading the Java runtime library. */
 #include "jvm/jvm.h"
+#include "jvm/runtime_candidates.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -31,7 +32,25 @@ static struct {
     int bits;
     char path[PATH_CAPACITY + 1];
     char directory[PATH_CAPACITY + 1];
+    char missing[PATH_CAPACITY + 1]; /* with 126: the library it needs that was not found, "" when unknown */
 } loadFailure;
+
+/* What the search met on its way that the messages after it tell. */
+static struct {
+    /* A source that the administrator did not pin (JAVA_HOME, PATH) named a
+     * folder that no longer exists; its feature version, when that is known,
+     * is preferred among the later sources. */
+    bool staleSource;
+    int wantedVersion;
+    /* The runtime that the service is pinned to no longer exists: the name of
+     * its stored value ("JavaHome", "JNILibrary"), or NULL. */
+    const char *pinnedValue;
+    char pinnedPath[PATH_CAPACITY + 1];
+} searchNotes;
+
+/* The source and path that the latest "Loading JNI:" line named. */
+static char announcedSource[CANDIDATE_SOURCE_CAPACITY + 1];
+static char announcedPath[PATH_CAPACITY + 1];
 
 const char *const noJavaRuntimeMessage =
     "Cannot find any suitable Java VM software on your computer.\n"
@@ -39,10 +58,18 @@ const char *const noJavaRuntimeMessage =
 
 enum { JVM_TYPE_CAPACITY = 63, CONFIG_LINE_CAPACITY = 259 };
 
-/* Joins the pieces into `out` (PATH_CAPACITY + 1 bytes); 1 when they do not fit. */
+/* Joins the pieces into `out` (PATH_CAPACITY + 1 bytes), the later ones
+ * beginning with a separator or empty, without doubling the separator that
+ * may end `first`; 1 when they do not fit. */
 static int JoinPath(char *out, const char *first, const char *second, const char *third = "") {
-    int written = snprintf(out, PATH_CAPACITY + 1, "%s%s%s", first, second, third);
-    if (written < 0 || written > PATH_CAPACITY) {
+    char rest[PATH_CAPACITY + 1];
+    int written = snprintf(rest, sizeof rest, "%s%s", second, third);
+    bool failed = written < 0 || written > PATH_CAPACITY;
+    if (!failed && rest[0] == '\0')
+        failed = strlen(first) > PATH_CAPACITY || snprintf(out, PATH_CAPACITY + 1, "%s", first) < 0;
+    else if (!failed)
+        failed = HostJoinPath(out, PATH_CAPACITY + 1, first, rest) != 0;
+    if (failed) {
         LogLabelled("Path too long:", first, LOG_WARNING);
         out[0] = '\0';
         return 1;
@@ -64,10 +91,15 @@ static void LogSystemWarning(const char *call, DWORD code, const char *text) {
  * first. SetDllDirectoryA puts the runtime directory right after this
  * program's directory for every later load of the process, so each load
  * searches as it would under the launcher, without a list of names to keep
- * current; it also takes the current directory out of the search. The
- * programs this process starts inherit the search (Windows documents that).
- * Each runtime library tried replaces the directory; a path that names none
- * (a bare "jvm.dll") gets the system's default search back. */
+ * current; it also takes the current directory out of the search, and keeps
+ * PATH in it, where an application's native libraries may keep theirs. The
+ * programs this process starts would inherit the directory (Windows documents
+ * that): its own CreateProcessA calls hide it (HideRuntimeDirectory); what
+ * the application starts through the JVM inherits it. SetDefaultDllDirectories
+ * with AddDllDirectory would not be inherited, but it takes PATH out of every
+ * later search of the process. Each runtime library tried replaces the
+ * directory; a path that names none (a bare "jvm.dll") gets the system's
+ * default search back. */
 static void UseRuntimeDirectory(const char *libraryPath) {
     char libraryDirectory[PATH_CAPACITY + 1];
     if (HostParentDirectory(libraryDirectory, sizeof libraryDirectory, libraryPath) != 0 ||
@@ -79,6 +111,8 @@ static void UseRuntimeDirectory(const char *libraryPath) {
     if (!SetDllDirectoryA(runtimeDirectory)) LogSystemWarning("SetDllDirectory", 0, runtimeDirectory);
 }
 
+/* Called right after the failed load, while the search that failed it is
+ * still the process's. */
 static void NoteLoadFailure(const char *path, DWORD error) {
     int bits = HostImageBits(path);
     if (bits == 0 || (error != ERROR_BAD_EXE_FORMAT && error != ERROR_MOD_NOT_FOUND)) return;
@@ -86,6 +120,18 @@ static void NoteLoadFailure(const char *path, DWORD error) {
     loadFailure.bits = bits;
     CopyField(loadFailure.path, path, PATH_CAPACITY);
     CopyField(loadFailure.directory, runtimeDirectory, PATH_CAPACITY);
+    if (error != ERROR_MOD_NOT_FOUND ||
+        HostMissingLibrary(loadFailure.missing, sizeof loadFailure.missing, path) != 0)
+        loadFailure.missing[0] = '\0';
+}
+
+void HideRuntimeDirectory(void) {
+    if (runtimeDirectory[0] != '\0' && !SetDllDirectoryA(nullptr)) LogSystemWarning("SetDllDirectory", 0, "(none)");
+}
+
+void ShowRuntimeDirectory(void) {
+    if (runtimeDirectory[0] != '\0' && !SetDllDirectoryA(runtimeDirectory))
+        LogSystemWarning("SetDllDirectory", 0, runtimeDirectory);
 }
 
 int LoadJNILibrary(const char *path, JniEntryPoints *entryPoints) {
@@ -252,14 +298,54 @@ static int ReadJavaHomeVariable(char *out) {
 /* Logs "Loading JNI: <source> used:" with the path; the source stays
  * javaRuntimeSource, which names the winner once the search succeeds. */
 static void AnnounceSource(const char *source, const char *path) {
-    TextGuard label(FormatText("Loading JNI: %s used:", source));
+    CopyField(announcedSource, source, CANDIDATE_SOURCE_CAPACITY);
+    CopyField(announcedPath, path, PATH_CAPACITY);
+    TextGuard label(FormatText("Loading JNI: %s used:", announcedSource));
     LogLabelled(label.Get(), path, LOG_INFO);
-    javaRuntimeSource = source;
+    javaRuntimeSource = announcedSource;
 }
 
-/* The result of one group of sources: found, failed (the search ends), or
- * nothing present there (the next group is tried). */
+static const char javaHomeVariableSource[] = "JAVA_HOME env var";
+static const char pathLauncherSource[] = "java on PATH";
+
+/* The result of one source: found, failed (the search ends unless the source
+ * lets it go on), or nothing there. */
 enum SourceResult { SOURCE_FOUND = 0, SOURCE_FAILED = 1, SOURCE_ABSENT = 2 };
+
+static bool IsPresent(const char *text) { return text != nullptr && text[0] != '\0'; }
+
+/* Whether `path` names nothing at all: a missing file or folder, not one that
+ * is there but cannot be read. */
+static bool NoLongerExists(const char *path) {
+    if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return false;
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+/* A source that the administrator did not pin and whose folder is gone (the
+ * JDK updated into a new one): said at Warning, and its feature version, when
+ * known, is the one to prefer from here on. */
+static void PassOverStaleSource(const char *name, const char *path, int featureVersion) {
+    LogFormatted(LOG_WARNING, "%s %s no longer exists", name, path);
+    searchNotes.staleSource = true;
+    if (searchNotes.wantedVersion == 0) searchNotes.wantedVersion = featureVersion;
+}
+
+/* The pinned runtime (/runtimelib:, /javahome:) is the only one tried; when it
+ * is gone, that is the reason that ReportNoJavaRuntime gives. */
+static bool PinnedRuntimeIsGone(const char *valueName, const char *path) {
+    if (!NoLongerExists(path)) return false;
+    searchNotes.pinnedValue = valueName;
+    CopyField(searchNotes.pinnedPath, path, PATH_CAPACITY);
+    return true;
+}
+
+static void ClearJavaSoftInfo(JavaSoftInfo *info) {
+    free(info->javaHomeValue);
+    free(info->runtimeLibValue);
+    free(info->currentVersion);
+    *info = {};
+}
 
 struct JavaSoftSources {
     const char *runtimeLib; /* the source names of the key's two values */
@@ -272,50 +358,51 @@ static const JavaSoftSources currentKitSources = {"RuntimeLib (JavaSoft\\JDK reg
 static const JavaSoftSources currentRuntimeSources = {"RuntimeLib (JavaSoft\\JRE reg)",
                                                       "JavaHome (JavaSoft\\JRE reg)"};
 
-static bool IsPresent(const char *text) { return text != nullptr && text[0] != '\0'; }
-
-/* One key: its RuntimeLib decides; else its JavaHome, whose failure ends the
- * search only when `lastKey`. A RuntimeLib that loads records the key's
- * JavaHome. */
-static SourceResult SearchJavaSoftInfo(const JavaSoftInfo *info, const JavaSoftSources *sources, bool lastKey,
-                                       JniEntryPoints *entryPoints) {
-    if (IsPresent(info->runtimeLibValue)) {
-        AnnounceSource(sources->runtimeLib, info->runtimeLibValue);
-        if (LoadJNILibrary(info->runtimeLibValue, entryPoints) != 0) return SOURCE_FAILED;
-        if (info->javaHomeValue != nullptr) CopyField(javaHomeUsed, info->javaHomeValue, PATH_CAPACITY);
-        return SOURCE_FOUND;
-    }
-    if (!IsPresent(info->javaHomeValue)) return SOURCE_ABSENT;
-    AnnounceSource(sources->javaHome, info->javaHomeValue);
-    if (SearchJavaHome(info->javaHomeValue, entryPoints) == 0) return SOURCE_FOUND;
-    return lastKey ? SOURCE_FAILED : SOURCE_ABSENT;
+/* One key: its RuntimeLib decides (and a RuntimeLib that loads records the
+ * key's JavaHome); else its JavaHome, whose failure ends the search only
+ * when `lastKey`. */
+static void CollectJavaSoftInfo(const JavaSoftInfo *info, const JavaSoftSources *sources, bool lastKey,
+                                CandidateList *list) {
+    bool library = IsPresent(info->runtimeLibValue);
+    if (!library && !IsPresent(info->javaHomeValue)) return;
+    RuntimeCandidate *candidate = AddCandidate(list);
+    if (candidate == nullptr) return;
+    CopyField(candidate->source, library ? sources->runtimeLib : sources->javaHome, CANDIDATE_SOURCE_CAPACITY);
+    CopyField(candidate->path, library ? info->runtimeLibValue : info->javaHomeValue, PATH_CAPACITY);
+    candidate->library = library;
+    candidate->recordsJavaHome = library && info->javaHomeValue != nullptr;
+    if (candidate->recordsJavaHome) CopyField(candidate->javaHome, info->javaHomeValue, PATH_CAPACITY);
+    candidate->passOnFailure = !library && !lastKey;
+    candidate->featureVersion = info->currentVersion ? FeatureVersionOfName(info->currentVersion) : 0;
 }
 
-/* A development kit's key, then a runtime environment's. */
-static SourceResult SearchJavaSoftPair(const JavaSoftInfo *kit, const JavaSoftSources *kitSources,
-                                       const JavaSoftInfo *runtime, const JavaSoftSources *runtimeSources,
-                                       JniEntryPoints *entryPoints) {
-    SourceResult result = SearchJavaSoftInfo(kit, kitSources, false, entryPoints);
-    if (result != SOURCE_ABSENT) return result;
-    return SearchJavaSoftInfo(runtime, runtimeSources, true, entryPoints);
+static void CollectWorkingDirectory(CandidateList *list) {
+    RuntimeCandidate *candidate = AddCandidate(list);
+    if (candidate == nullptr) return;
+    CopyField(candidate->source, "Current working dir", CANDIDATE_SOURCE_CAPACITY);
+    CopyField(candidate->path, settings.workingDirectory, PATH_CAPACITY);
+    candidate->passOnFailure = true;
+    candidate->featureVersion = FeatureVersionOfHome(settings.workingDirectory);
 }
 
-static void ClearJavaSoftInfo(JavaSoftInfo *info) {
-    free(info->javaHomeValue);
-    free(info->runtimeLibValue);
-    *info = {};
+/* The keys that installers up to Java 8 wrote, read by the caller before the
+ * search: a development kit's, then a runtime environment's. */
+static void CollectJavaSoftKeys(CandidateList *list) {
+    CollectJavaSoftInfo(&jdkInfo, &developmentKitSources, false, list);
+    CollectJavaSoftInfo(&jreInfo, &runtimeEnvironmentSources, true, list);
 }
 
-/* The keys that installers write since Java 9, read only when the older keys
- * gave nothing, so that a runtime found there logs what it always did. */
-static SourceResult SearchCurrentJavaSoftKeys(JniEntryPoints *entryPoints) {
+/* The keys that installers write since Java 9, read the same way, and only
+ * when the older keys let the search come this far, so that a runtime found
+ * there logs what it always did. */
+static void CollectCurrentJavaSoftKeys(CandidateList *list) {
     JavaSoftInfo kit = {}, runtime = {};
     ReadJavaSoftKey(&kit, JAVASOFT_CURRENT_JDK_KEY);
     ReadJavaSoftKey(&runtime, JAVASOFT_CURRENT_JRE_KEY);
-    SourceResult result = SearchJavaSoftPair(&kit, &currentKitSources, &runtime, &currentRuntimeSources, entryPoints);
+    CollectJavaSoftInfo(&kit, &currentKitSources, false, list);
+    CollectJavaSoftInfo(&runtime, &currentRuntimeSources, true, list);
     ClearJavaSoftInfo(&kit);
     ClearJavaSoftInfo(&runtime);
-    return result;
 }
 
 /* Whether a jvm.cfg lies in one of its places below `directory`. */
@@ -337,66 +424,191 @@ static bool IsJavaHome(const char *directory) {
            (JoinPath(jreDirectory, directory, hostJreSubdirectory) == 0 && HoldsJvmConfig(jreDirectory));
 }
 
-/* The first launcher on PATH whose directory lies in a Java home; launchers
- * elsewhere (copies in a folder of their own) are passed over. */
-static SourceResult SearchPathLaunchers(JniEntryPoints *entryPoints) {
+/* Whether the last name of `directory` is "bin", in any case. */
+static bool IsBinDirectory(const char *directory) {
+    size_t end = strlen(directory);
+    while (end > 0 && HostIsPathSeparator(directory[end - 1])) end--;
+    if (end < 3 || (end > 3 && !HostIsPathSeparator(directory[end - 4]))) return false;
+    const char *name = directory + end - 3;
+    return (name[0] | 0x20) == 'b' && (name[1] | 0x20) == 'i' && (name[2] | 0x20) == 'n';
+}
+
+/* One PATH entry, without one pair of surrounding double quotes, into `out`
+ * (PATH_CAPACITY + 1 bytes); 1 when it does not fit. */
+static int CopyPathEntry(char *out, const char *entry, size_t length) {
+    if (length >= 2 && entry[0] == '"' && entry[length - 1] == '"') {
+        entry++;
+        length -= 2;
+    }
+    if (length > PATH_CAPACITY) return 1;
+    snprintf(out, PATH_CAPACITY + 1, "%.*s", (int)length, entry);
+    return 0;
+}
+
+/* A PATH entry: the home of a launcher there when it lies in a Java home
+ * (copies in a folder of their own are passed over); a "bin" that is gone
+ * is a stale source. A relative entry would make the runtime depend on the
+ * current directory of a process that may run as LocalSystem: never followed. */
+static bool CollectPathEntry(const char *directory, CandidateList *list) {
+    if (directory[0] == '\0') return false;
+    if (!HostIsAbsolutePath(directory)) {
+        LogLabelled("Relative PATH entry passed over:", directory, LOG_INFO);
+        return false;
+    }
+    char home[PATH_CAPACITY + 1];
+    if (HostJavaHomeOfLauncher(home, sizeof home, directory) == 0 && IsJavaHome(home)) {
+        RuntimeCandidate *candidate = AddCandidate(list);
+        if (candidate == nullptr) return true;
+        CopyField(candidate->source, pathLauncherSource, CANDIDATE_SOURCE_CAPACITY);
+        CopyField(candidate->path, home, PATH_CAPACITY);
+        candidate->featureVersion = FeatureVersionOfHome(home);
+        return true;
+    }
+    if (IsBinDirectory(directory) && NoLongerExists(directory) &&
+        HostParentDirectory(home, sizeof home, directory) == 0)
+        PassOverStaleSource("PATH", directory, FeatureVersionOfHome(home));
+    return false;
+}
+
+/* The first launcher on PATH whose directory lies in a Java home. */
+static void CollectPathLauncher(CandidateList *list) {
     TextGuard path(ReadEnvironmentVariable("PATH"));
     const char separators[] = {hostPathListSeparator, '\0'};
     const char *entry = path.Get();
     while (entry != nullptr && entry[0] != '\0') {
         size_t length = strcspn(entry, separators);
         char directory[PATH_CAPACITY + 1];
-        char home[PATH_CAPACITY + 1];
-        if (length <= PATH_CAPACITY) {
-            snprintf(directory, sizeof directory, "%.*s", (int)length, entry);
-            if (HostJavaHomeOfLauncher(home, sizeof home, directory) == 0 && IsJavaHome(home)) {
-                AnnounceSource("java on PATH", home);
-                return SearchJavaHome(home, entryPoints) == 0 ? SOURCE_FOUND : SOURCE_FAILED;
-            }
-        }
+        if (CopyPathEntry(directory, entry, length) == 0 && CollectPathEntry(directory, list)) return;
         entry += length;
         if (entry[0] != '\0') entry++;
     }
-    return SOURCE_ABSENT;
+}
+
+typedef void (*CollectSources)(CandidateList *list);
+
+/* The sources after JAVA_HOME, in order. */
+static const CollectSources laterSources[] = {CollectWorkingDirectory, CollectJavaSoftKeys,
+                                              CollectCurrentJavaSoftKeys, CollectPathLauncher,
+                                              CollectInstallerKeys};
+enum { LATER_SOURCE_COUNT = sizeof laterSources / sizeof laterSources[0], MOST_CANDIDATES = 64 };
+
+/* Puts the runtimes of the wanted feature version first among the entries
+ * from `first` on; the others keep their order behind them. */
+static void PreferWantedVersion(CandidateList *list, int first) {
+    int next = first;
+    for (int i = first; i < list->count; i++) {
+        if (list->items[i].featureVersion != searchNotes.wantedVersion) continue;
+        RuntimeCandidate moving = list->items[i];
+        memmove(&list->items[next + 1], &list->items[next], (size_t)(i - next) * sizeof moving);
+        list->items[next++] = moving;
+    }
+}
+
+static SourceResult TryCandidate(const RuntimeCandidate *candidate, JniEntryPoints *entryPoints) {
+    if (candidate->passWhenGone && NoLongerExists(candidate->path)) {
+        LogFormatted(LOG_WARNING, "%s %s no longer exists", candidate->source, candidate->path);
+        return SOURCE_ABSENT;
+    }
+    AnnounceSource(candidate->source, candidate->path);
+    if (!candidate->library) return SearchJavaHome(candidate->path, entryPoints) == 0 ? SOURCE_FOUND : SOURCE_FAILED;
+    if (LoadJNILibrary(candidate->path, entryPoints) != 0) return SOURCE_FAILED;
+    if (candidate->recordsJavaHome) CopyField(javaHomeUsed, candidate->javaHome, PATH_CAPACITY);
+    return SOURCE_FOUND;
+}
+
+/* Says which runtime took the place of a source that no longer exists. */
+static void ReportReplacement(const RuntimeCandidate *taken) {
+    if (!searchNotes.staleSource) return;
+    if (searchNotes.wantedVersion != 0 && taken->featureVersion == searchNotes.wantedVersion)
+        LogFormatted(LOG_WARNING, "Java %d runtime found through %s used instead: %s", taken->featureVersion,
+                     taken->source, taken->path);
+    else
+        LogFormatted(LOG_WARNING, "Java runtime found through %s used instead: %s", taken->source, taken->path);
+}
+
+/* The sources are collected a group at a time, as the search reaches them;
+ * once a stale source has told which feature version to prefer, all of them
+ * are, and that version's runtimes are tried first. */
+static SourceResult SearchLaterSources(JniEntryPoints *entryPoints) {
+    CandidateList list = {};
+    list.capacity = MOST_CANDIDATES;
+    list.items = static_cast<RuntimeCandidate *>(AllocateOrExit(MOST_CANDIDATES * sizeof(RuntimeCandidate)));
+    int collected = 0;
+    bool ordered = false;
+    SourceResult result = SOURCE_ABSENT;
+    for (int i = 0;; i++) {
+        while (i == list.count && collected < LATER_SOURCE_COUNT) {
+            laterSources[collected++](&list);
+            if (searchNotes.wantedVersion == 0 || ordered) continue;
+            while (collected < LATER_SOURCE_COUNT) laterSources[collected++](&list);
+            PreferWantedVersion(&list, i);
+            ordered = true;
+        }
+        if (i == list.count) {
+            result = SOURCE_ABSENT;
+            break;
+        }
+        result = TryCandidate(&list.items[i], entryPoints);
+        if (result == SOURCE_FOUND) ReportReplacement(&list.items[i]);
+        if (result == SOURCE_FOUND || (result == SOURCE_FAILED && !list.items[i].passOnFailure)) break;
+    }
+    free(list.items);
+    return result;
 }
 
 static int SearchJavaRuntime(JniEntryPoints *entryPoints) {
     if (settings.runtimeLibrary[0] != '\0') {
         AnnounceSource("runtimelib param", settings.runtimeLibrary);
+        if (PinnedRuntimeIsGone("JNILibrary", settings.runtimeLibrary)) return 1;
         return LoadJNILibrary(settings.runtimeLibrary, entryPoints);
     }
     if (settings.javaHome[0] != '\0') {
         AnnounceSource("javahome param", settings.javaHome);
+        if (PinnedRuntimeIsGone("JavaHome", settings.javaHome)) return 1;
         return SearchJavaHome(settings.javaHome, entryPoints);
     }
     char javaHome[PATH_CAPACITY + 1];
     if (ReadJavaHomeVariable(javaHome) != 0) return 1;
     if (javaHome[0] != '\0') {
-        AnnounceSource("JAVA_HOME env var", javaHome);
-        return SearchJavaHome(javaHome, entryPoints);
+        if (!NoLongerExists(javaHome)) {
+            AnnounceSource(javaHomeVariableSource, javaHome);
+            return SearchJavaHome(javaHome, entryPoints);
+        }
+        PassOverStaleSource("JAVA_HOME", javaHome, FeatureVersionOfHome(javaHome));
     }
-    AnnounceSource("Current working dir", settings.workingDirectory);
-    if (SearchJavaHome(settings.workingDirectory, entryPoints) == 0) return 0;
-
-    SourceResult result =
-        SearchJavaSoftPair(&jdkInfo, &developmentKitSources, &jreInfo, &runtimeEnvironmentSources, entryPoints);
-    if (result == SOURCE_ABSENT) result = SearchCurrentJavaSoftKeys(entryPoints);
-    if (result == SOURCE_ABSENT) result = SearchPathLaunchers(entryPoints);
-    return result == SOURCE_FOUND ? 0 : 1;
+    return SearchLaterSources(entryPoints) == SOURCE_FOUND ? 0 : 1;
 }
 
 int FindJavaRuntime(JniEntryPoints *entryPoints) {
     javaRuntimeSource = nullptr;
     loadFailure.error = 0;
+    searchNotes = {};
     if (SearchJavaRuntime(entryPoints) != 0) return 1;
     TextGuard label(FormatText("Java runtime found through %s:", javaRuntimeSource));
     LogLabelled(label.Get(), loadedLibraryPath, LOG_INFO);
     return 0;
 }
 
+void ReportFollowedRuntime(void) {
+    const char *name = nullptr;
+    if (javaRuntimeSource != nullptr && strcmp(javaRuntimeSource, javaHomeVariableSource) == 0) name = "JAVA_HOME";
+    if (javaRuntimeSource != nullptr && strcmp(javaRuntimeSource, pathLauncherSource) == 0) name = "PATH";
+    if (name == nullptr) return;
+    LogFormatted(LOG_INFO,
+                 "The Java runtime came through %s: should a JDK update move it to another folder, the service "
+                 "follows it through the JDK installers' registry keys; to keep to this one, install with "
+                 "\"/javahome:%s\"",
+                 name, announcedPath);
+}
+
 void ReportNoJavaRuntime(void) {
     int ownBits = (int)(sizeof(void *) * 8);
-    if (loadFailure.error == ERROR_BAD_EXE_FORMAT && loadFailure.bits != ownBits) {
+    if (searchNotes.pinnedValue != nullptr) {
+        LogFormatted(LOG_ERROR,
+                     "%s %s no longer exists, and this service uses only that Java runtime: change its %s value, "
+                     "or install again, to use another.",
+                     searchNotes.pinnedValue, searchNotes.pinnedPath, searchNotes.pinnedValue);
+    } else if (loadFailure.error == ERROR_BAD_EXE_FORMAT && loadFailure.bits != ownBits) {
         LogFormatted(LOG_ERROR,
                      "The Java runtime library %s is %d-bit and cannot be loaded by this %d-bit program: "
                      "use %s for it.",
@@ -404,8 +616,14 @@ void ReportNoJavaRuntime(void) {
     } else if (loadFailure.error == ERROR_MOD_NOT_FOUND) {
         char places[2 * PATH_CAPACITY];
         HostDependencySearchText(places, sizeof places, loadFailure.directory);
-        LogFormatted(LOG_ERROR, "A library that the Java runtime library %s needs was not found (126); looked in %s.",
-                     loadFailure.path, places);
+        if (loadFailure.missing[0] != '\0')
+            LogFormatted(LOG_ERROR,
+                         "The library %s that the Java runtime library %s needs was not found (126); looked in %s.",
+                         loadFailure.missing, loadFailure.path, places);
+        else
+            LogFormatted(LOG_ERROR,
+                         "A library that the Java runtime library %s needs was not found (126); looked in %s.",
+                         loadFailure.path, places);
     }
     LogError(noJavaRuntimeMessage);
 }
@@ -439,5 +657,6 @@ int ReadJavaSoftKey(JavaSoftInfo *info, const char *keyPath) {
     ClearJavaSoftInfo(info);
     info->javaHomeValue = ReadStringValue(versionKey.Get(), "JavaHome");
     info->runtimeLibValue = ReadStringValue(versionKey.Get(), "RuntimeLib");
+    info->currentVersion = version.Release();
     return 0;
 }

@@ -24,6 +24,7 @@ struct JniEntryPoints {
 struct JavaSoftInfo {
     char *javaHomeValue;
     char *runtimeLibValue;
+    char *currentVersion; /* the key's CurrentVersion, the subkey that the two values came from */
 };
 
 #define JAVASOFT_JDK_KEY "Software\\JavaSoft\\Java Development Kit"
@@ -47,10 +48,32 @@ extern const char *const noJavaRuntimeMessage;
 
 int ReadJavaSoftKey(JavaSoftInfo *info, const char *keyPath);
 int FindJavaRuntime(JniEntryPoints *entryPoints);
-/* After a failed FindJavaRuntime: why the last library that was there could
- * not be loaded (the other word size, a library it needs not found), when that
- * is known, then noJavaRuntimeMessage; both at Error level. */
+/* After a failed FindJavaRuntime: why, when that is known (the runtime that
+ * the service is pinned to no longer exists; the last library that was there
+ * is of the other word size, or a library it needs was not found), then
+ * noJavaRuntimeMessage; both at Error level. */
 void ReportNoJavaRuntime(void);
+/* After FindJavaRuntime succeeded at /install through JAVA_HOME or PATH: one
+ * Info line that an update into another folder is followed, and how to pin
+ * the runtime instead. Nothing for the other sources. */
+void ReportFollowedRuntime(void);
+
+/* The runtime's directory that LoadJNILibrary gave the system's DLL search
+ * is inherited by the programs this process starts (Windows documents it),
+ * which would then search the runtime's bin before System32 and could bind to
+ * its older C runtime. Hide puts the default search back for the moment of a
+ * CreateProcessA; Show gives the directory back right after it. Both do
+ * nothing while no directory is given. */
+void HideRuntimeDirectory(void);
+void ShowRuntimeDirectory(void);
+
+/* The feature version that a name gives ("jdk-21.0.5.11-hotspot", "zulu-17",
+ * "17.0.6.7" give 21, 17, 17; "jdk1.8.0_392" and "1.8" give 8): its first
+ * number, or the one after "1."; 0 when it holds none. */
+int FeatureVersionOfName(const char *name);
+/* A Java home's feature version: JAVA_VERSION of its release file, else its
+ * folder's name; 0 when neither tells. */
+int FeatureVersionOfHome(const char *home);
 
 /* The steps of the search, each 0 or 1 like FindJavaRuntime. */
 int SearchJavaHome(const char *directory, JniEntryPoints *entryPoints);

@@ -59,10 +59,9 @@ static HANDLE CreateKillOnCloseJob(void) {
     return job.Release();
 }
 
-/* The child runs for a moment before it joins: it starts no process of its
- * own before its virtual machine, and only a kill of this process within that
- * moment would leave it outside. A child that cannot join runs all the same,
- * after the error: the service works, only without that protection. */
+/* The child joins while it is still suspended, so that nothing it starts is
+ * ever outside the job. A child that cannot join runs all the same, after the
+ * error: the service works, only without that protection. */
 static void BindSubprocessToService(HANDLE process) {
     if (subprocessJob == NULL) subprocessJob = CreateKillOnCloseJob();
     if (subprocessJob == NULL) return;
@@ -72,7 +71,8 @@ static void BindSubprocessToService(HANDLE process) {
 HANDLE LaunchSubprocess(void) {
     if (ClaimDetachMutex() != 0) return NULL;
     TextGuard commandLine(BuildSubprocessCommandLine());
-    DWORD flags = settings.priorityClass | (settings.interactive ? CREATE_NEW_CONSOLE : DETACHED_PROCESS);
+    DWORD flags =
+        settings.priorityClass | (settings.interactive ? CREATE_NEW_CONSOLE : DETACHED_PROCESS) | CREATE_SUSPENDED;
     STARTUPINFOA startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
@@ -83,6 +83,13 @@ HANDLE LaunchSubprocess(void) {
         return NULL;
     }
     BindSubprocessToService(process.hProcess);
+    if (ResumeThread(process.hThread) == (DWORD)-1) {
+        LogSystemError("ResumeThread", 0);
+        TerminateProcess(process.hProcess, 1);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+        return NULL;
+    }
     subprocessHandle = process.hProcess;
     return process.hThread;
 }

@@ -168,9 +168,11 @@ static int LaunchShutdownCommand(char *commandLine, CommandPipes *pipes) {
     /* The pipes' write ends are the only inheritable handles this program makes;
      * an interactive command gets none. */
     BOOL inherit = settings.interactive ? FALSE : TRUE;
+    HideRuntimeDirectory();
     BOOL started = CreateProcessA(NULL, commandLine, NULL, NULL, inherit, CommandCreationFlags(), NULL, NULL,
                                   &startup, &process);
     DWORD error = GetLastError();
+    ShowRuntimeDirectory();
     /* The readers see the end of their pipes once the command and everything
      * that inherited the write ends have gone. */
     pipes->outWrite.Reset();

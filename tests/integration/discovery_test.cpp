@@ -66,8 +66,9 @@ void RegisterJava(const char *keyPath, const std::string &home, const std::strin
     if (!runtimeLib.empty()) SetRegistryString(versionKey.c_str(), "RuntimeLib", runtimeLib);
 }
 
-/* The machine's default JDK, registered with the fresh root, is hidden. */
-void ForgetDefaultJdk() { SetRegistryString(kJdkKey, "CurrentVersion", "none"); }
+/* The machine's default JDK, registered with the fresh root as a JDK 9+
+ * installer does, is hidden. */
+void ForgetDefaultJdk() { SetRegistryString(kCurrentJdkKey, "CurrentVersion", "none"); }
 
 harness::RunResult Install(const std::vector<std::string> &javaCommandLine, harness::RunOptions options = {},
                            const std::vector<std::string> &switches = {}) {
@@ -79,6 +80,8 @@ harness::RunResult Install(const std::vector<std::string> &javaCommandLine, harn
     if (options.environment.find("JAVA_HOME") == options.environment.end()) options.unset.push_back("JAVA_HOME");
     return harness::RunPelorim(arguments, options);
 }
+
+void LayOutJdk(const std::string &home, const std::string &version);
 
 std::vector<std::string> MainClassLine() { return {"-cp", harness::JavaClasses(), "LongRunning"}; }
 
@@ -123,11 +126,11 @@ void ExpectSourcesAfterTheFirst(const std::vector<std::string> &expected) {
     EXPECT_EQ(std::vector<std::string>(sources.begin() + 1, sources.end()), expected) << result.err;
 }
 
-/* The latest settings report. */
-std::string ReportText() {
+/* The latest settings report of `service`. */
+std::string ReportText(const std::string &service = kService) {
     std::string report;
     for (const harness::EventRecord &record : harness::EventLog())
-        if (record.message.rfind(std::string(kService) + " installed.", 0) == 0) report = record.message;
+        if (record.message.rfind(service + " installed.", 0) == 0) report = record.message;
     return report;
 }
 
@@ -235,11 +238,13 @@ TEST(Discovery, AJdk8LayoutIsReachedThroughItsJreAndRecordedAsTheJavaHome) {
         << report;
 }
 
+/* One double quote is taken as it is: a folder of that name, which is not
+ * there, so the search goes on. */
 TEST(Discovery, AJavaHomeOfOneQuoteIsUsedUnchanged) {
     harness::MakeFreshRoot();
     harness::RunResult result = Install(MainClassLine(), WithJavaHome("\""));
-    EXPECT_EQ(result.exitCode, 1) << result.err;
-    EXPECT_NE(result.err.find("Loading JNI: JAVA_HOME env var used: \"\n"), std::string::npos) << result.err;
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.err.find("\nJAVA_HOME \" no longer exists\n"), std::string::npos) << result.err;
 }
 
 TEST(Discovery, ARuntimeLibraryParameterIsTheOnlySourceTried) {
@@ -274,18 +279,32 @@ TEST(Discovery, TheCurrentDirectoryComesBeforeTheRegistry) {
               std::vector<std::string>{"Loading JNI: Current working dir used: " + harness::JavaHome()});
 }
 
-TEST(Discovery, TheDevelopmentKitKeyOfAFreshRootFindsTheDefaultJdk) {
+/* A fresh root registers its default JDK as a JDK 9+ installer does: a
+ * JavaHome alone, which names no home of its own in the report. */
+TEST(Discovery, AFreshRootRegistersItsDefaultJdkAsACurrentInstallerDoes) {
     harness::MakeFreshRoot();
     harness::RunResult result = Install(MainClassLine());
     ASSERT_EQ(result.exitCode, 0) << result.err;
     std::vector<std::string> sources = LinesStartingWith(result.err, "Loading JNI: ");
     ASSERT_EQ(sources.size(), 2u) << result.err;
-    EXPECT_EQ(sources[1].rfind("Loading JNI: RuntimeLib (JavaSoft JDK reg) used: /usr/lib/jvm/", 0), 0u);
-    EXPECT_NE(ReportText().find("\r\nJava Home Path: /usr/lib/jvm/"), std::string::npos) << ReportText();
-    /* The newer keys are not even read when the older ones find a runtime. */
-    EXPECT_EQ(result.err.find("JavaSoft\\JDK"), std::string::npos) << result.err;
-    EXPECT_NE(result.err.find("\nJava runtime found through RuntimeLib (JavaSoft JDK reg): /usr/lib/jvm/"),
+    EXPECT_EQ(sources[1].rfind("Loading JNI: JavaHome (JavaSoft\\JDK reg) used: /usr/lib/jvm/", 0), 0u);
+    EXPECT_EQ(ReportText().find("Java Home Path: "), std::string::npos) << ReportText();
+    EXPECT_NE(ReportText().find("\r\nJava Runtime Found Through: JavaHome (JavaSoft\\JDK reg)\r\n"),
               std::string::npos);
+}
+
+/* The key that installers up to Java 8 wrote is read first; its RuntimeLib
+ * records its JavaHome, and the newer keys are not even read. */
+TEST(Discovery, AnOldDevelopmentKitKeyComesFirstAndRecordsItsHome) {
+    harness::MakeFreshRoot();
+    RegisterJava(kJdkKey, harness::JavaHome(), RealLibjvm());
+    harness::RunResult result = Install(MainClassLine());
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(LinesStartingWith(result.err, "Loading JNI: ").back(),
+              "Loading JNI: RuntimeLib (JavaSoft JDK reg) used: " + RealLibjvm());
+    EXPECT_NE(ReportText().find("\r\nJava Home Path: " + harness::JavaHome() + "\r\n"), std::string::npos)
+        << ReportText();
+    EXPECT_EQ(result.err.find("JavaSoft\\JDK"), std::string::npos) << result.err;
 }
 
 /* The keys of Java 9 and later installers come after the older ones and are
@@ -305,7 +324,8 @@ TEST(Discovery, TheCurrentJavaSoftKeysComeAfterTheOlderOnes) {
 }
 
 /* Registered nowhere, the runtime is the java of PATH, its links followed to
- * its home; a launcher outside any Java home comes first and is passed over.
+ * its home; a launcher outside any Java home comes first and is passed over,
+ * and so is a relative entry, which would depend on the current directory.
  * The service finds it again through the PATH that /install stored. */
 TEST(Discovery, ARuntimeOnlyOnThePathInstallsAndRuns) {
     harness::MakeFreshRoot();
@@ -316,12 +336,14 @@ TEST(Discovery, ARuntimeOnlyOnThePathInstallsAndRuns) {
     char home[PATH_MAX];
     ASSERT_TRUE(realpath(harness::JavaHome().c_str(), home));
     std::string control = harness::MakeTempDirectory("pelorim-app");
+    LayOutJdk(control + "/relative", "17.0.5");
     harness::RunOptions options;
     options.directory = control;
-    options.environment["PATH"] = launchers + ":" + harness::JavaHome() + "/bin";
+    options.environment["PATH"] = "relative/bin:" + launchers + ":" + harness::JavaHome() + "/bin";
 
     harness::RunResult result = Install({"-cp", harness::JavaClasses(), "LongRunning", control}, options);
     ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.err.find("\nRelative PATH entry passed over: relative/bin\n"), std::string::npos) << result.err;
     EXPECT_EQ(LinesStartingWith(result.err, "Loading JNI: ").back(),
               "Loading JNI: java on PATH used: " + std::string(home));
     EXPECT_NE(ReportText().find("\r\nJava Runtime Found Through: java on PATH\r\n"), std::string::npos)
@@ -341,7 +363,7 @@ TEST(Discovery, ALibraryThatIsThereButCannotBeLoadedSaysWhy) {
     std::string needy = harness::JavaHome() + "/lib/libjava.so";
     harness::RunResult result = Install(MainClassLine(), {}, {"/runtimelib:" + needy});
     EXPECT_EQ(result.exitCode, 1) << result.err;
-    EXPECT_NE(result.err.find("A library that the Java runtime library " + needy +
+    EXPECT_NE(result.err.find("The library libjvm.so that the Java runtime library " + needy +
                               " needs was not found (126); looked in the library's own run path"),
               std::string::npos)
         << result.err;
@@ -403,6 +425,131 @@ TEST(Discovery, NoRuntimeAnywhereGivesExitCode1WhateverTheCommandLine) {
     EXPECT_NE(result.err.find("Cannot find any suitable Java VM software on your computer."), std::string::npos);
     EXPECT_EQ(result.err.find("main class or jar file not specified"), std::string::npos);
     EXPECT_FALSE(ServiceExists());
+}
+
+/* A Java home as a JDK installer lays it out, around the real runtime
+ * library: a launcher of its own (so that PATH leads to this home, not to the
+ * real one) and a release file of `version`. */
+void LayOutJdk(const std::string &home, const std::string &version) {
+    WriteConfig(home, "lib", "-server KNOWN\n-client IGNORE\n");
+    LinkLibjvm(home, "lib/server/libjvm.so");
+    MakeDirectories(home + "/bin");
+    harness::WriteText(home + "/bin/java", "#!/bin/sh\nexit 1\n");
+    ASSERT_EQ(chmod((home + "/bin/java").c_str(), 0755), 0);
+    harness::WriteText(home + "/release", "JAVA_VERSION=\"" + version + "\"\n");
+}
+
+/* Temurin's own key for a version, its Path with the trailing separator that
+ * the installer writes. */
+std::string TemurinKey(const std::string &version) {
+    return "Software\\Eclipse Adoptium\\JDK\\" + version + "\\hotspot\\MSI";
+}
+
+void RegisterTemurin(const std::string &version, const std::string &home) {
+    SetRegistryString(TemurinKey(version).c_str(), "Path", home + "/");
+}
+
+void ForgetTemurin(const std::string &version) {
+    std::string key = TemurinKey(version);
+    for (int level = 0; level < 3; level++) {
+        ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_str()), ERROR_SUCCESS) << key;
+        key.erase(key.rfind('\\'));
+    }
+}
+
+/* An update replaces the JDK's folder (jdk-17.0.5.8-hotspot becomes
+ * jdk-17.0.6.7-hotspot) and its installer's key. A service whose runtime came
+ * through PATH or JAVA_HOME names the stale source and follows the update
+ * through the installer's key, to the same feature version although a newer
+ * JDK 21 is registered too; one pinned with /javahome: fails and says why.
+ * Homes carry a blank and installers' trailing separators: no path shown is
+ * joined with a doubled one. */
+TEST(Discovery, AJdkUpdateIsFollowedUnlessTheRuntimeIsPinned) {
+    harness::MakeFreshRoot();
+    ForgetDefaultJdk();
+    std::string vendor = harness::MakeTempDirectory("pelorim-jdks") + "/Eclipse Adoptium";
+    std::string before = vendor + "/jdk-17.0.5.8-hotspot", after = vendor + "/jdk-17.0.6.7-hotspot";
+    std::string newer = vendor + "/jdk-21.0.1.12-hotspot";
+    LayOutJdk(before, "17.0.5");
+    RegisterTemurin("17.0.5.8", before);
+    std::string control = harness::MakeTempDirectory("pelorim-app");
+    std::string noJava = harness::MakeTempDirectory("pelorim-path");
+    struct Service {
+        std::string name, log;
+        harness::RunOptions options;
+        std::vector<std::string> switches;
+    };
+    std::vector<Service> services(3);
+    services[0].name = "ThroughPath";
+    services[0].options.environment["PATH"] = before + "/bin:" + noJava;
+    services[1].name = "ThroughJavaHome";
+    services[1].options.environment["PATH"] = noJava;
+    services[1].options.environment["JAVA_HOME"] = before + "/";
+    services[2].name = "Pinned";
+    services[2].options.environment["PATH"] = noJava;
+    services[2].switches = {"/javahome:" + before + "/"};
+    for (Service &service : services) {
+        SCOPED_TRACE(service.name);
+        service.log = control + "/" + service.name + ".log";
+        service.options.directory = control;
+        service.options.unset.push_back("CLASSPATH");
+        std::vector<std::string> arguments = {service.name, "/install", "/debug:2", "/logfile:" + service.log};
+        arguments.insert(arguments.end(), service.switches.begin(), service.switches.end());
+        for (const std::string &word : {std::string("-cp"), harness::JavaClasses(), std::string("LongRunning"),
+                                        control + "/" + service.name})
+            arguments.push_back(word);
+        harness::RunResult result = harness::RunPelorim(arguments, service.options);
+        ASSERT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(result.err.find("//"), std::string::npos) << result.err;
+        bool followed = service.name != "Pinned";
+        EXPECT_EQ(result.err.find("should a JDK update move it to another folder") != std::string::npos, followed)
+            << result.err;
+        MakeDirectories(control + "/" + service.name);
+    }
+    EXPECT_NE(ReportText("Pinned").find("\r\nJava Home Path: " + before + "/\r\nJVM Runtime Library Path: " +
+                                        before + "/lib/server/libjvm.so\r\n"),
+              std::string::npos)
+        << ReportText("Pinned");
+
+    ASSERT_EQ(system(("rm -rf '" + before + "'").c_str()), 0);
+    ForgetTemurin("17.0.5.8");
+    LayOutJdk(after, "17.0.6");
+    RegisterTemurin("17.0.6.7", after);
+    LayOutJdk(newer, "21.0.1");
+    RegisterTemurin("21.0.1.12", newer);
+
+    for (int i = 0; i < 2; i++) {
+        const Service &service = services[i];
+        SCOPED_TRACE(service.name);
+        harness::RunResult result = harness::RunPelorim({service.name, "/start"});
+        EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+        EXPECT_TRUE(harness::WaitFor([&] { return harness::FileExists(control + "/" + service.name + "/started"); },
+                                     30));
+        EXPECT_EQ(harness::RunPelorim({service.name, "/stop"}).exitCode, 0);
+        std::string log = harness::ReadText(service.log);
+        std::string gone = i == 0 ? "WARNING: PATH " + before + "/bin no longer exists\r\n"
+                                  : "WARNING: JAVA_HOME " + before + "/ no longer exists\r\n";
+        EXPECT_NE(log.find(gone), std::string::npos) << log;
+        EXPECT_NE(log.find("WARNING: Java 17 runtime found through Path (Eclipse Adoptium\\JDK\\17.0.6.7\\hotspot"
+                           "\\MSI reg) used instead: " + after + "/\r\n"),
+                  std::string::npos)
+            << log;
+        EXPECT_NE(log.find("LoadJNILibrary " + after + "/lib/server/libjvm.so\r\n"), std::string::npos) << log;
+        EXPECT_EQ(log.find("//"), std::string::npos) << log;
+    }
+
+    harness::RunResult result = harness::RunPelorim({"Pinned", "/start"});
+    EXPECT_NE(result.exitCode, 0) << result.out << result.err;
+    EXPECT_TRUE(harness::WaitFor(
+        [&] {
+            return harness::ReadText(services[2].log)
+                       .find("ERROR: JavaHome " + before +
+                             "/ no longer exists, and this service uses only that Java runtime: change its JavaHome "
+                             "value, or install again, to use another.\r\n") != std::string::npos;
+        },
+        20))
+        << harness::ReadText(services[2].log);
+    for (const Service &service : services) EXPECT_EQ(harness::RunPelorim({service.name, "/uninstall"}).exitCode, 0);
 }
 
 /* Every JDK installed under /usr/lib/jvm is found through each source. */

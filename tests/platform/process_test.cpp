@@ -77,6 +77,8 @@ struct Child {
     return ::testing::AssertionSuccess();
 }
 
+HANDLE KillOnCloseJob(DWORD flags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE);
+
 void CloseChild(Child &child) {
     CloseHandle(child.info.hProcess);
     CloseHandle(child.info.hThread);
@@ -246,6 +248,49 @@ TEST(Process, TerminateThreadOnThePrimaryThreadLeavesTheChildRunning) {
     CloseHandle(info.hThread);
 }
 
+/* CREATE_SUSPENDED: the child runs nothing before ResumeThread, which says
+ * how often it was suspended; it can join a job first, and one that cannot be
+ * started fails at once. */
+TEST(Process, ASuspendedChildRunsOnlyOnceResumed) {
+    harness::MakeFreshRoot();
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(Start(Tool() + " exit 7", &info, CREATE_SUSPENDED | DETACHED_PROCESS));
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, 300), (DWORD)WAIT_TIMEOUT) << "ran before ResumeThread";
+    EXPECT_EQ(ResumeThread(info.hThread), 1u);
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, 10000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeProcess(info.hProcess, &code));
+    EXPECT_EQ(code, 7u);
+    EXPECT_EQ(ResumeThread(info.hThread), 0u);
+    EXPECT_EQ(ResumeThread(info.hProcess), (DWORD)-1);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    CloseHandle(info.hProcess);
+    CloseHandle(info.hThread);
+
+    HANDLE job = KillOnCloseJob();
+    ASSERT_NE(job, (HANDLE)NULL);
+    ASSERT_TRUE(Start(Tool() + " sleep 60000", &info, CREATE_SUSPENDED | DETACHED_PROCESS));
+    ASSERT_TRUE(AssignProcessToJobObject(job, info.hProcess));
+    EXPECT_EQ(ResumeThread(info.hThread), 1u);
+    ASSERT_TRUE(CloseHandle(job));
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, 10000), WAIT_OBJECT_0) << "the resumed member outlived its job";
+    CloseHandle(info.hProcess);
+    CloseHandle(info.hThread);
+
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    std::string missing = "no-such-program-anywhere";
+    EXPECT_FALSE(CreateProcessA(NULL, &missing[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL, &startup, &info));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+
+    /* Nothing could resume it any more: it ends unrun, and leaves no zombie. */
+    ASSERT_TRUE(Start(Tool() + " sleep 60000", &info, CREATE_SUSPENDED));
+    ASSERT_TRUE(CloseHandle(info.hProcess));
+    ASSERT_TRUE(CloseHandle(info.hThread));
+    std::string status = "/proc/" + std::to_string(info.dwProcessId);
+    EXPECT_TRUE(harness::WaitFor([&] { return !harness::FileExists(status); }, 10));
+}
+
 TEST(Process, ProcessEndsWhileItsHandlesAreClosed) {
     harness::MakeFreshRoot();
     PROCESS_INFORMATION info{};
@@ -381,7 +426,7 @@ pid_t KeeperOf(unsigned member) {
     return found;
 }
 
-HANDLE KillOnCloseJob(DWORD flags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) {
+HANDLE KillOnCloseJob(DWORD flags) {
     HANDLE job = CreateJobObjectA(NULL, NULL);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = flags;

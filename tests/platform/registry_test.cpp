@@ -189,15 +189,18 @@ TEST(Registry, EnumerationInCreationOrderAndDeletion) {
     RegCloseKey(services);
 }
 
+/* As a JDK 9+ installer does: JavaSoft\JDK, CurrentVersion the feature
+ * version, and under it JavaHome without RuntimeLib. */
 TEST(Registry, FreshRootRegistersTheDefaultJdk) {
     harness::MakeFreshRoot();
-    const char kit[] = "Software\\JavaSoft\\Java Development Kit";
+    const char kit[] = "Software\\JavaSoft\\JDK";
     HKEY key = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kit, 0, KEY_READ, &key));
     char version[32];
     DWORD size = sizeof version, type = 0;
     ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(key, "CurrentVersion", nullptr, &type, (BYTE *)version, &size));
     EXPECT_EQ((DWORD)REG_SZ, type);
+    EXPECT_EQ(strspn(version, "0123456789"), strlen(version)) << version;
     HKEY versionKey = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(key, version, 0, KEY_READ, &versionKey));
     char home[MAX_PATH], library[MAX_PATH];
@@ -205,7 +208,8 @@ TEST(Registry, FreshRootRegistersTheDefaultJdk) {
     ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(versionKey, "JavaHome", nullptr, &type, (BYTE *)home, &size));
     EXPECT_TRUE(harness::FileExists(std::string(home) + "/release")) << home;
     size = sizeof library;
-    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(versionKey, "RuntimeLib", nullptr, &type, (BYTE *)library, &size));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExA(versionKey, "RuntimeLib", nullptr, &type, (BYTE *)library, &size));
+    snprintf(library, sizeof library, "%s/lib/server/libjvm.so", home);
     HMODULE jvm = LoadLibraryA(library);
     ASSERT_NE(nullptr, jvm) << library;
     EXPECT_NE(nullptr, GetProcAddress(jvm, "JNI_CreateJavaVM"));
@@ -231,7 +235,7 @@ TEST(Registry, ProcessesCreatingOneFreshRootAtOnceAgree) {
                 _exit(1);
             std::string name = "Child" + std::to_string(i);
             if (RegSetValueExA(key, name.c_str(), 0, REG_SZ, (const BYTE *)"", 1) != ERROR_SUCCESS) _exit(2);
-            _exit(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\JavaSoft\\Java Development Kit", 0, KEY_READ,
+            _exit(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\JavaSoft\\JDK", 0, KEY_READ,
                                 &key) == ERROR_SUCCESS ? 0 : 4);
         }
         children.push_back(child);

@@ -1,4 +1,5 @@
-/* The VM host's guard and a jvm.cfg without types, without creating a VM. */
+/* The VM host's guard, a jvm.cfg without types, and the feature versions that
+ * runtimes' names and homes tell, without creating a VM. */
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -50,6 +51,22 @@ TEST(JvmHost, AJvmCfgWithoutTypesNamesNoLibrary) {
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err.find("LoadJNILibrary"), std::string::npos) << err;
     EXPECT_EQ(entryPoints.library, nullptr);
+}
+
+/* The names that installers give their folders and keys; a release file
+ * outweighs its folder's name. */
+TEST(JvmHost, FeatureVersionsOfNamesAndHomes) {
+    const std::pair<const char *, int> names[] = {
+        {"jdk-21.0.5.11-hotspot", 21}, {"jdk-17", 17}, {"17.0.6.7", 17}, {"zulu-11", 11}, {"jdk1.8.0_392", 8},
+        {"1.8", 8}, {"java-1.8.0-openjdk-amd64", 8}, {"LibericaJDK-21", 21}, {"current", 0}, {"", 0},
+        {"jdk-9999999", 0}};
+    for (const auto &name : names) EXPECT_EQ(FeatureVersionOfName(name.first), name.second) << name.first;
+
+    std::string home = harness::MakeTempDirectory("jdk-21.0.1-hotspot");
+    EXPECT_EQ(FeatureVersionOfHome((home + "/").c_str()), 21);
+    harness::WriteText(home + "/release", "IMPLEMENTOR=\"Eclipse Adoptium\"\nJAVA_VERSION=\"17.0.6\"\n");
+    EXPECT_EQ(FeatureVersionOfHome(home.c_str()), 17);
+    EXPECT_EQ(FeatureVersionOfHome("/nonexistent/folder"), 0);
 }
 
 } // namespace

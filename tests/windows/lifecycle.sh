@@ -9,8 +9,9 @@
 # (vcruntime140.dll, msvcp140.dll, stand-ins of the test's own under the real
 # names), lib\jvm.cfg, and HKLM\SOFTWARE\JavaSoft\JDK. Its "application" is
 # scripted by -Dstandin.* options (see jvm.cpp). Older layouts and keys, a
-# runtime found only through PATH, one of the other word size and one without
-# its C runtime are laid out beside it.
+# runtime found only through PATH, one of the other word size, one without its
+# C runtime, one at the root of a drive, and Temurin's layout and key through
+# an update are laid out beside it.
 #
 # Wine is not Windows. What the test leaves alone, and why:
 # - Wine sends services no PRESHUTDOWN or SHUTDOWN (it has no system shutdown
@@ -178,6 +179,12 @@ lay_out_files() {
   lay_out_runtime "$drive/jdk-nocrt" "$standin" server
   rm "$drive/jdk-nocrt/bin/vcruntime140.dll"
   printf -- '-server KNOWN\r\n' >"$drive/jdk-nocrt/lib/jvm.cfg"
+  # A runtime at the root of drive J:, found through PATH.
+  lay_out_runtime "$drive/jroot" "$standin" server
+  printf -- '-server KNOWN\r\n' >"$drive/jroot/lib/jvm.cfg"
+  echo "stand-in launcher" >"$drive/jroot/bin/java.exe"
+  ln -s ../drive_c/jroot "$WINEPREFIX/dosdevices/j:"
+  cp "$standin/dllprobe.exe" "$drive/app/"
   cp "$exe" "$drive/pel/pelorim.exe"
   cp "$exe" "$drive/Program Files/Pelorim Test/pelorim.exe"
   # What an unquoted "C:\Program Files\Pelorim Test\pelorim.exe ..." runs first.
@@ -416,7 +423,7 @@ load_failures() {
   scenario="a runtime without its C runtime, at /install"
   run NoCrt /install '/javahome:C:\jdk-nocrt' "${app_cp[@]}" Hello
   expect_code 1 "runtime without its C runtime"
-  expect_err 'A library that the Java runtime library C:\jdk-nocrt\bin\server\jvm.dll needs was not found (126); looked in the directory of pelorim.exe, C:\jdk-nocrt\bin, the system directories and the directories of PATH.'
+  expect_err 'The library vcruntime140.dll that the Java runtime library C:\jdk-nocrt\bin\server\jvm.dll needs was not found (126); looked in the directory of pelorim.exe, C:\jdk-nocrt\bin, the system directories and the directories of PATH.'
   [ -z "$(service_state NoCrt)" ] && pass || fail "NoCrt installed"
 
   scenario="a runtime of the other word size, at service start"
@@ -427,6 +434,113 @@ load_failures() {
   expect_log Swapped.log "ERROR: $other_line"
   expect_process_gone 'Swapped /service'
   uninstall_service Swapped
+}
+
+temurin='C:\Program Files\Eclipse Adoptium'
+temurin_dir="$drive/Program Files/Eclipse Adoptium"
+
+# install_temurin VERSION: its folder as the MSI lays it out (C runtime in bin\
+# only), and its own key with Path, the folder with a trailing backslash.
+install_temurin() {
+  local home="$temurin_dir/jdk-$1-hotspot"
+  lay_out_runtime "$home" "$standin" server
+  printf -- '-server KNOWN\r\n-client IGNORE\r\n' >"$home/lib/jvm.cfg"
+  echo "stand-in launcher" >"$home/bin/java.exe"
+  reg_add "HKLM\\SOFTWARE\\Eclipse Adoptium\\JDK\\$1\\hotspot\\MSI" Path "$temurin\\jdk-$1-hotspot\\"
+}
+
+uninstall_temurin() {
+  rm -rf "$temurin_dir/jdk-$1-hotspot"
+  reg_delete "HKLM\\SOFTWARE\\Eclipse Adoptium\\JDK\\$1"
+}
+
+# expect_single_backslashes TEXT WHAT: no doubled backslash in a line about
+# the runtimes (named pipes begin with two by right).
+expect_single_backslashes() {
+  local doubled
+  doubled=$(grep -aE 'Adoptium|J:' <<<"$1" | grep -aF '\\')
+  [ -z "$doubled" ] && pass || fail "a doubled backslash in $2: $doubled"
+}
+
+# Temurin as its MSI installs it by default: its own key and PATH, no JavaSoft
+# key. A service whose runtime came through PATH and one through JAVA_HOME
+# start after an update has replaced the JDK's folder, on the update, and
+# name the stale source; one pinned with /javahome: fails and says why. A
+# newer JDK 21 is registered too: the same feature version is preferred.
+jdk_update() {
+  local old="$temurin\\jdk-17.0.5.8-hotspot" new="$temurin\\jdk-17.0.6.7-hotspot" name
+  reg_delete 'HKLM\SOFTWARE\JavaSoft\JDK'
+  install_temurin 17.0.5.8
+
+  scenario="JDK update: installed through PATH"
+  WINEPATH="$old\\bin" install_start TemPath "${app_cp[@]}" Hello
+  expect_err "Loading JNI: java on PATH used: $old"
+  expect_err "The Java runtime came through PATH: should a JDK update move it to another folder, the service follows it through the JDK installers' registry keys; to keep to this one, install with \"/javahome:$old\""
+  expect_single_backslashes "$err" "/install's output"
+  stop_service TemPath
+  scenario="JDK update: installed through JAVA_HOME"
+  JAVA_HOME="$old\\" install_start TemHome "${app_cp[@]}" Hello
+  expect_err "Loading JNI: JAVA_HOME env var used: $old\\"
+  expect_err "The Java runtime came through JAVA_HOME:"
+  expect_single_backslashes "$err" "/install's output"
+  stop_service TemHome
+  scenario="JDK update: pinned with /javahome:"
+  install_start TemPinned "/javahome:$old\\" "${app_cp[@]}" Hello
+  [[ "$err" != *"The Java runtime came through"* ]] && pass || fail "a pinned runtime is said to be followed"
+  stop_service TemPinned
+
+  uninstall_temurin 17.0.5.8
+  install_temurin 17.0.6.7
+  install_temurin 21.0.1.12
+  for name in TemPath TemHome; do
+    scenario="JDK update: $name starts on the update"
+    run $name /start
+    expect_code 0 "/start $name after the update"
+    expect_state $name 4
+    expect_log $name.log "LoadJNILibrary $new\\bin\\server\\jvm.dll"
+    expect_log $name.log "WARNING: Java 17 runtime found through Path (Eclipse Adoptium\\JDK\\17.0.6.7\\hotspot\\MSI reg) used instead: $new\\"
+    expect_single_backslashes "$(cat "$drive/app/$name.log")" "$name.log"
+    stop_service $name
+    uninstall_service $name
+  done
+  expect_log TemPath.log "WARNING: PATH $old\\bin no longer exists"
+  expect_log TemHome.log "WARNING: JAVA_HOME $old\\ no longer exists"
+
+  scenario="JDK update: the pinned service fails and says why"
+  run TemPinned /start
+  expect_log TemPinned.log "ERROR: JavaHome $old\\ no longer exists, and this service uses only that Java runtime: change its JavaHome value, or install again, to use another."
+  expect_process_gone 'TemPinned /service'
+  uninstall_service TemPinned
+
+  # The folder of J:\bin\java.exe is J:\, not J:, which names J:'s current
+  # directory.
+  scenario="a runtime at the root of a drive, through PATH"
+  WINEPATH='J:\bin' run Root /install /debug:2 "${app_cp[@]}" Hello
+  expect_code 0 "/install Root"
+  expect_err 'Loading JNI: java on PATH used: J:\'$'\n'
+  expect_err 'LoadJNILibrary J:\bin\server\jvm.dll'
+  expect_single_backslashes "$err" "/install's output"
+  uninstall_service Root
+
+  uninstall_temurin 17.0.6.7
+  uninstall_temurin 21.0.1.12
+  register_jdk17
+}
+
+# The programs that the service starts search as they would anywhere else:
+# the shutdown command does not find the runtime's msvcp140.dll, which the
+# JVM's own libraries find in its bin\. Windows hands a process's
+# SetDllDirectory on to the programs it starts (Microsoft documents that);
+# Wine does not, so here this shows only that hiding it around the command
+# costs the JVM nothing.
+shutdown_command_dll_search() {
+  scenario="the shutdown command's DLL search"
+  install_start Probe "/javahome:$jdk17" '/shutdownCommand:C:\app\dllprobe.exe msvcp140.dll C:\app\probe.flag' \
+    "-Dstandin.load=$jdk17\\bin\\net.dll" '-Dstandin.main=file:C:\app\probe.flag' "${app_cp[@]}" Hello
+  expect_log Probe.log "msvcp140 $jdk17\\bin\\msvcp140.dll"
+  stop_service Probe
+  expect_log Probe.log 'dllprobe: msvcp140.dll not found'
+  uninstall_service Probe
 }
 
 in_process() {
@@ -719,6 +833,8 @@ timed discovery
 timed path_only
 timed runtime_dlls
 timed load_failures
+timed jdk_update
+timed shutdown_command_dll_search
 timed in_process
 timed detached
 timed startup_method

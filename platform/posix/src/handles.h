@@ -57,6 +57,11 @@ struct KernelObject {
         (void)exitCode;
         return ERROR_INVALID_HANDLE;
     }
+    /* ResumeThread: the suspend count before the call, in *previous. */
+    virtual DWORD Resume(DWORD *previous) {
+        (void)previous;
+        return ERROR_INVALID_HANDLE;
+    }
 
     const ObjectKind kind;
     std::atomic<int> references{1};

@@ -70,11 +70,34 @@ static std::string LibraryToOpen(const char *name) {
     return access(candidate.c_str(), F_OK) == 0 ? candidate : name;
 }
 
+/* The dynamic linker's message of the latest failed load. */
+static std::mutex loadFailureLock;
+static std::string loadFailureMessage;
+
+static void NoteLoadFailureMessage(void) {
+    const char *message = dlerror();
+    std::lock_guard<std::mutex> hold(loadFailureLock);
+    loadFailureMessage = message ? message : "";
+}
+
+int LastUnopenedLibrary(char *out, size_t capacity) {
+    static const char marker[] = ": cannot open shared object file";
+    std::lock_guard<std::mutex> hold(loadFailureLock);
+    size_t end = loadFailureMessage.find(marker);
+    if (end == std::string::npos || end == 0 || end >= capacity) return 1;
+    memcpy(out, loadFailureMessage.data(), end);
+    out[end] = '\0';
+    return 0;
+}
+
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     if (!lpLibFileName || !*lpLibFileName) return (HMODULE)FailWithHandle(ERROR_INVALID_PARAMETER);
     std::string path = LibraryToOpen(lpLibFileName);
     void *library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!library) return (HMODULE)FailWithHandle(LibraryLoadError(path.c_str()));
+    if (!library) {
+        NoteLoadFailureMessage();
+        return (HMODULE)FailWithHandle(LibraryLoadError(path.c_str()));
+    }
     return (HMODULE)library;
 }
 

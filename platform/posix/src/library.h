@@ -6,4 +6,9 @@
  * is no ELF image. */
 int ElfImageBits(const char *path);
 
+/* The library that the dynamic linker could not open in the latest failed
+ * LoadLibraryA of this process, as its message names it (the one asked for, or
+ * one that it needs); 1 when the latest failure named none. */
+int LastUnopenedLibrary(char *out, size_t capacity);
+
 #endif

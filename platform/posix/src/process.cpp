@@ -22,6 +22,11 @@
  * - The primary thread is the whole child. TerminateThread on its handle cannot
  *   end one thread of another process: the handle becomes signalled with the
  *   given code and the child runs on.
+ * - CREATE_SUSPENDED holds the child just before exec, once everything up to it
+ *   has succeeded and a program to run has been found; ResumeThread lets it go
+ *   on. Its exec may still fail then, like an image that fails to start: the
+ *   child ends with exit code 127. A suspended child whose handles are all
+ *   closed can never be resumed, and ends without running.
  */
 #include <windows.h>
 
@@ -72,8 +77,19 @@ struct ChildProcess {
 
 typedef std::shared_ptr<ChildProcess> ChildRef;
 
+/* The write end that lets a suspended child run, -1 once it runs. Only the
+ * child's handles hold it (the watcher does not), so that the child learns
+ * when none is left that could resume it. */
+struct ResumeChannel {
+    std::atomic<int> fd{-1};
+    ~ResumeChannel() {
+        if (fd.load() >= 0) close(fd.load());
+    }
+};
+typedef std::shared_ptr<ResumeChannel> ResumeRef;
+
 struct ProcessObject : KernelObject {
-    explicit ProcessObject(const ChildRef &c) : KernelObject(ObjectKind::Process), child(c) {}
+    ProcessObject(const ChildRef &c, const ResumeRef &r) : KernelObject(ObjectKind::Process), child(c), resume(r) {}
     bool Waitable() const override { return true; }
     bool Signalled() override { return child->ended.load(); }
     uint32_t *WaitWord() override { return &child->wake; }
@@ -83,10 +99,11 @@ struct ProcessObject : KernelObject {
     }
     DWORD Terminate(DWORD exitCode) override;
     ChildRef child;
+    ResumeRef resume;
 };
 
 struct PrimaryThreadObject : KernelObject {
-    explicit PrimaryThreadObject(const ChildRef &c) : KernelObject(ObjectKind::Thread), child(c) {}
+    PrimaryThreadObject(const ChildRef &c, const ResumeRef &r) : KernelObject(ObjectKind::Thread), child(c), resume(r) {}
     bool Waitable() const override { return true; }
     bool Signalled() override { return abandoned.load() || child->ended.load(); }
     uint32_t *WaitWord() override { return &child->wake; }
@@ -96,7 +113,9 @@ struct PrimaryThreadObject : KernelObject {
         return 0;
     }
     DWORD Terminate(DWORD exitCode) override;
+    DWORD Resume(DWORD *previous) override;
     ChildRef child;
+    ResumeRef resume;
     std::atomic<bool> abandoned{false};
     std::atomic<DWORD> abandonCode{0};
 };
@@ -133,6 +152,17 @@ DWORD PrimaryThreadObject::Terminate(DWORD exitCode) {
     UnlockLocalWaits();
     if (!done) WakeWord(&child->wake, false);
     return 0;
+}
+
+DWORD PrimaryThreadObject::Resume(DWORD *previous) {
+    int fd = resume->fd.exchange(-1);
+    *previous = fd >= 0 ? 1 : 0;
+    if (fd < 0) return 0;
+    char go = 1;
+    ssize_t written = RetryOnInterrupt([&] { return write(fd, &go, 1); });
+    DWORD code = written == 1 || errno == EPIPE ? 0 : LastErrnoAsWin32();
+    close(fd);
+    return code;
 }
 
 static DWORD ExitCodeFromStatus(const ChildProcess &child, int status) {
@@ -192,6 +222,9 @@ struct LaunchPlan {
     std::vector<int> inherited;
     int resultFd = -1; /* write end of the exit-result pipe, kept open across exec */
     size_t resultEntry = 0; /* index of the exit-result variable in `environment` */
+    bool suspended = false; /* CREATE_SUSPENDED */
+    int resumeFd = -1;      /* with `suspended`: the read end that the child waits on */
+    int resumeWriteFd = -1; /* its write end, the parent's, closed in the child */
 };
 } // namespace
 
@@ -328,13 +361,15 @@ static DWORD PlanLaunch(LPCSTR application, LPCSTR commandLine, DWORD flags,
     if (code != 0) return code;
     plan->newSession = (flags & (DETACHED_PROCESS | CREATE_NEW_CONSOLE)) != 0;
     plan->newGroup = (flags & CREATE_NEW_PROCESS_GROUP) != 0;
+    plan->suspended = (flags & CREATE_SUSPENDED) != 0;
     PlanPriority(flags, plan);
     return 0;
 }
 
 /* ---- The child between fork and exec (async-signal-safe only) ----------- */
 
-enum LaunchStage { StageDirectory = 1, StageExec = 2, StageDescriptors = 3 };
+/* StageSuspended is no failure: the child holds before exec, as asked. */
+enum LaunchStage { StageDirectory = 1, StageExec = 2, StageDescriptors = 3, StageSuspended = 4 };
 
 struct LaunchFailure {
     int stage;
@@ -349,8 +384,10 @@ struct ChildVectors {
 
 [[noreturn]] static void FailInChild(int reportFd, int stage, int error) {
     LaunchFailure failure = {stage, error};
-    ssize_t ignored = write(reportFd, &failure, sizeof failure);
-    (void)ignored;
+    if (reportFd >= 0) {
+        ssize_t ignored = write(reportFd, &failure, sizeof failure);
+        (void)ignored;
+    }
     _exit(127);
 }
 
@@ -413,6 +450,33 @@ static void NameResultTaker(const ChildVectors &vectors, size_t entry) {
     FormatPidInChild(getpid(), value + 1, kResultPidRoom);
 }
 
+/* A program to run, as exec would find it among the candidates: 0, or the
+ * errno that exec would end with. */
+static int FindProgramInChild(const ChildVectors &vectors) {
+    int failure = ENOENT;
+    for (const char *candidate : vectors.candidates) {
+        if (access(candidate, X_OK) == 0) return 0;
+        if (errno == EACCES) failure = EACCES;
+    }
+    return failure;
+}
+
+/* CREATE_SUSPENDED: says so to the parent, then waits for ResumeThread. A
+ * closed end (no handle left that could resume it) ends the child unrun. */
+static void HoldInChild(const LaunchPlan &plan, const ChildVectors &vectors, int reportFd) {
+    int missing = FindProgramInChild(vectors);
+    if (missing != 0) FailInChild(reportFd, StageExec, missing);
+    LaunchFailure held = {StageSuspended, 0};
+    ssize_t ignored = write(reportFd, &held, sizeof held);
+    (void)ignored;
+    close(plan.resumeWriteFd);
+    char go = 0;
+    ssize_t got;
+    do got = read(plan.resumeFd, &go, 1);
+    while (got < 0 && errno == EINTR);
+    if (got != 1) _exit(127);
+}
+
 [[noreturn]] static void RunChild(const LaunchPlan &plan, const ChildVectors &vectors, bool inheritHandles,
                                   int reportFd) {
     ResetSignalsInChild();
@@ -425,6 +489,10 @@ static void NameResultTaker(const ChildVectors &vectors, size_t entry) {
     if (!plan.directory.empty() && chdir(plan.directory.c_str()) != 0)
         FailInChild(reportFd, StageDirectory, errno);
     char *const *envp = vectors.envp.data();
+    if (plan.suspended) {
+        HoldInChild(plan, vectors, reportFd);
+        reportFd = -1; /* nobody reads it any more */
+    }
     /* The search rules of execvp, without its fallback to /bin/sh. */
     int failure = ENOENT;
     for (const char *candidate : vectors.candidates) {
@@ -488,18 +556,42 @@ static DWORD PlanResultChannel(LaunchPlan &plan, int *readEnd) {
     return 0;
 }
 
-/* Forks and execs; on success *pid is the running child and *resultRead the
- * read end of its exit-result pipe. */
-static DWORD StartChild(LaunchPlan &plan, bool inheritHandles, pid_t *pid, int *resultRead) {
+/* The pipe that a suspended child waits on. */
+static DWORD PlanResumeChannel(LaunchPlan &plan) {
+    if (!plan.suspended) return 0;
+    int fds[2];
+    DWORD code = MakeChildPipe(fds, 0);
+    if (code != 0) return code;
+    plan.resumeFd = fds[0];
+    plan.resumeWriteFd = fds[1];
+    return 0;
+}
+
+static void CloseResumeChannel(LaunchPlan &plan) {
+    if (plan.resumeFd >= 0) close(plan.resumeFd);
+    if (plan.resumeWriteFd >= 0) close(plan.resumeWriteFd);
+    plan.resumeFd = plan.resumeWriteFd = -1;
+}
+
+/* Forks and execs; on success *pid is the running (or, suspended, held) child,
+ * *resultRead the read end of its exit-result pipe and *resumeWrite the end
+ * that lets a suspended child run (-1 for one that runs). */
+static DWORD StartChild(LaunchPlan &plan, bool inheritHandles, pid_t *pid, int *resultRead, int *resumeWrite) {
     int resultEnd = -1;
     DWORD planned = PlanResultChannel(plan, &resultEnd);
     if (planned != 0) return planned;
+    planned = PlanResumeChannel(plan);
+    if (planned != 0) {
+        close(resultEnd), close(plan.resultFd);
+        return planned;
+    }
     ChildVectors vectors;
     BuildVectors(plan, &vectors);
     int report[2];
     DWORD piped = MakeChildPipe(report, 0);
     if (piped != 0) {
         close(resultEnd), close(plan.resultFd);
+        CloseResumeChannel(plan);
         return piped;
     }
     LockInheritableDescriptors();
@@ -514,20 +606,26 @@ static DWORD StartChild(LaunchPlan &plan, bool inheritHandles, pid_t *pid, int *
     UnlockInheritableDescriptors();
     close(report[1]);
     close(plan.resultFd);
+    if (plan.resumeFd >= 0) close(plan.resumeFd);
+    plan.resumeFd = -1;
     if (child < 0) {
         close(report[0]), close(resultEnd);
+        CloseResumeChannel(plan);
         return Win32ErrorFromErrno(forkError);
     }
     LaunchFailure failure = {0, 0};
     ssize_t got = RetryOnInterrupt([&] { return read(report[0], &failure, sizeof failure); });
     close(report[0]);
-    if (got == (ssize_t)sizeof failure) {
+    if (got == (ssize_t)sizeof failure && failure.stage != StageSuspended) {
         close(resultEnd);
+        CloseResumeChannel(plan);
         RetryOnInterrupt([&] { return waitpid(child, nullptr, 0); });
         return CodeFromFailure(failure);
     }
     *pid = child;
     *resultRead = resultEnd;
+    *resumeWrite = plan.resumeWriteFd;
+    plan.resumeWriteFd = -1;
     return 0;
 }
 
@@ -545,8 +643,9 @@ static DWORD InsertObject(KernelObject *object, bool inheritable, HANDLE *handle
 
 /* The watcher starts before any handle exists, so the child is reaped even when
  * handing out a handle fails. */
-static DWORD WatchAndHandOut(pid_t pid, int resultFd, bool ownGroup, LPSECURITY_ATTRIBUTES processAttributes,
-                             LPSECURITY_ATTRIBUTES threadAttributes, PROCESS_INFORMATION *information) {
+static DWORD WatchAndHandOut(pid_t pid, int resultFd, int resumeFd, bool ownGroup,
+                             LPSECURITY_ATTRIBUTES processAttributes, LPSECURITY_ATTRIBUTES threadAttributes,
+                             PROCESS_INFORMATION *information) {
     ChildRef child = std::make_shared<ChildProcess>();
     child->pid = pid;
     child->resultFd = resultFd;
@@ -554,12 +653,16 @@ static DWORD WatchAndHandOut(pid_t pid, int resultFd, bool ownGroup, LPSECURITY_
 #ifdef SYS_pidfd_open
     child->pidfd = (int)syscall(SYS_pidfd_open, pid, 0);
 #endif
+    ResumeRef resume = std::make_shared<ResumeChannel>();
+    resume->fd.store(resumeFd);
     DWORD code = StartWatcher(child);
     if (code != 0) return code;
     HANDLE process = nullptr, thread = nullptr;
-    code = InsertObject(new (std::nothrow) ProcessObject(child), InheritRequested(processAttributes), &process);
+    code = InsertObject(new (std::nothrow) ProcessObject(child, resume), InheritRequested(processAttributes),
+                        &process);
     if (code != 0) return code;
-    code = InsertObject(new (std::nothrow) PrimaryThreadObject(child), InheritRequested(threadAttributes), &thread);
+    code = InsertObject(new (std::nothrow) PrimaryThreadObject(child, resume), InheritRequested(threadAttributes),
+                        &thread);
     if (code != 0) {
         CloseHandleEntry(process);
         return code;
@@ -578,18 +681,19 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
                            LPPROCESS_INFORMATION lpProcessInformation) {
     if ((!lpApplicationName && !lpCommandLine) || !lpStartupInfo || !lpProcessInformation)
         return FailWith(ERROR_INVALID_PARAMETER);
-    if (dwCreationFlags & (CREATE_SUSPENDED | DEBUG_PROCESS)) return FailWith(ERROR_NOT_SUPPORTED);
+    if (dwCreationFlags & DEBUG_PROCESS) return FailWith(ERROR_NOT_SUPPORTED);
     LaunchPlan plan;
     HeldObjects held;
     DWORD code = PlanLaunch(lpApplicationName, lpCommandLine, dwCreationFlags, lpEnvironment, lpCurrentDirectory,
                             lpStartupInfo, &plan, &held);
     if (code != 0) return FailWith(code);
     pid_t pid = -1;
-    int resultFd = -1;
-    code = StartChild(plan, bInheritHandles != FALSE, &pid, &resultFd);
+    int resultFd = -1, resumeFd = -1;
+    code = StartChild(plan, bInheritHandles != FALSE, &pid, &resultFd, &resumeFd);
     if (code != 0) return FailWith(code);
     bool ownGroup = plan.newSession || plan.newGroup || plan.shell;
-    code = WatchAndHandOut(pid, resultFd, ownGroup, lpProcessAttributes, lpThreadAttributes, lpProcessInformation);
+    code = WatchAndHandOut(pid, resultFd, resumeFd, ownGroup, lpProcessAttributes, lpThreadAttributes,
+                           lpProcessInformation);
     if (code != 0) return FailWith(code);
     return TRUE;
 }

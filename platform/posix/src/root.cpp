@@ -231,20 +231,22 @@ static int InsertStringValue(sqlite3 *db, sqlite3_int64 key, const char *name, c
     return rc == SQLITE_DONE ? 0 : 1;
 }
 
-/* Records the machine's default JDK as its Windows installer would. Nothing
- * when there is none. */
+/* Records the machine's default JDK as its Windows installer would: from
+ * Java 9 on under JavaSoft\\JDK\\<feature> with JavaHome alone; a Java 8 one
+ * under the older key, with RuntimeLib. Nothing when there is none. */
 static int RegisterDefaultJdk(sqlite3 *db) {
     std::string home = FindDefaultJdk();
     if (home.empty()) return 0;
     std::string version = ReadJdkVersion(home);
     if (version.empty()) return 0;
-    static const char kitPath[] = "Software\\JavaSoft\\Java Development Kit";
-    sqlite3_int64 kit = InsertKeyChain(db, kitPath);
-    sqlite3_int64 versionKey = InsertKeyChain(db, (std::string(kitPath) + "\\" + version).c_str());
+    bool beforeJava9 = version.compare(0, 2, "1.") == 0;
+    std::string kitPath = beforeJava9 ? "Software\\JavaSoft\\Java Development Kit" : "Software\\JavaSoft\\JDK";
+    sqlite3_int64 kit = InsertKeyChain(db, kitPath.c_str());
+    sqlite3_int64 versionKey = InsertKeyChain(db, (kitPath + "\\" + version).c_str());
     if (!kit || !versionKey) return 1;
     if (InsertStringValue(db, kit, "CurrentVersion", version) != 0) return 1;
     if (InsertStringValue(db, versionKey, "JavaHome", home) != 0) return 1;
-    std::string runtimeLib = FindRuntimeLib(home);
+    std::string runtimeLib = beforeJava9 ? FindRuntimeLib(home) : "";
     if (!runtimeLib.empty() && InsertStringValue(db, versionKey, "RuntimeLib", runtimeLib) != 0) return 1;
     return 0;
 }

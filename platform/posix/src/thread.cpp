@@ -37,6 +37,10 @@ struct ThreadObject : KernelObject {
         return 0;
     }
 
+    DWORD Resume(DWORD *previous) override {
+        *previous = 0;
+        return 0;
+    }
     DWORD Terminate(DWORD code) override {
         End(code);
         return 0;
@@ -151,6 +155,23 @@ BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode) {
     DWORD error = thread.get()->Terminate(dwExitCode);
     if (error) return FailWith(error);
     return TRUE;
+}
+
+/* The layer never suspends a thread of its own (CreateThread refuses
+ * CREATE_SUSPENDED); only a child's primary thread can be. */
+DWORD WINAPI ResumeThread(HANDLE hThread) {
+    ObjectReference thread(ReferenceHandle(hThread, ObjectKind::Thread));
+    if (!thread) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return (DWORD)-1;
+    }
+    DWORD previous = 0;
+    DWORD error = thread.get()->Resume(&previous);
+    if (error) {
+        SetLastError(error);
+        return (DWORD)-1;
+    }
+    return previous;
 }
 
 DWORD StartDetachedThread(void *(*routine)(void *), void *argument, size_t stackSize) {

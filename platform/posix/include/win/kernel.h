@@ -31,6 +31,10 @@ BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
  * the thread itself keeps running until it ends or the process does (for the
  * primary thread of a child process the child is left running). */
 BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode);
+/* The suspend count before the call: 1 for the primary thread of a child
+ * created with CREATE_SUSPENDED, which then runs; 0 for a thread that runs
+ * already. (DWORD)-1 with ERROR_INVALID_HANDLE for anything but a thread. */
+DWORD WINAPI ResumeThread(HANDLE hThread);
 
 /* Waits. */
 #define WAIT_OBJECT_0 0x00000000u
