@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "security_text.h"
+
 namespace harness {
 
 /* Makes a new empty directory under the system's temporary directory. */
@@ -98,12 +100,6 @@ bool WaitFor(const std::function<bool()> &condition, double seconds);
  * differs from its key name (its program does nothing). */
 bool CreateServiceWithDisplayName(const char *keyName, const char *displayName);
 
-/* A self-relative security descriptor in a form for comparisons, read from
- * its bytes: "O:<sid>G:<sid>D:P(A;<flags>;<mask>;<sid>)...", numbers in hex,
- * "P" only for a protected DACL. DescribeKeySecurity does it for the owner,
- * group and DACL of the key at `path` under HKEY_LOCAL_MACHINE. */
-std::string DescribeSecurity(const void *descriptor);
-std::string DescribeKeySecurity(const std::string &path);
 
 /* Splits a multi-string (REG_MULTI_SZ bytes) into its strings. */
 std::vector<std::string> SplitMultiString(const std::string &bytes);

@@ -279,7 +279,11 @@ LONG StoreKeySecurity(sqlite3 *db, sqlite3_int64 id, const SecurityParts &parts)
     return upsert.Step() == SQLITE_DONE ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
 }
 
-/* Replaces the parts of `current` that `information` names with those of `given`. */
+/* Replaces the parts of `current` that `information` names with those of
+ * `given`. Whether the DACL is protected is the given descriptor's own
+ * control: PROTECTED_ and UNPROTECTED_DACL_SECURITY_INFORMATION belong to
+ * SetNamedSecurityInfo and its kin, and RegSetKeySecurity does not read them
+ * (Microsoft's SECURITY_INFORMATION page; Wine does the same). */
 LONG MergeKeySecurity(SECURITY_INFORMATION information, const SecurityParts &given, SecurityParts *current) {
     if (information & OWNER_SECURITY_INFORMATION) {
         if (given.owner.empty()) return ERROR_INVALID_OWNER;
@@ -293,8 +297,6 @@ LONG MergeKeySecurity(SECURITY_INFORMATION information, const SecurityParts &giv
         current->daclPresent = given.daclPresent;
         current->dacl = given.dacl;
         current->daclControl = given.daclControl & (SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED);
-        if (information & PROTECTED_DACL_SECURITY_INFORMATION) current->daclControl |= SE_DACL_PROTECTED;
-        if (information & UNPROTECTED_DACL_SECURITY_INFORMATION) current->daclControl &= ~SE_DACL_PROTECTED;
     }
     return ERROR_SUCCESS;
 }

@@ -306,8 +306,10 @@ DWORD ParseSecurityString(const char *text, SecurityParts *parts) {
             text += 2;
             taken = seenGroup = TakeSid(&text, &parts->group);
         } else if (strncmp(text, "D:", 2) == 0 && !parts->daclPresent) {
+            /* Windows fails a malformed entry of the DACL as the ACL's fault. */
             text += 2;
-            taken = TakeDacl(&text, parts);
+            if (!TakeDacl(&text, parts)) return ERROR_INVALID_ACL;
+            taken = true;
         }
         if (!taken) return ERROR_INVALID_PARAMETER;
     }
