@@ -110,77 +110,128 @@ void Say(const std::string &text) {
     fflush(stdout);
 }
 
-/*
- * The steps a child takes, left to right:
- *   out TEXT      write TEXT and a line end to standard output
- *   err TEXT      write TEXT and a line end to standard error
- *   sleep MS      sleep MS milliseconds
- *   exit N        end with ExitProcess(N)
- *   stdin         read standard input to its end and write "stdin N" (bytes read)
- *   env NAME      write the variable's value, or "<unset>"
- *   set NAME      open the named event NAME and set it; write "set" or "no event N"
- *   wait NAME MS  open the named event NAME and wait up to MS for it; write the result
- *   serve NAME    create the one inbound instance of named pipe NAME, as the output pipe
- *                 server does; write "served" or "busy N" (the error); it stays open
- *   connect NAME  open named pipe NAME for writing; write "opened" or "failed N"
- *   write TEXT    write TEXT to the pipe that connect opened
- *   close         close it
- */
-int RunChildSteps(int count, char **steps) {
+/* What a child's steps work on: the pipe that "connect" opened, and the
+ * event or mutex that the latest object step created or opened. */
+struct ChildState {
     HANDLE pipe = INVALID_HANDLE_VALUE;
-    for (int i = 0; i < count; i++) {
-        std::string step = steps[i];
-        const char *argument = i + 1 < count ? steps[i + 1] : "";
-        if (step == "out") {
-            Say(argument);
-        } else if (step == "err") {
-            fputs((std::string(argument) + "\n").c_str(), stderr);
-            fflush(stderr);
-        } else if (step == "sleep") {
-            Sleep((DWORD)atol(argument));
-        } else if (step == "exit") {
-            ExitProcess((UINT)atol(argument));
-        } else if (step == "stdin") {
-            char buffer[512];
-            size_t total = 0, n;
-            while ((n = fread(buffer, 1, sizeof buffer, stdin)) > 0) total += n;
-            Say("stdin " + std::to_string(total));
-            continue;
-        } else if (step == "env") {
-            char value[1024];
-            DWORD length = GetEnvironmentVariableA(argument, value, sizeof value);
-            Say(length == 0 || length >= sizeof value ? "<unset>" : value);
-        } else if (step == "set" || step == "wait") {
-            HANDLE event = OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, argument);
-            if (event == NULL) {
-                Say("no event " + std::to_string(GetLastError()));
-            } else if (step == "set") {
-                Say(SetEvent(event) ? "set" : "set failed");
-            } else {
-                Say("waited " + std::to_string(WaitForSingleObject(event, (DWORD)atol(steps[i + 2]))));
-                i++;
-            }
-            if (event != NULL) CloseHandle(event);
-        } else if (step == "serve") {
-            HANDLE served = CreateNamedPipeA(argument, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED, 0, 1, 0, 1000,
-                                             30000, NULL);
-            Say(served != INVALID_HANDLE_VALUE ? "served" : "busy " + std::to_string(GetLastError()));
-        } else if (step == "connect") {
-            pipe = CreateFileA(argument, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-            Say(pipe != INVALID_HANDLE_VALUE ? "opened" : "failed " + std::to_string(GetLastError()));
-        } else if (step == "write") {
-            DWORD written = 0;
-            if (!WriteFile(pipe, argument, (DWORD)strlen(argument), &written, NULL))
-                Say("write failed " + std::to_string(GetLastError()));
-        } else if (step == "close") {
-            CloseHandle(pipe);
-            pipe = INVALID_HANDLE_VALUE;
-            continue;
-        } else {
-            fprintf(stderr, "unknown child step %s\n", step.c_str());
+    HANDLE object = NULL;
+};
+
+std::string Code(DWORD code) { return std::to_string(code); }
+
+/* "ok" (with the last error after a create), or "fail <error>". */
+void SayObject(ChildState &state, HANDLE object, bool withLastError) {
+    DWORD error = GetLastError();
+    if (object == NULL) {
+        Say("fail " + Code(error));
+        return;
+    }
+    state.object = object;
+    Say(withLastError ? "ok " + Code(error) : "ok");
+}
+
+void SayDone(BOOL done) { Say(done ? "ok" : "fail " + Code(GetLastError())); }
+
+struct ChildStep {
+    const char *name;
+    int arguments;
+    void (*run)(ChildState &state, char **arguments);
+};
+
+/*
+ * The steps a child takes, left to right, each with its arguments:
+ *   out TEXT           write TEXT and a line end to standard output
+ *   err TEXT           write TEXT and a line end to standard error
+ *   sleep MS           sleep MS milliseconds
+ *   exit N             end with ExitProcess(N), holding whatever it holds
+ *   stdin              read standard input to its end and write "stdin N" (bytes read)
+ *   env NAME           write the variable's value, or "<unset>"
+ *   serve NAME         create the one inbound instance of named pipe NAME, as the output
+ *                      pipe server does; write "served" or "busy N"; it stays open
+ *   connect NAME       open named pipe NAME for writing; write "opened" or "failed N"
+ *   write TEXT         write TEXT to the pipe that connect opened
+ *   close              close it
+ *   event NAME M I     CreateEventA(manual M, initial I): "ok <last error>" or "fail N"
+ *   open-event NAME    OpenEventA: "ok" or "fail N"
+ *   mutex NAME OWN     CreateMutexA(initial owner OWN): "ok <last error>" or "fail N"
+ *   open-mutex NAME    OpenMutexA: "ok" or "fail N"
+ *   set                SetEvent on the latest object: "ok" or "fail N"
+ *   release            ReleaseMutex on the latest object: "ok" or "fail N"
+ *   wait MS            wait up to MS for the latest object: the result's number
+ *   hold NAME          write "holding", then wait up to a minute for the event NAME,
+ *                      which the test creates and sets to let the child go on
+ */
+const ChildStep childSteps[] = {
+    {"out", 1, [](ChildState &, char **a) { Say(a[0]); }},
+    {"err", 1, [](ChildState &, char **a) {
+         fputs((std::string(a[0]) + "\n").c_str(), stderr);
+         fflush(stderr);
+     }},
+    {"sleep", 1, [](ChildState &, char **a) { Sleep((DWORD)atol(a[0])); }},
+    {"exit", 1, [](ChildState &, char **a) { ExitProcess((UINT)atol(a[0])); }},
+    {"stdin", 0, [](ChildState &, char **) {
+         char buffer[512];
+         size_t total = 0, n;
+         while ((n = fread(buffer, 1, sizeof buffer, stdin)) > 0) total += n;
+         Say("stdin " + std::to_string(total));
+     }},
+    {"env", 1, [](ChildState &, char **a) {
+         char value[1024];
+         DWORD length = GetEnvironmentVariableA(a[0], value, sizeof value);
+         Say(length == 0 || length >= sizeof value ? "<unset>" : value);
+     }},
+    {"serve", 1, [](ChildState &, char **a) {
+         HANDLE served = CreateNamedPipeA(a[0], PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED, 0, 1, 0, 1000, 30000, NULL);
+         Say(served != INVALID_HANDLE_VALUE ? "served" : "busy " + Code(GetLastError()));
+     }},
+    {"connect", 1, [](ChildState &state, char **a) {
+         state.pipe = CreateFileA(a[0], GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+         Say(state.pipe != INVALID_HANDLE_VALUE ? "opened" : "failed " + Code(GetLastError()));
+     }},
+    {"write", 1, [](ChildState &state, char **a) {
+         DWORD written = 0;
+         if (!WriteFile(state.pipe, a[0], (DWORD)strlen(a[0]), &written, NULL))
+             Say("write failed " + Code(GetLastError()));
+     }},
+    {"close", 0, [](ChildState &state, char **) {
+         CloseHandle(state.pipe);
+         state.pipe = INVALID_HANDLE_VALUE;
+     }},
+    {"event", 3, [](ChildState &state, char **a) {
+         SayObject(state, CreateEventA(NULL, atoi(a[1]), atoi(a[2]), a[0]), true);
+     }},
+    {"open-event", 1, [](ChildState &state, char **a) {
+         SayObject(state, OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, a[0]), false);
+     }},
+    {"mutex", 2, [](ChildState &state, char **a) { SayObject(state, CreateMutexA(NULL, atoi(a[1]), a[0]), true); }},
+    {"open-mutex", 1, [](ChildState &state, char **a) {
+         SayObject(state, OpenMutexA(MUTEX_ALL_ACCESS, FALSE, a[0]), false);
+     }},
+    {"set", 0, [](ChildState &state, char **) { SayDone(SetEvent(state.object)); }},
+    {"release", 0, [](ChildState &state, char **) { SayDone(ReleaseMutex(state.object)); }},
+    {"wait", 1, [](ChildState &state, char **a) {
+         Say(Code(WaitForSingleObject(state.object, (DWORD)atol(a[0]))));
+     }},
+    {"hold", 1, [](ChildState &, char **a) {
+         HANDLE go = OpenEventA(SYNCHRONIZE, FALSE, a[0]);
+         Say("holding");
+         if (go != NULL) WaitForSingleObject(go, 60000);
+         if (go != NULL) CloseHandle(go);
+     }},
+};
+
+int RunChildSteps(int count, char **steps) {
+    ChildState state;
+    for (int i = 0; i < count;) {
+        const ChildStep *found = nullptr;
+        for (const ChildStep &step : childSteps)
+            if (strcmp(step.name, steps[i]) == 0) found = &step;
+        if (found == nullptr || i + found->arguments >= count) {
+            fprintf(stderr, "unknown or incomplete child step %s\n", steps[i]);
             return 99;
         }
-        i++;
+        found->run(state, steps + i + 1);
+        i += 1 + found->arguments;
     }
     return 0;
 }
