@@ -132,6 +132,24 @@ void SayObject(ChildState &state, HANDLE object, bool withLastError) {
 
 void SayDone(BOOL done) { Say(done ? "ok" : "fail " + Code(GetLastError())); }
 
+/* The job-member step: the job and its member stay with this process until it ends. */
+std::string StartJobMember(const char *sleepMs) {
+    HANDLE job = CreateJobObjectA(NULL, NULL);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job == NULL || !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits))
+        return "job failed " + Code(GetLastError());
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION member = {};
+    std::string line = conformance::ChildCommandLine(std::string("sleep ") + sleepMs);
+    if (!CreateProcessA(NULL, &line[0], NULL, NULL, TRUE, CREATE_SUSPENDED, NULL, NULL, &startup, &member))
+        return "job failed " + Code(GetLastError());
+    if (!AssignProcessToJobObject(job, member.hProcess)) return "job failed " + Code(GetLastError());
+    ResumeThread(member.hThread);
+    return "member";
+}
+
 struct ChildStep {
     const char *name;
     int arguments;
@@ -160,6 +178,12 @@ struct ChildStep {
  *   wait MS            wait up to MS for the latest object: the result's number
  *   hold NAME          write "holding", then wait up to a minute for the event NAME,
  *                      which the test creates and sets to let the child go on
+ *   cwd                write the current directory
+ *   c-exit N           end with the C runtime's exit(N), as the Java runtime's System.exit does
+ *   job-member MS      start a child of this program that sleeps MS, inheriting handles, as
+ *                      the member of a kill-on-close job that this process holds; write
+ *                      "member" or "job failed N"
+ *   args               write each remaining word on a line of its own, then stop
  */
 const ChildStep childSteps[] = {
     {"out", 1, [](ChildState &, char **a) { Say(a[0]); }},
@@ -168,7 +192,7 @@ const ChildStep childSteps[] = {
          fflush(stderr);
      }},
     {"sleep", 1, [](ChildState &, char **a) { Sleep((DWORD)atol(a[0])); }},
-    {"exit", 1, [](ChildState &, char **a) { ExitProcess((UINT)atol(a[0])); }},
+    {"exit", 1, [](ChildState &, char **a) { ExitProcess((UINT)strtoul(a[0], nullptr, 0)); }},
     {"stdin", 0, [](ChildState &, char **) {
          char buffer[512];
          size_t total = 0, n;
@@ -218,11 +242,22 @@ const ChildStep childSteps[] = {
          if (go != NULL) WaitForSingleObject(go, 60000);
          if (go != NULL) CloseHandle(go);
      }},
+    {"cwd", 0, [](ChildState &, char **) {
+         char directory[MAX_PATH + 1];
+         DWORD length = GetCurrentDirectoryA(sizeof directory, directory);
+         Say(length > 0 && length < sizeof directory ? directory : "<none>");
+     }},
+    {"c-exit", 1, [](ChildState &, char **a) { exit((int)strtoul(a[0], nullptr, 0)); }},
+    {"job-member", 1, [](ChildState &, char **a) { Say(StartJobMember(a[0])); }},
 };
 
 int RunChildSteps(int count, char **steps) {
     ChildState state;
     for (int i = 0; i < count;) {
+        if (strcmp(steps[i], "args") == 0) {
+            for (i++; i < count; i++) Say(steps[i]);
+            return 0;
+        }
         const ChildStep *found = nullptr;
         for (const ChildStep &step : childSteps)
             if (strcmp(step.name, steps[i]) == 0) found = &step;

@@ -58,6 +58,11 @@ private:
 /* Polls `condition` every 20 ms until it holds or `milliseconds` pass. */
 bool WaitFor(const std::function<bool()> &condition, DWORD milliseconds);
 
+/* Whether Wine runs this program (its ntdll exports wine_get_version): where
+ * Wine is known to differ from Windows, a test names Wine's answer beside
+ * Windows' own. */
+bool UnderWine();
+
 /* A new empty directory for the test's files; the path has no trailing separator. */
 std::string MakeTempDirectory();
 

@@ -7,4 +7,6 @@ namespace conformance {
 
 void PrepareMachine() { harness::MakeFreshRoot(); }
 
+bool UnderWine() { return false; }
+
 } // namespace conformance

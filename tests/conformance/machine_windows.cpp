@@ -5,4 +5,9 @@ namespace conformance {
 
 void PrepareMachine() {}
 
+bool UnderWine() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != NULL && GetProcAddress(ntdll, "wine_get_version") != NULL;
+}
+
 } // namespace conformance
