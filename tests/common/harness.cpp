@@ -4,6 +4,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ftw.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -26,6 +28,33 @@ extern char **environ;
 
 namespace harness {
 
+/* The directories that this process made for its test. They are removed when
+ * the process ends after a test that passed (a root holds megabytes of disk
+ * kept in reserve for its controller), and kept after a failure for a look,
+ * or always with PELORIM_KEEP_TEST_FILES set. Only the process that made
+ * them removes them: a forked child that exits leaves them alone. */
+static std::vector<std::string> madeDirectories;
+static pid_t directoryMaker;
+
+static int RemoveEntry(const char *path, const struct stat *, int, struct FTW *) {
+    remove(path);
+    return 0;
+}
+
+static void RemoveMadeDirectories(void) {
+    if (getpid() != directoryMaker || getenv("PELORIM_KEEP_TEST_FILES") != nullptr) return;
+    if (testing::UnitTest::GetInstance()->Failed()) return;
+    for (const std::string &directory : madeDirectories) nftw(directory.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+static void NoteMadeDirectory(const std::string &directory) {
+    if (madeDirectories.empty()) {
+        directoryMaker = getpid();
+        atexit(RemoveMadeDirectories);
+    }
+    if (getpid() == directoryMaker) madeDirectories.push_back(directory);
+}
+
 std::string MakeTempDirectory(const std::string &prefix) {
     const char *tmp = getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + prefix + "-XXXXXX";
@@ -35,6 +64,7 @@ std::string MakeTempDirectory(const std::string &prefix) {
         perror("mkdtemp");
         abort();
     }
+    NoteMadeDirectory(buffer.data());
     return buffer.data();
 }
 
