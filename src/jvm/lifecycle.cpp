@@ -31,6 +31,12 @@ void JNICALL JvmExitHook(jint status) {
     Sleep(EXIT_HOOK_PAUSE_MS);
 }
 
+void (*jvmAbortDrain)(void);
+
+void JNICALL JvmAbortHook(void) {
+    if (jvmAbortDrain != nullptr) jvmAbortDrain();
+}
+
 DWORD WINAPI StartupObserverThread(LPVOID methodName) {
     char *name = static_cast<char *>(methodName);
     ObserveStartupProgress(name);

@@ -2,7 +2,6 @@
 #include "jvm/jvm.h"
 
 #include <atomic>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -93,64 +92,6 @@ void FreeVmOptions(VmOptionList *list) {
     list->count = 0;
 }
 
-/* The virtual machine's own messages (what it would print on its standard
- * output and error, the null device in a service: why its creation failed,
- * its warnings, thread dumps) become records of the service's log, one per
- * line, like the application's own output: in the service process and in a
- * detached child alike, whatever the debug level. A line comes in pieces, so
- * a piece without its line end waits here for the rest; a line longer than
- * the buffer goes in parts. Guarded by logLock. */
-enum { VM_MESSAGE_CAPACITY = 1024 };
-static char vmMessageLine[VM_MESSAGE_CAPACITY];
-static size_t vmMessageLength;
-
-static void LogVmMessageLine(void) {
-    if (vmMessageLength == 0) return;
-    vmMessageLine[vmMessageLength] = '\0';
-    vmMessageLength = 0;
-    WriteServiceLog(vmMessageLine, LOG_ERROR);
-}
-
-static void AddVmMessageText(const char *text, size_t length) {
-    for (size_t i = 0; i < length; i++) {
-        if (text[i] == '\n') {
-            LogVmMessageLine();
-        } else if (text[i] != '\r') {
-            if (vmMessageLength == VM_MESSAGE_CAPACITY - 1) LogVmMessageLine();
-            vmMessageLine[vmMessageLength++] = text[i];
-        }
-    }
-}
-
-void LogPendingVmMessage(void) {
-    InitializeLog();
-    EnterCriticalSection(&logLock);
-    LogVmMessageLine();
-    LeaveCriticalSection(&logLock);
-}
-
-jint JNICALL JvmMessageHook(FILE *stream, const char *format, va_list arguments) {
-    (void)stream;
-    char buffer[VM_MESSAGE_CAPACITY];
-    va_list first;
-    va_copy(first, arguments);
-    int length = vsnprintf(buffer, sizeof buffer, format, first);
-    va_end(first);
-    if (length < 0) return length;
-    TextGuard allocated;
-    const char *text = buffer;
-    if (static_cast<size_t>(length) >= sizeof buffer) {
-        allocated.Reset(static_cast<char *>(AllocateOrExit(static_cast<size_t>(length) + 1)));
-        vsnprintf(allocated.Get(), static_cast<size_t>(length) + 1, format, arguments);
-        text = allocated.Get();
-    }
-    InitializeLog();
-    EnterCriticalSection(&logLock);
-    AddVmMessageText(text, static_cast<size_t>(length));
-    LeaveCriticalSection(&logLock);
-    return length;
-}
-
 int CreateJvm(VmOptionList *list, JniEntryPoints *entryPoints, JNIEnv **env) {
     JavaVMInitArgs arguments;
     memset(&arguments, 0, sizeof arguments);
@@ -159,7 +100,6 @@ int CreateJvm(VmOptionList *list, JniEntryPoints *entryPoints, JNIEnv **env) {
     arguments.options = list->options;
     arguments.ignoreUnrecognized = JNI_FALSE;
     jint status = entryPoints->createJavaVM(&javaVM, reinterpret_cast<void **>(env), &arguments);
-    LogPendingVmMessage();
     return status != 0 ? 1 : 0;
 }
 
@@ -188,17 +128,25 @@ static void ReportMissingMainName(void) {
         LogError("Cannot start: neither JavaMainClass nor JavaArchive is stored for this service");
 }
 
-int RunJavaApplication(PHANDLER_ROUTINE consoleHandler) {
+int RunJavaApplication(PHANDLER_ROUTINE consoleHandler, void (*drainOutput)(void)) {
     VmOptionList options = {};
-    if (ReadDwordParameter("CreateProcess", 0) == 0)
+    if (ReadDwordParameter("CreateProcess", 0) == 0) {
         AddVmOption(&options, "exit", reinterpret_cast<void *>(JvmExitHook));
-    AddVmOption(&options, "vfprintf", reinterpret_cast<void *>(JvmMessageHook));
+        jvmAbortDrain = drainOutput;
+        AddVmOption(&options, "abort", reinterpret_cast<void *>(JvmAbortHook));
+    }
     ReadJavaSoftKey(&jdkInfo, JAVASOFT_JDK_KEY);
     ReadJavaSoftKey(&jreInfo, JAVASOFT_JRE_KEY);
     AddUserDirOption(&options, settings.workingDirectory);
     AddClassPathOption(&options, settings.workingDirectory);
     ReadRuntimeParameters();
 
+    /* Before the runtime library loads: its C runtime takes them as it starts. */
+    if (!settings.interactive && PointStandardHandlesAtPipes() != 0) {
+        LogError("Could not redirect std streams");
+        FreeVmOptions(&options);
+        return RUN_NO_REDIRECT;
+    }
     JniEntryPoints entryPoints = {};
     if (FindJavaRuntime(&entryPoints) != 0) {
         ReportNoJavaRuntime();
@@ -232,7 +180,6 @@ int RunJavaApplication(PHANDLER_ROUTINE consoleHandler) {
     int result = InvokeMainClass(env, mainName.Get(), archive, consoleHandler);
     javaVM->DestroyJavaVM();
     SetJvmLive(0);
-    LogPendingVmMessage();
     FreeVmOptions(&options);
     return result;
 }
