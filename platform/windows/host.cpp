@@ -37,6 +37,9 @@ struct RuntimeStreams {
     FILE *(__cdecl *reopen)(const char *, const char *, FILE *);
     int(__cdecl *setBuffering)(FILE *, char *, int, size_t);
     int(__cdecl *flush)(FILE *);
+    /* For a runtime whose FILE layout is known: gives the stream the
+     * descriptor where its freopen refuses a stream that has none (Wine's). */
+    void (*adopt)(FILE *, int);
     FILE *streams[3];
 };
 
@@ -63,6 +66,10 @@ static int PointDescriptor(const RuntimeStreams &runtime, int fd, HANDLE handle)
     FILE *stream = runtime.streams[fd];
     int current = runtime.descriptorOf(stream);
     if (current < 0 && runtime.reopen("NUL", "w", stream) != nullptr) current = runtime.descriptorOf(stream);
+    if (current < 0 && runtime.adopt != nullptr) {
+        runtime.adopt(stream, fd);
+        current = runtime.descriptorOf(stream);
+    }
     if (current < 0 || (current != fd && runtime.duplicateOnto(fd, current) != 0)) return 1;
     runtime.setBuffering(stream, nullptr, _IONBF, 0);
     return 0;
@@ -96,9 +103,19 @@ static int PointLoadedUniversalRuntime(HANDLE out, HANDLE err) {
     return PointRuntime(runtime, out, err);
 }
 
+/* This program's own C runtime is msvcrt.dll, whose FILE layout its headers
+ * give (a runtime built on the universal C runtime has none to give). */
+static void AdoptDescriptor(FILE *stream, int fd) {
+#ifndef _UCRT
+    stream->_file = fd;
+#else
+    (void)stream, (void)fd;
+#endif
+}
+
 int HostPointRuntimeStreams(void *out, void *err) {
-    RuntimeStreams own = {_open_osfhandle, _dup2, _close, _fileno, freopen, setvbuf, fflush,
-                            {stdin, stdout, stderr}};
+    RuntimeStreams own = {_open_osfhandle, _dup2, _close, _fileno, freopen, setvbuf, fflush, AdoptDescriptor,
+                          {stdin, stdout, stderr}};
     int result = PointRuntime(own, out, err);
     return result | PointLoadedUniversalRuntime(out, err);
 }

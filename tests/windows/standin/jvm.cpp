@@ -23,9 +23,9 @@
  *        line end through the C runtime's stderr
  *   -Dstandin.vmout=<line>  printed while the VM is created on descriptor 1
  *        of the C runtime, as HotSpot prints -verbose output
- *   -Dstandin.ucrt=<line>   printed while the VM is created on stderr of the
- *        universal C runtime (ucrtbase.dll, loaded then), that of a current
- *        jvm.dll
+ *   -Dstandin.ucrt=<line>   printed while the VM is created on descriptor 2
+ *        of the universal C runtime (ucrtbase.dll), which a current jvm.dll
+ *        uses and HotSpot writes its console output to
  *   -Dstandin.startup=<n>    any static ()Z method answers true n times, then false
  *   -Dstandin.shutdown=release|exit|hang|throw   any static ()V method does that
  *   -Dstandin.trace=<path>   one line per JNI call appended to that file
@@ -907,18 +907,15 @@ static void PrintVmOutput(void) {
     }
     if (script.ucrtLine != nullptr) {
         HMODULE ucrt = LoadLibraryA("ucrtbase.dll");
-        typedef FILE *(__cdecl * StreamFunction)(unsigned);
-        typedef int(__cdecl * PutsFunction)(const char *, FILE *);
-        StreamFunction stream = reinterpret_cast<StreamFunction>(
-            reinterpret_cast<void *>(ucrt != nullptr ? GetProcAddress(ucrt, "__acrt_iob_func") : nullptr));
-        PutsFunction putText = reinterpret_cast<PutsFunction>(
-            reinterpret_cast<void *>(ucrt != nullptr ? GetProcAddress(ucrt, "fputs") : nullptr));
-        if (stream == nullptr || putText == nullptr) {
-            RecordFailure("ucrtbase.dll or its fputs cannot be loaded");
+        typedef int(__cdecl * WriteFunction)(int, const void *, unsigned);
+        WriteFunction writeTo = reinterpret_cast<WriteFunction>(
+            reinterpret_cast<void *>(ucrt != nullptr ? GetProcAddress(ucrt, "_write") : nullptr));
+        if (writeTo == nullptr) {
+            RecordFailure("ucrtbase.dll or its _write cannot be loaded");
             return;
         }
-        putText(script.ucrtLine, stream(2));
-        putText("\n", stream(2));
+        writeTo(2, script.ucrtLine, (unsigned)strlen(script.ucrtLine));
+        writeTo(2, "\n", 1);
     }
 }
 
