@@ -33,6 +33,8 @@ void JNICALL JvmExitHook(jint status) {
 
 void (*jvmAbortDrain)(void);
 
+/* The VM calls it on its way out of a failed creation or a crash, on the
+ * thread that failed, before the process ends; what it waits for is bounded. */
 void JNICALL JvmAbortHook(void) {
     if (jvmAbortDrain != nullptr) jvmAbortDrain();
 }

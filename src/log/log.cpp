@@ -1,5 +1,6 @@
 #include "log/log.h"
 
+#include <atomic>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -34,16 +35,17 @@ void WriteConsoleText(FILE *stream, const char *text) {
 /* In a detached child, the pipes of the service process (0 output, 1 error):
  * the child's records go there, and the service process writes them to its
  * log; the child never opens the log file. NULL elsewhere. */
-static HANDLE logStreams[2];
+static std::atomic<HANDLE> logStreams[2];
 
+/* Error first: a thread that sees the output pipe set finds both. */
 void LogThroughStandardStreams(HANDLE out, HANDLE err) {
-    logStreams[0] = out;
-    logStreams[1] = err;
+    logStreams[1].store(err);
+    logStreams[0].store(out);
 }
 
 void LogMessage(const char *text, int level) {
     if (level > settings.debugLevel) return;
-    if (settings.serviceMode == 1 || logStreams[0] != nullptr) {
+    if (settings.serviceMode == 1 || logStreams[0].load() != nullptr) {
         WriteServiceLog(text, level);
         return;
     }
@@ -85,12 +87,12 @@ static void WriteToLogStream(const char *text, size_t length, int level) {
     memcpy(copy.Get(), text, length);
     if (!ended) copy.Get()[length++] = '\n';
     DWORD written = 0;
-    WriteFile(logStreams[level == LOG_INFO ? 0 : 1], copy.Get(), static_cast<DWORD>(length), &written, nullptr);
+    WriteFile(logStreams[level == LOG_INFO ? 0 : 1].load(), copy.Get(), static_cast<DWORD>(length), &written, nullptr);
 }
 
 void WriteServiceLog(const char *text, int level) {
     if (settings.eventLogging == 0) return;
-    if (logStreams[0] != nullptr) {
+    if (logStreams[0].load() != nullptr) {
         WriteToLogStream(text, strlen(text), level);
         return;
     }
@@ -493,7 +495,7 @@ static void ReportOutputLines(const char *lines, size_t length, int level) {
 
 void WriteServiceOutput(const char *lines, size_t length, int level) {
     if (settings.eventLogging != 1 || length == 0) return;
-    if (logStreams[0] != nullptr) {
+    if (logStreams[0].load() != nullptr) {
         WriteToLogStream(lines, length, level);
         return;
     }
