@@ -47,10 +47,16 @@ int HostJavaPipePath(char *out, size_t capacity, const char *pipeName);
  * reach such a stream with "\n" alone, or the console reads "\r\r\n". */
 extern const int hostStreamsAddCarriageReturn;
 
-/* Whether a file that this program holds open for writing (without
- * FILE_SHARE_DELETE) can be renamed or deleted under it: 0 on Windows, where
- * the share mode forbids both; 1 on Linux, where a rotation tool may do either. */
-extern const int hostOpenFilesCanBeRenamed;
+/* After SetStdHandle has made `out` and `err` (HANDLEs) the process's
+ * standard output and error: points the C runtimes that have already started
+ * at them too. Windows: a C runtime takes its standard descriptors and streams
+ * from the process's standard handles once, when it starts, and keeps them;
+ * one that starts later (that of a runtime library loaded afterwards) takes
+ * the new ones by itself, while this program's own and the universal C
+ * runtime, when something has loaded it already, are moved here. Linux:
+ * nothing to do, descriptors 1 and 2 are the one C library's. 0, or 1 when a
+ * runtime could not be moved. */
+int HostPointRuntimeStreams(void *out, void *err);
 
 /* The longest command that the shell of a "CMD.EXE /C " line takes after the
  * prefix: 8191 characters on Windows, cmd.exe's own line; on Linux, where the

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -24,7 +27,6 @@ const char *const hostJvmConfigPlaces[] = {"", "\\lib", "\\lib\\i386", nullptr};
 const char hostPathListSeparator = ';';
 
 const int hostStreamsAddCarriageReturn = 1;
-const int hostOpenFilesCanBeRenamed = 0;
 const size_t hostShellCommandCapacity = 8191;
 
 /* The C runtime's own split of the UTF-16 command line: the same words, by the
@@ -44,6 +46,98 @@ int HostLostArgument(unsigned *codePage) {
             return i;
     }
     return 0;
+}
+
+/* The calls of one C runtime that move its standard descriptors and streams. */
+struct RuntimeStreams {
+    int(__cdecl *openOsHandle)(intptr_t, int);
+    int(__cdecl *duplicateOnto)(int, int);
+    int(__cdecl *closeDescriptor)(int);
+    int(__cdecl *descriptorOf)(FILE *);
+    FILE *(__cdecl *reopen)(const char *, const char *, FILE *);
+    int(__cdecl *setBuffering)(FILE *, char *, int, size_t);
+    int(__cdecl *flush)(FILE *);
+    /* For a runtime whose FILE layout is known: gives the stream the
+     * descriptor where its freopen refuses a stream that has none (Wine's). */
+    void (*adopt)(FILE *, int);
+    FILE *streams[3];
+};
+
+/* Points descriptor `fd` (1 or 2) of the runtime, and its stream, at a copy
+ * of `handle` that the runtime owns. A runtime that started without a
+ * standard handle marks the stream as having no descriptor (-2, the
+ * documented value of _fileno then): the stream is given one first. The
+ * stream is left unbuffered, so that a line the virtual machine prints
+ * reaches the log at once and in its place among the others. */
+static int PointDescriptor(const RuntimeStreams &runtime, int fd, HANDLE handle) {
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        return 1;
+    int opened = runtime.openOsHandle(reinterpret_cast<intptr_t>(copy), _O_TEXT);
+    if (opened < 0) {
+        CloseHandle(copy);
+        return 1;
+    }
+    if (opened != fd) {
+        int moved = runtime.duplicateOnto(opened, fd);
+        runtime.closeDescriptor(opened);
+        if (moved != 0) return 1;
+    }
+    FILE *stream = runtime.streams[fd];
+    int current = runtime.descriptorOf(stream);
+    if (current < 0 && runtime.reopen("NUL", "w", stream) != nullptr) current = runtime.descriptorOf(stream);
+    if (current < 0 && runtime.adopt != nullptr) {
+        runtime.adopt(stream, fd);
+        current = runtime.descriptorOf(stream);
+    }
+    if (current < 0 || (current != fd && runtime.duplicateOnto(fd, current) != 0)) return 1;
+    runtime.setBuffering(stream, nullptr, _IONBF, 0);
+    return 0;
+}
+
+static int PointRuntime(const RuntimeStreams &runtime, HANDLE out, HANDLE err) {
+    runtime.flush(runtime.streams[1]);
+    runtime.flush(runtime.streams[2]);
+    return PointDescriptor(runtime, 1, out) | PointDescriptor(runtime, 2, err);
+}
+
+template <class F> static bool Resolve(HMODULE module, const char *name, F *function) {
+    FARPROC found = GetProcAddress(module, name);
+    *function = reinterpret_cast<F>(reinterpret_cast<void *>(found));
+    return found != nullptr;
+}
+
+/* The universal C runtime (that of Java 9 and later), when a library of the
+ * process has loaded it already: it took the handles of the process's start. */
+static int PointLoadedUniversalRuntime(HANDLE out, HANDLE err) {
+    HMODULE module = GetModuleHandleA("ucrtbase.dll");
+    if (module == nullptr) return 0;
+    RuntimeStreams runtime = {};
+    FILE *(__cdecl *streamOf)(unsigned) = nullptr;
+    if (!Resolve(module, "_open_osfhandle", &runtime.openOsHandle) || !Resolve(module, "_dup2", &runtime.duplicateOnto) ||
+        !Resolve(module, "_close", &runtime.closeDescriptor) || !Resolve(module, "_fileno", &runtime.descriptorOf) ||
+        !Resolve(module, "freopen", &runtime.reopen) || !Resolve(module, "setvbuf", &runtime.setBuffering) ||
+        !Resolve(module, "fflush", &runtime.flush) || !Resolve(module, "__acrt_iob_func", &streamOf))
+        return 1;
+    for (unsigned i = 0; i < 3; i++) runtime.streams[i] = streamOf(i);
+    return PointRuntime(runtime, out, err);
+}
+
+/* This program's own C runtime is msvcrt.dll, whose FILE layout its headers
+ * give (a runtime built on the universal C runtime has none to give). */
+static void AdoptDescriptor(FILE *stream, int fd) {
+#ifndef _UCRT
+    stream->_file = fd;
+#else
+    (void)stream, (void)fd;
+#endif
+}
+
+int HostPointRuntimeStreams(void *out, void *err) {
+    RuntimeStreams own = {_open_osfhandle, _dup2, _close, _fileno, freopen, setvbuf, fflush, AdoptDescriptor,
+                          {stdin, stdout, stderr}};
+    int result = PointRuntime(own, out, err);
+    return result | PointLoadedUniversalRuntime(out, err);
 }
 
 const char hostImageMagic[] = "MZ";

@@ -11,6 +11,7 @@
 static void ApplyDefaults(ServiceSettings *record) {
     record->startType = START_AUTOMATIC;
     record->eventLogging = 1;
+    record->logKeep = 5;
 }
 
 /* Zero as every static record is, with the defaults written in place: no copy

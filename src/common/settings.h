@@ -45,6 +45,8 @@ struct ServiceSettings {
     char javaHome[PATH_CAPACITY + 1];       /* written by RunJavaApplication before discovery */
     int debugLevel;
     int eventLogging;
+    DWORD logMaxSize; /* bytes; 0: the log file grows without bound */
+    DWORD logKeep;    /* old log files kept by a rotation (default 5) */
     char exePath[EXE_PATH_CAPACITY + 1]; /* empty when the platform cannot give it */
     char serviceCommandPrefix[COMMAND_PREFIX_CAPACITY + 1];
     char logFilePath[LONG_PATH_CAPACITY + 1];
@@ -55,8 +57,8 @@ struct ServiceSettings {
 extern ServiceSettings settings;
 
 /* Frees the dependency list, zeroes the record (the long texts by their first
- * character) and sets its two non-zero initial values (startType 2,
- * eventLogging 1). */
+ * character) and sets its non-zero initial values (startType 2,
+ * eventLogging 1, logKeep 5). */
 void ResetServiceSettings(void);
 
 /* Copies at most `capacity` characters of `text` into `field` (capacity + 1 bytes). */

@@ -79,18 +79,18 @@ static char *LogFileDirectory(void) {
 }
 
 /* The service would fall back to the event log without a word: say so now.
- * The test opens the file as the service will; a file it created is removed. */
+ * The test opens the file as the service will (a FIFO or a device is refused,
+ * and the open never waits); a file it created is removed. */
 static void WarnUnwritableLogFile(void) {
     if (settings.logFilePath[0] == '\0') return;
-    HANDLE file = CreateFileA(settings.logFilePath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    DWORD error = GetLastError();
-    if (file != INVALID_HANDLE_VALUE) {
+    DWORD error = 0;
+    HANDLE file = OpenLogFileForAppend(settings.logFilePath, &error);
+    if (file != NULL) {
         CloseHandle(file);
         if (error != ERROR_ALREADY_EXISTS) DeleteFileA(settings.logFilePath);
         return;
     }
-    /* A running service holds it open for writing: it can be written. */
+    /* Held by another program that shares no writing: the service may still write it once that is closed. */
     if (error == ERROR_SHARING_VIOLATION) return;
     TextGuard directory(LogFileDirectory());
     TextGuard failure(FormatSystemError("CreateFile", error));

@@ -113,6 +113,14 @@ static void ApplyLogFile(const CommandLine *commandLine) {
     if (lostDirectory && !HostIsAbsolutePath(settings.logFilePath)) settings.logFilePath[0] = '\0';
 }
 
+/* Only the service process writes the log file, so only it reads how large
+ * the file may grow and how many old files a rotation keeps. */
+static void ApplyLogRotation(void) {
+    if (!settings.serviceMode) return;
+    settings.logMaxSize = static_cast<DWORD>(ReadDwordParameter("LogMaxSize", 0));
+    settings.logKeep = static_cast<DWORD>(ReadDwordParameter("LogKeep", 5));
+}
+
 void ApplyStartupSettings(const CommandLine *commandLine) {
     ApplyStoredEnvironment();
     ApplyWorkingDirectory();
@@ -122,6 +130,7 @@ void ApplyStartupSettings(const CommandLine *commandLine) {
     if (!commandLine->install) {
         settings.eventLogging = ReadDwordParameter("EventLogging", 1);
         settings.interactive = QueryInteractiveFlag();
+        ApplyLogRotation();
     }
     InitializeServiceStatus();
 }

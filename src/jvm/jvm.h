@@ -3,7 +3,6 @@
 #ifndef PELORIM_JVM_H
 #define PELORIM_JVM_H
 
-#include <stdarg.h>
 #include <stdio.h>
 #include <windows.h>
 #include <jni.h>
@@ -123,8 +122,11 @@ void FreeVmOptions(VmOptionList *list);
  * JvmAbortHook. */
 int CreateJvm(VmOptionList *list, JniEntryPoints *entryPoints, int mode, JNIEnv **env);
 /* Creates the VM and runs the main class; `consoleHandler` is installed once
- * the VM is up, so that it sees each console event before the VM's own. */
-int RunJavaApplication(PHANDLER_ROUTINE consoleHandler);
+ * the VM is up, so that it sees each console event before the VM's own.
+ * In the service process, `drainOutput` runs when the VM aborts the process
+ * (it gave up while being created, or crashed), before the process ends, so
+ * that what the VM wrote last on its way out reaches the log. */
+int RunJavaApplication(PHANDLER_ROUTINE consoleHandler, void (*drainOutput)(void));
 /* Appends each string of a multi-string (ended by an empty string) as an
  * option without extra information; NULL appends nothing. */
 void AddMultiStringOptions(VmOptionList *list, const char *multiString);
@@ -150,7 +152,19 @@ jstring NewJavaString(JNIEnv *env, const char *text);
 /* Owned copy with every "." replaced by "/"; the caller frees it. */
 char *ClassNameToPath(const char *className);
 
+/* Opens the client ends of the service's two pipes and makes them the
+ * process's standard output and error, for the C runtimes already started and
+ * (through SetStdHandle) for those of libraries loaded later; in a detached
+ * child the log's records go there too. Call before the runtime library is
+ * loaded. 0, or 1 after logging. */
+int PointStandardHandlesAtPipes(void);
+/* System.out and System.err as print streams on the process's standard
+ * output and error (the service's pipes), in the charset of the process's
+ * ANSI code page. */
 int RedirectStdStreams(JNIEnv *env);
+/* The Java name of the charset of Windows code page `codePage` ("Cp1252",
+ * "UTF-8" for 65001), as the Java runtime itself names it; into `out`. */
+void JavaCharsetOfCodePage(unsigned codePage, char *out, size_t capacity);
 
 /* What the application did, for the service's record of its end; kept by the
  * process that hosts the virtual machine (in detached mode the child, which
@@ -173,17 +187,15 @@ void JNICALL JvmExitHook(jint status);
  * past the parsing of its options (a module it cannot resolve, a heap it
  * cannot set up), does not return from JNI_CreateJavaVM: it calls this hook,
  * then ends the process with status 1, which here would mean that no runtime
- * was found. The hook logs "Could not create the Java virtual machine" and
- * makes it RUN_NO_VM: the probe and a detached child end with that code at
- * once; in process it notes it in applicationOutcome, signals EXIT1 and
- * pauses as JvmExitHook does, so that the service can stop with that reason
- * first. A later abort (a crash) is left to end the process. */
+ * was found. The hook makes it RUN_NO_VM after "Could not create the Java
+ * virtual machine": the probe and a detached child end with that code at
+ * once; in process it runs jvmAbortDrain, so that what the VM wrote last
+ * reaches the log, notes it in applicationOutcome, signals EXIT1 and pauses
+ * as JvmExitHook does, so that the service can stop with that reason first.
+ * A live VM that aborts (a crash) ends the process after jvmAbortDrain. */
 void JNICALL JvmAbortHook(void);
-/* The JNI "vfprintf" hook: the virtual machine's own messages as log records
- * at level Error, one per line. LogPendingVmMessage logs a last line that has
- * not yet seen its line end. */
-jint JNICALL JvmMessageHook(FILE *stream, const char *format, va_list arguments);
-void LogPendingVmMessage(void);
+/* Set in the service process before the VM is created; bounded. */
+extern void (*jvmAbortDrain)(void);
 DWORD WINAPI StartupObserverThread(LPVOID methodName);
 int ObserveStartupProgress(const char *methodName);
 int PollStartupMethod(JNIEnv *env, const char *methodName);

@@ -35,10 +35,15 @@ void JNICALL JvmExitHook(jint status) {
     Sleep(EXIT_HOOK_PAUSE_MS);
 }
 
+void (*jvmAbortDrain)(void);
+
+/* Runs on the thread that failed, before the VM ends the process. */
 void JNICALL JvmAbortHook(void) {
     int creating = applicationOutcome.creatingVm.load();
+    if (creating == VM_CREATING_IN_PROCESS || creating == 0) {
+        if (jvmAbortDrain != nullptr) jvmAbortDrain();
+    }
     if (creating == 0) return;
-    LogPendingVmMessage();
     LogError("Could not create the Java virtual machine");
     if (creating != VM_CREATING_IN_PROCESS) ExitProcess(RUN_NO_VM);
     applicationOutcome.vmAborted.store(1);

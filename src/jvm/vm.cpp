@@ -2,7 +2,6 @@
 #include "jvm/jvm.h"
 
 #include <atomic>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -93,64 +92,6 @@ void FreeVmOptions(VmOptionList *list) {
     list->count = 0;
 }
 
-/* The virtual machine's own messages (what it would print on its standard
- * output and error, the null device in a service: why its creation failed,
- * its warnings, thread dumps) become records of the service's log, one per
- * line, like the application's own output: in the service process and in a
- * detached child alike, whatever the debug level. A line comes in pieces, so
- * a piece without its line end waits here for the rest; a line longer than
- * the buffer goes in parts. Guarded by logLock. */
-enum { VM_MESSAGE_CAPACITY = 1024 };
-static char vmMessageLine[VM_MESSAGE_CAPACITY];
-static size_t vmMessageLength;
-
-static void LogVmMessageLine(void) {
-    if (vmMessageLength == 0) return;
-    vmMessageLine[vmMessageLength] = '\0';
-    vmMessageLength = 0;
-    WriteServiceLog(vmMessageLine, LOG_ERROR);
-}
-
-static void AddVmMessageText(const char *text, size_t length) {
-    for (size_t i = 0; i < length; i++) {
-        if (text[i] == '\n') {
-            LogVmMessageLine();
-        } else if (text[i] != '\r') {
-            if (vmMessageLength == VM_MESSAGE_CAPACITY - 1) LogVmMessageLine();
-            vmMessageLine[vmMessageLength++] = text[i];
-        }
-    }
-}
-
-void LogPendingVmMessage(void) {
-    InitializeLog();
-    EnterCriticalSection(&logLock);
-    LogVmMessageLine();
-    LeaveCriticalSection(&logLock);
-}
-
-jint JNICALL JvmMessageHook(FILE *stream, const char *format, va_list arguments) {
-    (void)stream;
-    char buffer[VM_MESSAGE_CAPACITY];
-    va_list first;
-    va_copy(first, arguments);
-    int length = vsnprintf(buffer, sizeof buffer, format, first);
-    va_end(first);
-    if (length < 0) return length;
-    TextGuard allocated;
-    const char *text = buffer;
-    if (static_cast<size_t>(length) >= sizeof buffer) {
-        allocated.Reset(static_cast<char *>(AllocateOrExit(static_cast<size_t>(length) + 1)));
-        vsnprintf(allocated.Get(), static_cast<size_t>(length) + 1, format, arguments);
-        text = allocated.Get();
-    }
-    InitializeLog();
-    EnterCriticalSection(&logLock);
-    AddVmMessageText(text, static_cast<size_t>(length));
-    LeaveCriticalSection(&logLock);
-    return length;
-}
-
 int CreateJvm(VmOptionList *list, JniEntryPoints *entryPoints, int mode, JNIEnv **env) {
     AddVmOption(list, "abort", reinterpret_cast<void *>(JvmAbortHook));
     JavaVMInitArgs arguments;
@@ -162,7 +103,6 @@ int CreateJvm(VmOptionList *list, JniEntryPoints *entryPoints, int mode, JNIEnv 
     applicationOutcome.creatingVm.store(mode);
     jint status = entryPoints->createJavaVM(&javaVM, reinterpret_cast<void **>(env), &arguments);
     applicationOutcome.creatingVm.store(0);
-    LogPendingVmMessage();
     return status != 0 ? 1 : 0;
 }
 
@@ -191,17 +131,25 @@ static void ReportMissingMainName(void) {
         LogError("Cannot start: neither JavaMainClass nor JavaArchive is stored for this service");
 }
 
-int RunJavaApplication(PHANDLER_ROUTINE consoleHandler) {
+int RunJavaApplication(PHANDLER_ROUTINE consoleHandler, void (*drainOutput)(void)) {
     VmOptionList options = {};
     int inProcess = ReadDwordParameter("CreateProcess", 0) == 0;
-    if (inProcess) AddVmOption(&options, "exit", reinterpret_cast<void *>(JvmExitHook));
-    AddVmOption(&options, "vfprintf", reinterpret_cast<void *>(JvmMessageHook));
+    if (inProcess) {
+        AddVmOption(&options, "exit", reinterpret_cast<void *>(JvmExitHook));
+        jvmAbortDrain = drainOutput;
+    }
     ReadJavaSoftKey(&jdkInfo, JAVASOFT_JDK_KEY);
     ReadJavaSoftKey(&jreInfo, JAVASOFT_JRE_KEY);
     AddUserDirOption(&options, settings.workingDirectory);
     AddClassPathOption(&options, settings.workingDirectory);
     ReadRuntimeParameters();
 
+    /* Before the runtime library loads: its C runtime takes them as it starts. */
+    if (!settings.interactive && PointStandardHandlesAtPipes() != 0) {
+        LogError("Could not redirect std streams");
+        FreeVmOptions(&options);
+        return RUN_NO_REDIRECT;
+    }
     JniEntryPoints entryPoints = {};
     if (FindJavaRuntime(&entryPoints) != 0) {
         ReportNoJavaRuntime();
@@ -235,7 +183,6 @@ int RunJavaApplication(PHANDLER_ROUTINE consoleHandler) {
     int result = InvokeMainClass(env, mainName.Get(), archive, consoleHandler);
     javaVM->DestroyJavaVM();
     SetJvmLive(0);
-    LogPendingVmMessage();
     FreeVmOptions(&options);
     return result;
 }

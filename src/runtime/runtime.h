@@ -36,6 +36,9 @@ extern HANDLE applicationHandle;
 int SuperviseApplication(void);
 int BeginStop(void);
 DWORD WINAPI ApplicationThread(LPVOID unused);
+/* Signals QUIT and waits (bounded) until the output servers have logged what
+ * is left in their pipes; for a process about to end abruptly. */
+void DrainApplicationOutput(void);
 DWORD WINAPI ShutdownWatcher(LPVOID unused);
 DWORD WINAPI StopMonitor(LPVOID unused);
 /* 1 once the stop monitor has ended the application by force at Timeout. */
@@ -70,12 +73,28 @@ char *BuildShutdownCommandLine(const char *command);
 int CreateOutputPipes(void);
 void CloseOutputPipes(int firstKind);
 DWORD WINAPI OutputPipeServer(LPVOID kind);
-/* Cuts trailing white space in place and returns the text after the leading white space. */
-char *TrimChunk(char *text);
-/* `buffer` has room for count + 1 bytes. */
-void LogOutputChunk(char *buffer, DWORD count, int level);
+
+/* The output of one stream on its way to the log (WriteServiceOutput): whole
+ * lines go on as they arrive, never cut; the rest of a line waits here for
+ * its end. A line longer than the capacity goes in parts of that size, which
+ * in the UTF-8 code page never end inside a character. */
+enum { OUTPUT_LINE_CAPACITY = 16 * 1024 };
+struct OutputLines {
+    int level;
+    bool utf8;
+    size_t length;
+    char text[OUTPUT_LINE_CAPACITY];
+};
+void BeginOutputLines(OutputLines *lines, int level);
+/* Takes `count` bytes of the stream and logs every line they complete. */
+void TakeOutput(OutputLines *lines, const char *data, size_t count);
+/* Logs the line held without its end: all of it when `whole` (the stream has
+ * ended), else all but a character it cuts short (the stream has paused). */
+void LogHeldLine(OutputLines *lines, bool whole);
+/* One blocking read of up to `size` bytes into `buffer`, taken into `lines`:
+ * 1 to read again, 0 at the pipe's end (every writer has closed it) or on a failure. */
+int ReadPipeOutput(HANDLE pipe, OutputLines *lines, char *buffer, DWORD size);
 DWORD WINAPI StdOutPipeReader(LPVOID pipe);
 DWORD WINAPI StdErrPipeReader(LPVOID pipe);
-int ReadPipeChunk(HANDLE pipe, int level);
 
 #endif

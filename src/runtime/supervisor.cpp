@@ -66,7 +66,8 @@ static int StartOutputServers(void) {
     return 0;
 }
 
-/* After QUIT; bounded, so that a stuck server cannot hold up the stop. */
+/* After QUIT; bounded, so that a stuck server cannot hold up the stop. The
+ * servers drain their pipes first (see OutputPipeServer). */
 static void AwaitOutputServers(void) {
     if (outputServerCount == 0) return;
     if (WaitForMultipleObjects(outputServerCount, outputServers, TRUE, 5000) == WAIT_FAILED) {
@@ -74,6 +75,11 @@ static void AwaitOutputServers(void) {
     }
     for (DWORD i = 0; i < outputServerCount; i++) CloseHandle(outputServers[i]);
     outputServerCount = 0;
+}
+
+void DrainApplicationOutput(void) {
+    SignalNamedEvent("QUIT");
+    if (outputServerCount > 0) WaitForMultipleObjects(outputServerCount, outputServers, TRUE, 5000);
 }
 
 /* QUIT or STOP that exists before this process creates it is held by another
@@ -232,6 +238,10 @@ int SuperviseApplication(void) {
     int result = 0;
     if (AwaitStart(budget, &result) != 0) {
         EndLeftoverSubprocess();
+        /* What the application or its virtual machine wrote before it ended
+         * (why it could not start) is logged before the process ends. */
+        SignalNamedEvent("QUIT");
+        AwaitOutputServers();
         return result;
     }
     AnnounceRunning();
@@ -311,7 +321,7 @@ DWORD WINAPI ApplicationThread(LPVOID unused) {
         return RESULT_FAILED;
     }
     CloseHandle(watcher);
-    return (DWORD)RunJavaApplication(ConsoleControlHandler);
+    return (DWORD)RunJavaApplication(ConsoleControlHandler, DrainApplicationOutput);
 }
 
 DWORD WINAPI ShutdownWatcher(LPVOID unused) {

@@ -411,6 +411,18 @@ TEST(Install, WhatCouldNeverRunIsRefusedBeforeAnythingIsCreated) {
     harness::RunResult writable = Install({"/logfile:" + directory + "/service.log", "-cp", Classes(), "LongRunning"});
     EXPECT_EQ(writable.err.find("Warning"), std::string::npos) << writable.err;
     EXPECT_FALSE(harness::FileExists(directory + "/service.log"));
+    ASSERT_EQ(harness::RunPelorim({kService, "/uninstall"}).exitCode, 0);
+
+    /* A FIFO that nobody reads is no log file, as a directory is not: said at
+     * once, without waiting for a reader. */
+    std::string fifo = directory + "/fifo.log";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    harness::RunOptions bounded;
+    bounded.timeoutSeconds = 60;
+    harness::RunResult piped = Install({"/logfile:" + fifo, "-cp", Classes(), "LongRunning"}, bounded);
+    EXPECT_EQ(piped.exitCode, 0) << piped.err;
+    EXPECT_NE(piped.err.find("Warning: no log file can be written in directory " + directory + " ("), std::string::npos)
+        << piped.err;
 }
 
 TEST(Install, AFailedInstallIsNotStarted) {

@@ -21,8 +21,23 @@ const std::string banner = "Pelorim 1.3c Java Wrapper for NT Service\r\n\r\n";
 
 class RunService : public RunningService {};
 
+/* The line of the log that holds `text`, or "". */
+std::string LineWith(const std::string &log, const std::string &text) {
+    size_t at = log.find(text);
+    if (at == std::string::npos) return "";
+    size_t begin = log.rfind("\r\n", at);
+    begin = begin == std::string::npos ? 0 : begin + 2;
+    return log.substr(begin, log.find("\r\n", at) - begin);
+}
+
+/* What the virtual machine writes itself goes where it was asked to: its
+ * own log file keeps its lines (-Xlog:...:file=), and what it prints on its
+ * standard output and error (flags, a warning with its whole text, a thread
+ * dump below) reaches the service's log at the stream's level, like the
+ * application's output. */
 TEST_F(RunService, RunsLogsItsOutputAndStopsThroughSystemExit) {
-    Install("Svc", {"/debug:2"});
+    std::string gcLog = control + "/gc.log";
+    Install("Svc", {"/debug:2"}, {"-Xlog:gc:file=" + gcLog, "-XX:-UseBiasedLocking", "-XX:+PrintFlagsFinal"});
     auto start = Run({"Svc", "/start"});
     EXPECT_TRUE(std::regex_match(start.out, std::regex(banner + "Starting Svc\\.+\nSvc started\\.\n"))) << start.out;
     EXPECT_EQ(0, start.exitCode) << start.err;
@@ -33,17 +48,24 @@ TEST_F(RunService, RunsLogsItsOutputAndStopsThroughSystemExit) {
     EXPECT_TRUE(AwaitLog("INFO: hello from out\r\n")) << Log();
     Tell("err", "trouble on err\n");
     EXPECT_TRUE(AwaitLog("ERROR: trouble on err\r\n")) << Log();
-    /* One write is one chunk, one message; blank output makes none; a long line is cut per read. */
+    /* Each line is a record of its own, however it was written and read;
+     * blank output makes none. */
     Tell("out", "line one\nline two\n");
-    EXPECT_TRUE(AwaitLog("INFO: line one\nline two\r\n")) << Log();
+    EXPECT_TRUE(AwaitLog("INFO: line two\r\n")) << Log();
+    EXPECT_TRUE(LogHas("INFO: line one\r\n")) << Log();
     Tell("out", std::string("before\0after\n", 13));
     EXPECT_TRUE(AwaitLog("INFO: before^@after\r\n")) << Log();
     Tell("out", " \n\t\n");
     Tell("out", std::string(2400, 'z') + "\n");
-    ASSERT_TRUE(AwaitLog(std::string(400, 'z') + "\r\n")) << Log();
+    ASSERT_TRUE(AwaitLog("INFO: " + std::string(2400, 'z') + "\r\n")) << Log();
     std::string log = Log();
     EXPECT_EQ(log.find("INFO: \r\n"), std::string::npos);
-    EXPECT_NE(log.find("INFO: " + std::string(1000, 'z') + "\r\n"), std::string::npos);
+    std::string warning = LineWith(log, "VM warning: ");
+    EXPECT_TRUE(std::regex_match(warning, std::regex("[^:]*:[0-9:]* ERROR: [^\r\n]*VM warning: .*UseBiasedLocking.*\\.")))
+        << warning;
+    EXPECT_NE(LineWith(log, "bool UseG1GC ").find(" INFO:      bool UseG1GC "), std::string::npos) << log;
+    EXPECT_EQ(log.find("Using G1"), std::string::npos) << log;
+    EXPECT_NE(harness::ReadText(gcLog).find("Using G1"), std::string::npos);
     EXPECT_TRUE(EventLogged(banner));
     EXPECT_TRUE(EventLogged("Svc was started."));
 
@@ -204,6 +226,71 @@ TEST_F(RunService, AnApplicationEndingWithZeroStopsTheService) {
     EXPECT_TRUE(harness::WaitFor([&] { return EventLogged("Done was stopped."); }, 10));
 }
 
+/* What the virtual machine and the application write to one stream stays in
+ * its order: the virtual machine's "Exception in thread" begins the line that
+ * the exception's own text ends, before its stack trace. */
+TEST_F(RunService, AnExceptionFromMainIsLoggedInItsOrder) {
+    Install("Thrown", {}, {}, "", "ThrowFromMain");
+    Run({"Thrown", "/start"});
+    ASSERT_TRUE(AwaitLog("ERROR: \tat ThrowFromMain.main(")) << Log();
+    std::string log = Log();
+    std::string first = LineWith(log, "Exception in thread");
+    EXPECT_NE(first.find(" ERROR: Exception in thread \"main\" java.lang.NumberFormatException: For input string: "),
+              std::string::npos)
+        << log;
+    EXPECT_LT(log.find(first), log.find("\tat ThrowFromMain.main(")) << log;
+}
+
+/* 5,000 lines of mixed length, some longer than a read, written in bursts,
+ * arrive whole, in order, one record each, in the log file and the files
+ * that LogMaxSize rotated it into, none lost between them. */
+TEST_F(RunService, ManyLinesOfMixedLengthArriveWholeAndInOrderAcrossRotatedFiles) {
+    Install("Burst", {});
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\Burst", 0,
+                                           KEY_ALL_ACCESS, &key));
+    DWORD maxSize = 400000, keep = 100;
+    RegSetValueExA(key, "LogMaxSize", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&maxSize), sizeof maxSize);
+    RegSetValueExA(key, "LogKeep", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&keep), sizeof keep);
+    RegCloseKey(key);
+    ASSERT_EQ(0, Run({"Burst", "/start"}).exitCode);
+
+    std::vector<std::string> lines;
+    unsigned state = 12345;
+    for (int burst = 0; burst < 5; burst++) {
+        std::string text;
+        for (int i = 0; i < 1000; i++) {
+            state = state * 1103515245u + 12345u;
+            size_t length = (state >> 8) % 7 == 0 ? 1000 + (state >> 4) % 12000 : (state >> 4) % 300;
+            std::string line = "line-" + std::to_string(lines.size()) + "-";
+            while (line.size() < length) line += (state >> (line.size() % 16)) % 5 == 0 ? " \xC3\xA9" : "x";
+            lines.push_back(line);
+            text += line + "\n";
+        }
+        Tell("out", text);
+        ASSERT_TRUE(harness::WaitFor([&] { return !harness::FileExists(control + "/out"); }, 30));
+    }
+    ASSERT_TRUE(AwaitLog("INFO: " + lines.back() + "\r\n", 60));
+    ASSERT_EQ(0, Run({"Burst", "/stop"}).exitCode);
+
+    std::vector<std::string> logged;
+    for (int number = (int)keep; number >= 0; number--) {
+        std::string file = number > 0 ? logFile + "." + std::to_string(number) : logFile;
+        if (!harness::FileExists(file)) continue;
+        std::string content = harness::ReadText(file);
+        EXPECT_LE(content.size(), maxSize) << file;
+        for (size_t at = 0; at < content.size();) {
+            size_t end = content.find("\r\n", at);
+            size_t text = content.find(" INFO: ", at);
+            if (text < end) logged.push_back(content.substr(text + 7, end - text - 7));
+            at = end + 2;
+        }
+    }
+    EXPECT_TRUE(harness::FileExists(logFile + ".10"));
+    ASSERT_EQ(logged.size(), lines.size());
+    for (size_t i = 0; i < lines.size(); i++) ASSERT_EQ(logged[i], lines[i]) << i;
+}
+
 /* The application's own failures end the process without STOPPED, so that
  * recovery actions restart it, and the service says what the application did:
  * the status it gave System.exit, or an exception from main (not the "no main
@@ -308,9 +395,10 @@ TEST_F(RunService, AFailedStartSaysWhyStopsWithItsReasonAndLeavesNothingBehind) 
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\Gone", 0,
                                            KEY_ALL_ACCESS, &key));
     /* A virtual machine that gives up during its creation says why, in its own
-     * words, in a detached child as in the service process; HotSpot then ends
-     * the process itself, after its abort hook: a virtual machine not created
-     * (3), not a runtime not found (1), and a failed start all the same. */
+     * words (on its standard output, so at Info), in a detached child as in
+     * the service process; HotSpot then ends the process itself, after its
+     * abort hook: a virtual machine not created (3), not a runtime not found
+     * (1), and a failed start all the same. */
     const char heapTooSmall[] = "-Xmx1k\0";
     RegSetValueExA(key, "JavaOptions", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE *>(heapTooSmall),
                    sizeof heapTooSmall);
@@ -320,11 +408,9 @@ TEST_F(RunService, AFailedStartSaysWhyStopsWithItsReasonAndLeavesNothingBehind) 
         unlink(logFile.c_str());
         start = Run({"Gone", "/start"});
         EXPECT_EQ(3, start.exitCode) << detached << start.out << start.err << Log();
-        EXPECT_TRUE(AwaitLog("ERROR: Error occurred during initialization of VM\r\n")) << detached << Log();
-        EXPECT_TRUE(AwaitLog("ERROR: Too small maximum heap\r\n")) << detached << Log();
-        if (!detached) {
-            EXPECT_TRUE(AwaitLog("ERROR: Could not create the Java virtual machine\r\n")) << Log();
-        }
+        EXPECT_TRUE(AwaitLog("INFO: Error occurred during initialization of VM\r\n")) << detached << Log();
+        EXPECT_TRUE(AwaitLog("INFO: Too small maximum heap\r\n")) << detached << Log();
+        EXPECT_TRUE(AwaitLog("ERROR: Could not create the Java virtual machine\r\n")) << detached << Log();
         EXPECT_TRUE(stoppedWith(3)) << detached;
     }
     RegDeleteValueA(key, "JavaOptions");
@@ -451,11 +537,13 @@ TEST_F(RunService, ConsoleEventsAreAnsweredForTheService) {
     EXPECT_TRUE(IsState("Signals", SERVICE_RUNNING));
     EXPECT_TRUE(Alive(pid));
 
-    /* Ctrl+Break is passed on to the virtual machine, which answers with a thread dump. */
+    /* Ctrl+Break is passed on to the virtual machine, which answers with a
+     * thread dump on its standard output, and so in the log. */
     kill((pid_t)pid, SIGQUIT);
     EXPECT_TRUE(harness::WaitFor([&] {
         return harness::FileExists(vmLog) && harness::ReadText(vmLog).find("Full thread dump") != std::string::npos;
     }, 20));
+    EXPECT_TRUE(AwaitLog("INFO: Full thread dump")) << Log();
     EXPECT_TRUE(IsState("Signals", SERVICE_RUNNING));
     EXPECT_TRUE(Alive(pid));
 

@@ -291,3 +291,63 @@ TEST(File, EndOfFileAndTheNameThatFollowsTheFile) {
     EXPECT_EQ(0u, GetFinalPathNameByHandleA(file, name, sizeof name, 0));
     EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
 }
+
+/* A file open without FILE_SHARE_DELETE can be neither renamed nor deleted;
+ * with it both work, the handle following the file. The identity and the link
+ * count say which file a handle holds; the type tells files from devices and
+ * pipes; a FIFO that nobody reads is refused at once, never waited for. */
+TEST(File, RenameDeleteIdentityAndType) {
+    harness::MakeFreshRoot();
+    std::string directory = harness::MakeTempDirectory("pelorim-move");
+    std::string path = directory + "/live.log", moved = directory + "/live.log.1";
+    HANDLE locked = Open(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
+    ASSERT_NE(INVALID_HANDLE_VALUE, locked);
+    EXPECT_FALSE(MoveFileExA(path.c_str(), moved.c_str(), 0));
+    EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+    harness::WriteText(moved, "older");
+    EXPECT_FALSE(MoveFileExA(moved.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    EXPECT_EQ("older", Contents(moved));
+    CloseHandle(locked);
+
+    HANDLE shared = Open(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_ALWAYS);
+    ASSERT_NE(INVALID_HANDLE_VALUE, shared);
+    EXPECT_EQ((DWORD)FILE_TYPE_DISK, GetFileType(shared));
+    EXPECT_FALSE(MoveFileExA(path.c_str(), moved.c_str(), 0));
+    EXPECT_EQ((DWORD)ERROR_ALREADY_EXISTS, GetLastError());
+    ASSERT_TRUE(MoveFileExA(path.c_str(), moved.c_str(), MOVEFILE_REPLACE_EXISTING));
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(shared, "x", 1, &written, nullptr));
+    EXPECT_EQ("x", Contents(moved));
+    EXPECT_FALSE(harness::FileExists(path));
+
+    HANDLE again = Open(moved, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING);
+    ASSERT_NE(INVALID_HANDLE_VALUE, again);
+    BY_HANDLE_FILE_INFORMATION first = {}, second = {};
+    ASSERT_TRUE(GetFileInformationByHandle(shared, &first));
+    ASSERT_TRUE(GetFileInformationByHandle(again, &second));
+    EXPECT_EQ(first.dwVolumeSerialNumber, second.dwVolumeSerialNumber);
+    EXPECT_EQ(first.nFileIndexLow, second.nFileIndexLow);
+    EXPECT_EQ(first.nFileIndexHigh, second.nFileIndexHigh);
+    EXPECT_EQ(1u, first.nFileSizeLow);
+    EXPECT_EQ(1u, first.nNumberOfLinks);
+    CloseHandle(again);
+    ASSERT_TRUE(DeleteFileA(moved.c_str()));
+    ASSERT_TRUE(GetFileInformationByHandle(shared, &first));
+    EXPECT_EQ(0u, first.nNumberOfLinks);
+    CloseHandle(shared);
+
+    std::string fifo = directory + "/fifo";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, Open(fifo, GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS));
+    EXPECT_EQ((DWORD)ERROR_PIPE_NOT_CONNECTED, GetLastError());
+    HANDLE reader = Open(fifo, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+    ASSERT_NE(INVALID_HANDLE_VALUE, reader);
+    EXPECT_EQ((DWORD)FILE_TYPE_PIPE, GetFileType(reader));
+    HANDLE device = Open("/dev/null", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+    EXPECT_EQ((DWORD)FILE_TYPE_CHAR, GetFileType(device));
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_EQ((DWORD)FILE_TYPE_UNKNOWN, GetFileType(event));
+    EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
+    for (HANDLE handle : {reader, device, event}) CloseHandle(handle);
+}

@@ -163,3 +163,35 @@ TEST(System, CriticalSectionIsReentrant) {
     LeaveCriticalSection(&section);
     DeleteCriticalSection(&section);
 }
+
+/* The standard handles are descriptors 0 to 2: SetStdHandle moves the
+ * descriptor, so the C library (and any library loaded later) writes where
+ * the handle leads, and GetStdHandle returns the handle set. Checked in a
+ * child, whose standard output the test may take. */
+TEST(System, StandardHandlesAreTheStandardDescriptors) {
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, nullptr, 0));
+    pid_t child = fork();
+    if (child == 0) {
+        HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        int code = GetStdHandle(STD_INPUT_HANDLE) != nullptr ? 0 : 1;
+        if (!code && (GetStdHandle(5) != INVALID_HANDLE_VALUE || GetLastError() != ERROR_INVALID_HANDLE)) code = 2;
+        if (!code && (SetStdHandle(STD_OUTPUT_HANDLE, event) || GetLastError() != ERROR_INVALID_HANDLE)) code = 3;
+        if (!code && !SetStdHandle(STD_OUTPUT_HANDLE, writeEnd)) code = 4;
+        if (!code && GetStdHandle(STD_OUTPUT_HANDLE) != writeEnd) code = 5;
+        CloseHandle(writeEnd);
+        printf("through the C library\n");
+        fflush(stdout);
+        _exit(code);
+    }
+    CloseHandle(writeEnd);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    char buffer[64] = {};
+    DWORD read = 0;
+    EXPECT_TRUE(ReadFile(readEnd, buffer, sizeof buffer - 1, &read, nullptr));
+    EXPECT_EQ(std::string("through the C library\n"), std::string(buffer, read));
+    CloseHandle(readEnd);
+}

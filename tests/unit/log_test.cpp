@@ -2,9 +2,11 @@
 #include <stdlib.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <regex>
 #include <string>
 #include <thread>
@@ -36,7 +38,7 @@ class Log : public testing::Test {
         settings.serviceMode = 1;
         settings.debugLevel = 2;
         CopyField(settings.serviceName, name, NAME_CAPACITY);
-        CopyField(settings.logFilePath, logFile.c_str(), PATH_CAPACITY);
+        CopyField(settings.logFilePath, logFile.c_str(), LONG_PATH_CAPACITY);
     }
     static std::string Console(const std::function<void()> &action) {
         testing::internal::CaptureStderr();
@@ -153,25 +155,49 @@ TEST_F(Log, QuietServiceLogsNothingButServiceEvents) {
     EXPECT_EQ(events[0].message, "QuietSvc was started.");
 }
 
-TEST_F(Log, FailedOpenIsReportedAndRetriedOnTheNextMessage) {
+/* A log file that cannot be opened is reported once for a run of failures,
+ * not once per record, and tried again at each record. */
+TEST_F(Log, FailedOpenIsReportedOnceAndRetriedOnTheNextMessage) {
     harness::MakeFreshRoot();
     std::string directory = harness::MakeTempDirectory("log") + "/later";
     EnterServiceMode("RetrySvc", directory + "/retry.log");
     LogError("first");
     LogError("second");
     auto events = harness::EventLog();
-    ASSERT_EQ(events.size(), 4u);
-    for (int i : {0, 2}) {
-        EXPECT_EQ(events[i].type, 1);
-        EXPECT_EQ(events[i].message.rfind("CreateFile: ", 0), 0u) << events[i].message;
-    }
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0].type, 1);
+    EXPECT_EQ(events[0].message.rfind("CreateFile: ", 0), 0u) << events[0].message;
     EXPECT_EQ(events[1].message, "first");
-    EXPECT_EQ(events[3].message, "second");
+    EXPECT_EQ(events[2].message, "second");
 
     ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
     LogError("third");
-    EXPECT_EQ(harness::EventLog().size(), 4u);
+    EXPECT_EQ(harness::EventLog().size(), 3u);
     EXPECT_NE(harness::ReadText(directory + "/retry.log").find("ERROR: third\r\n"), std::string::npos);
+}
+
+/* A FIFO (which nobody reads, or which someone does) or a device named as the
+ * log file is refused at once, as a directory is: the records go to the event
+ * log, and nothing waits for a reader. */
+TEST_F(Log, ALogFileThatIsNoRegularFileIsRefusedWithoutWaiting) {
+    harness::MakeFreshRoot();
+    std::string fifo = harness::MakeTempDirectory("log") + "/fifo.log";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EnterServiceMode("FifoSvc", fifo);
+    LogError("not into the fifo");
+    auto events = harness::EventLog();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].message.rfind("CreateFile: ", 0), 0u) << events[0].message;
+    EXPECT_EQ(events[1].message, "not into the fifo");
+
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    for (const std::string &path : {fifo, std::string("/dev/null")}) {
+        DWORD error = 0;
+        EXPECT_EQ(OpenLogFileForAppend(path.c_str(), &error), nullptr) << path;
+        EXPECT_EQ(error, (DWORD)ERROR_ACCESS_DENIED) << path;
+    }
+    close(reader);
 }
 
 TEST_F(Log, FailedWriteIsReportedAndTheFileReopened) {
@@ -198,37 +224,41 @@ TEST_F(Log, FailedWriteIsReportedAndTheFileReopened) {
     EXPECT_NE(content.find("ERROR: three\r\n"), std::string::npos);
 }
 
-/* A full disk (/dev/full behind the path) loses no record: each goes to the
- * event log, the failure is reported once, and the file takes records again
- * as soon as it can. A write cut short leaves no torn record behind. */
+/* A file that takes no more (here: the file size limit of the process) loses
+ * no record: each goes to the event log, the failure is reported once, and
+ * the file takes records again as soon as it can. A write cut short leaves no
+ * torn record behind. */
 TEST_F(Log, RecordsTheFileCannotTakeGoToTheEventLogAndNoneIsTorn) {
     harness::MakeFreshRoot();
     std::string file = harness::MakeTempDirectory("log") + "/full.log";
-    ASSERT_EQ(symlink("/dev/full", file.c_str()), 0);
+    /* Larger than anything the event log writes meanwhile, so that only the log file meets the limit. */
+    harness::WriteText(file, std::string(4 << 20, '.') + "\r\n");
     EnterServiceMode("FullSvc", file);
+    struct rlimit saved = {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
+    auto limitFileSize = [&](off_t size) {
+        struct rlimit limit = {static_cast<rlim_t>(size), saved.rlim_max};
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    };
+    struct stat before = {};
+    ASSERT_EQ(stat(file.c_str(), &before), 0);
+    limitFileSize(before.st_size);
     LogError("one");
     LogMessage("two", LOG_INFO);
+    setrlimit(RLIMIT_FSIZE, &saved);
     auto events = harness::EventLog();
     ASSERT_EQ(events.size(), 3u);
     EXPECT_EQ(events[0].message.rfind("WriteFile: ", 0), 0u) << events[0].message;
-    EXPECT_NE(events[0].message.find("(112)"), std::string::npos) << events[0].message;
     EXPECT_EQ(events[1].message, "one");
     EXPECT_EQ(events[1].type, 1);
     EXPECT_EQ(events[2].message, "two");
     EXPECT_EQ(events[2].type, 4);
 
-    ASSERT_EQ(unlink(file.c_str()), 0);
-    /* Larger than anything the event log writes meanwhile, so that only the log file meets the limit. */
-    harness::WriteText(file, std::string(4 << 20, '.') + "\r\n");
     LogError("three");
     EXPECT_EQ(harness::EventLog().size(), 3u);
-    struct stat before = {};
     ASSERT_EQ(stat(file.c_str(), &before), 0);
-    struct rlimit saved = {};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit = {static_cast<rlim_t>(before.st_size) + 20, saved.rlim_max};
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    limitFileSize(before.st_size + 20);
     LogError(std::string(200, 'x').c_str());
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, previous);
@@ -262,26 +292,40 @@ TEST_F(Log, AFileBeyondFourGibibytesStillTakesRecords) {
 
 std::string truncatedLog;
 
-/* A rotation tool renames the file, or someone deletes it: the next record
- * goes to a new file under the configured path. One that copies the file and
- * truncates it in place (copytruncate) gets the next record at the start of
- * the emptied file, even when the truncation comes just before the write. */
+/* Longer than the interval at which the log checks that its path still names the open file. */
+void AwaitNameCheck() { Sleep(30); }
+
+/* A rotation tool renames the file, or someone deletes it, which the file's
+ * sharing allows: the next record goes to a new file under the configured
+ * path, also for a path of thousands of characters. One that copies the file
+ * and truncates it in place (copytruncate) gets the next record at the start
+ * of the emptied file, even when the truncation comes just before the write. */
 TEST_F(Log, ARotatedLogFileTakesTheNextRecordWithoutAHole) {
     harness::MakeFreshRoot();
-    std::string file = harness::MakeTempDirectory("log") + "/rotated.log";
-    EnterServiceMode("RotateSvc", file);
-    LogError("first");
-    ASSERT_EQ(rename(file.c_str(), (file + ".1").c_str()), 0);
-    LogError("second");
-    EXPECT_NE(harness::ReadText(file + ".1").find("ERROR: first\r\n"), std::string::npos);
-    EXPECT_EQ(harness::ReadText(file + ".1").find("second"), std::string::npos);
-    EXPECT_NE(harness::ReadText(file).find("ERROR: second\r\n"), std::string::npos);
-    ASSERT_EQ(unlink(file.c_str()), 0);
-    LogError("third");
-    std::string content = harness::ReadText(file);
-    EXPECT_EQ(content.find("second"), std::string::npos);
-    EXPECT_NE(content.find("ERROR: third\r\n"), std::string::npos);
+    std::string longPath = harness::MakeTempDirectory("log");
+    while (longPath.size() < 2000) {
+        longPath += "/" + std::string(200, 'd');
+        ASSERT_EQ(mkdir(longPath.c_str(), 0700), 0);
+    }
+    for (const std::string &file : {harness::MakeTempDirectory("log") + "/rotated.log", longPath + "/rotated.log"}) {
+        CloseLogFile();
+        EnterServiceMode("RotateSvc", file);
+        LogError("first");
+        ASSERT_TRUE(MoveFileExA(file.c_str(), (file + ".1").c_str(), 0)) << GetLastError();
+        AwaitNameCheck();
+        LogError("second");
+        EXPECT_NE(harness::ReadText(file + ".1").find("ERROR: first\r\n"), std::string::npos);
+        EXPECT_EQ(harness::ReadText(file + ".1").find("second"), std::string::npos);
+        EXPECT_NE(harness::ReadText(file).find("ERROR: second\r\n"), std::string::npos);
+        ASSERT_TRUE(DeleteFileA(file.c_str())) << GetLastError();
+        AwaitNameCheck();
+        LogError("third");
+        std::string content = harness::ReadText(file);
+        EXPECT_EQ(content.find("second"), std::string::npos);
+        EXPECT_NE(content.find("ERROR: third\r\n"), std::string::npos);
+    }
 
+    std::string file = settings.logFilePath;
     ASSERT_EQ(truncate(file.c_str(), 0), 0);
     LogError("fourth");
     EXPECT_TRUE(std::regex_match(harness::ReadText(file), std::regex("[^\r\n\\x00]* ERROR: fourth\r\n")))
@@ -290,8 +334,65 @@ TEST_F(Log, ARotatedLogFileTakesTheNextRecordWithoutAHole) {
     logBeforeWriteHook = [] { EXPECT_EQ(0, truncate(truncatedLog.c_str(), 0)); };
     LogError("fifth");
     logBeforeWriteHook = nullptr;
-    content = harness::ReadText(file);
+    std::string content = harness::ReadText(file);
     EXPECT_TRUE(std::regex_match(content, std::regex("[^\r\n\\x00]* ERROR: fifth\r\n"))) << content.size();
+    EXPECT_TRUE(harness::EventLog().empty());
+}
+
+/* The text of each record of the file, after its date and time; "" when the file does not exist. */
+std::vector<std::string> RecordTexts(const std::string &file) {
+    std::vector<std::string> texts;
+    if (!harness::FileExists(file)) return texts;
+    std::string content = harness::ReadText(file);
+    for (size_t at = 0; at < content.size();) {
+        size_t end = content.find("\r\n", at);
+        std::string record = content.substr(at, end - at);
+        texts.push_back(record.substr(record.find("INFO: ")));
+        at = end + 2;
+    }
+    return texts;
+}
+
+/* With LogMaxSize the file becomes <path>.1 before a record would take it
+ * past the size, older files move up, and the one past LogKeep goes: the
+ * files kept hold the newest records whole and in order, none lost between
+ * them. A number left free (a file deleted by hand) is filled, not skipped,
+ * so no older file is deleted early. */
+TEST_F(Log, LogMaxSizeRotatesWithNothingLostBetweenTheFilesKept) {
+    harness::MakeFreshRoot();
+    std::string file = harness::MakeTempDirectory("log") + "/sized.log";
+    EnterServiceMode("SizeSvc", file);
+    settings.logMaxSize = 1000;
+    settings.logKeep = 3;
+    std::vector<std::string> written;
+    auto write = [&](int count) {
+        for (int i = 0; i < count; i++) {
+            written.push_back("INFO: record-" + std::to_string(written.size()) + "-" +
+                              std::string(written.size() % 97, 'r'));
+            std::string lines = written.back().substr(6) + "\n";
+            WriteServiceOutput(lines.data(), lines.size(), LOG_INFO);
+        }
+    };
+    write(200);
+    std::vector<std::string> kept;
+    for (const char *suffix : {".3", ".2", ".1", ""}) {
+        struct stat st = {};
+        ASSERT_EQ(stat((file + suffix).c_str(), &st), 0) << suffix;
+        EXPECT_LE(st.st_size, 1000) << suffix;
+        if (*suffix != '\0') {
+            EXPECT_GT(st.st_size, 800) << suffix;
+        }
+        for (const std::string &text : RecordTexts(file + suffix)) kept.push_back(text);
+    }
+    EXPECT_FALSE(harness::FileExists(file + ".4"));
+    ASSERT_LE(kept.size(), written.size());
+    EXPECT_TRUE(std::equal(kept.begin(), kept.end(), written.end() - static_cast<long>(kept.size())));
+
+    std::vector<std::string> third = RecordTexts(file + ".3");
+    ASSERT_EQ(unlink((file + ".2").c_str()), 0);
+    write(1);
+    while (RecordTexts(file).size() > 1) write(1);
+    EXPECT_EQ(RecordTexts(file + ".3"), third);
     EXPECT_TRUE(harness::EventLog().empty());
 }
 

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "common/guard.h"
 #include "common/settings.h"
@@ -11,20 +12,9 @@
 #include "log/log.h"
 #include "runtime/runtime.h"
 
+using namespace std::string_literals;
+
 namespace {
-
-std::string Trimmed(const std::string &chunk) {
-    std::string copy = chunk;
-    return TrimChunk(&copy[0]);
-}
-
-TEST(OutputChunk, TrimsWhiteSpaceAtBothEndsOnly) {
-    EXPECT_EQ(Trimmed("  hello world \r\n"), "hello world");
-    EXPECT_EQ(Trimmed("line one\r\nline two\n"), "line one\r\nline two");
-    EXPECT_EQ(Trimmed("\t\v\f\r\n x"), "x");
-    EXPECT_EQ(Trimmed(" \r\n\t \n"), "");
-    EXPECT_EQ(Trimmed(""), "");
-}
 
 TEST(PipeName, NamesBothStreamsAfterTheService) {
     ResetServiceSettings();
@@ -103,23 +93,28 @@ TEST_F(CommandLine, LongLinesAreBuiltInFull) {
     EXPECT_EQ(std::string(child.Get()), prefix + " /subprocess");
 }
 
-/* The chunks of a shutdown command's pipe, as they reach the log file. */
-class PipeChunks : public testing::Test {
+/* Output as it reaches the log file: through OutputLines, and from a pipe
+ * that ReadPipeOutput drains as a shutdown command's reader does. */
+class OutputLinesTest : public testing::Test {
   protected:
     void SetUp() override {
         harness::MakeFreshRoot();
         ResetServiceSettings();
         InitializeLog();
-        logFile = harness::MakeTempDirectory("pelorim-chunks") + "/service.log";
-        CopyField(settings.serviceName, "Chunks", NAME_CAPACITY);
+        logFile = harness::MakeTempDirectory("pelorim-lines") + "/service.log";
+        CopyField(settings.serviceName, "Lines", NAME_CAPACITY);
         CopyField(settings.logFilePath, logFile.c_str(), PATH_CAPACITY);
         settings.serviceMode = 1;
+        lines = static_cast<OutputLines *>(malloc(sizeof(OutputLines)));
+        BeginOutputLines(lines, LOG_INFO);
     }
     void TearDown() override {
+        free(lines);
         if (logFileHandle != nullptr) CloseHandle(logFileHandle);
         logFileHandle = nullptr;
     }
-    /* Writes `data` into an anonymous pipe, closes it and drains it with ReadPipeChunk. */
+    void Take(const std::string &data) { TakeOutput(lines, data.data(), data.size()); }
+    /* Writes `data` into an anonymous pipe, closes it and drains it. */
     void Drain(const std::string &data, int level) {
         HANDLE readEnd = nullptr, writeEnd = nullptr;
         ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, nullptr, 0));
@@ -128,33 +123,80 @@ class PipeChunks : public testing::Test {
             ASSERT_TRUE(WriteFile(writeEnd, data.data(), (DWORD)data.size(), &written, nullptr));
         }
         CloseHandle(writeEnd);
+        BeginOutputLines(lines, level);
+        char buffer[7];
         int reads = 0;
-        while (ReadPipeChunk(readEnd, level) != 0) ASSERT_LT(++reads, 100);
+        while (ReadPipeOutput(readEnd, lines, buffer, sizeof buffer) != 0) ASSERT_LT(++reads, 1000);
+        LogHeldLine(lines, true);
         CloseHandle(readEnd);
     }
+    /* The text of each record of the log file, after its date, time and level. */
+    std::vector<std::string> Records() {
+        std::vector<std::string> records;
+        std::string content = harness::FileExists(logFile) ? harness::ReadText(logFile) : "";
+        for (size_t at = 0; at < content.size();) {
+            size_t end = content.find("\r\n", at);
+            if (end == std::string::npos) end = content.size();
+            std::string record = content.substr(at, end - at);
+            size_t level = record.find(": ");
+            size_t space = record.rfind(' ', level);
+            records.push_back(record.substr(space + 1));
+            at = end + 2;
+        }
+        return records;
+    }
     std::string logFile;
+    OutputLines *lines = nullptr;
 };
 
-TEST_F(PipeChunks, OneReadIsOneTrimmedMessageAtTheStreamsLevel) {
-    Drain("first\r\nsecond\r\n", LOG_INFO);
-    Drain("  \r\n\t\n", LOG_INFO);
-    Drain("trouble\n", LOG_ERROR);
-    std::string text = harness::ReadText(logFile);
-    EXPECT_NE(text.find("INFO: first\r\nsecond\r\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("ERROR: trouble\r\n"), std::string::npos) << text;
-    /* The blank chunk made no message. */
-    EXPECT_EQ(text.find("INFO: \r\n"), std::string::npos) << text;
+TEST_F(OutputLinesTest, EachLineIsOneRecordWhateverTheReadsCutOff) {
+    Take("first li");
+    EXPECT_TRUE(Records().empty());
+    Take("ne\r\nsecond\n\n  \r\n\tindented, with a NUL: \0 \r\n"s);
+    Take("par");
+    Take("tial");
+    EXPECT_EQ(Records(), (std::vector<std::string>{"INFO: first line", "INFO: second",
+                                                   "INFO: \tindented, with a NUL: ^@"}));
+    LogHeldLine(lines, true);
+    EXPECT_EQ(Records().back(), "INFO: partial");
+
+    Drain("out of a pipe\nin pieces of seven bytes\r\n" + std::string(40, 'x') + "\n", LOG_ERROR);
+    Drain("  \r\n\t\n", LOG_ERROR);
+    Drain("no line end", LOG_ERROR);
+    std::vector<std::string> records = Records();
+    ASSERT_EQ(records.size(), 8u);
+    EXPECT_EQ(records[4], "ERROR: out of a pipe");
+    EXPECT_EQ(records[5], "ERROR: in pieces of seven bytes");
+    EXPECT_EQ(records[6], "ERROR: " + std::string(40, 'x'));
+    EXPECT_EQ(records[7], "ERROR: no line end");
 }
 
-TEST_F(PipeChunks, ALongLineBecomesSeveralMessages) {
-    Drain(std::string(2500, 'a') + "\n", LOG_INFO);
-    std::string text = harness::ReadText(logFile);
-    size_t messages = 0;
-    for (size_t at = text.find("INFO: "); at != std::string::npos; at = text.find("INFO: ", at + 1)) messages++;
-    EXPECT_EQ(messages, 3u) << text;
+/* A line longer than the buffer goes in parts of the buffer's size; neither
+ * such a part nor a line logged because the pipe went quiet ends inside a
+ * UTF-8 character. */
+TEST_F(OutputLinesTest, ALongLineGoesInPartsThatNeverCutACharacter) {
+    ASSERT_TRUE(lines->utf8);
+    std::string eAcute = "\xC3\xA9";
+    Take(std::string(OUTPUT_LINE_CAPACITY - 1, 'a') + eAcute + "b\n");
+    Take("quiet " + eAcute.substr(0, 1));
+    LogHeldLine(lines, false);
+    Take(eAcute.substr(1) + "\n");
+    EXPECT_EQ(Records(), (std::vector<std::string>{"INFO: " + std::string(OUTPUT_LINE_CAPACITY - 1, 'a'),
+                                                   "INFO: " + eAcute + "b", "INFO: quiet", "INFO: " + eAcute}));
 }
 
-TEST_F(PipeChunks, NothingIsLoggedUnlessEventLoggingIsOne) {
+/* Without a log file the lines that arrive together share one event. */
+TEST_F(OutputLinesTest, LinesThatArriveTogetherShareOneEvent) {
+    settings.logFilePath[0] = '\0';
+    Take("one\ntwo\n");
+    Take("three\n");
+    auto events = harness::EventLog();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].message, "one\ntwo");
+    EXPECT_EQ(events[1].message, "three");
+}
+
+TEST_F(OutputLinesTest, NothingIsLoggedUnlessEventLoggingIsOne) {
     settings.eventLogging = 2;
     Drain("hidden\n", LOG_INFO);
     settings.eventLogging = 0;
@@ -162,9 +204,7 @@ TEST_F(PipeChunks, NothingIsLoggedUnlessEventLoggingIsOne) {
     settings.eventLogging = 1;
     settings.debugLevel = -1;
     Drain("shown whatever the debug level\n", LOG_INFO);
-    std::string text = harness::FileExists(logFile) ? harness::ReadText(logFile) : "";
-    EXPECT_EQ(text.find("hidden"), std::string::npos) << text;
-    EXPECT_NE(text.find("INFO: shown whatever the debug level\r\n"), std::string::npos) << text;
+    EXPECT_EQ(Records(), (std::vector<std::string>{"INFO: shown whatever the debug level"}));
 }
 
 } // namespace

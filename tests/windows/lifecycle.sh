@@ -543,10 +543,23 @@ shutdown_command_dll_search() {
   uninstall_service Probe
 }
 
+# What the runtime library prints itself reaches the log through the process's
+# standard handles, which are the service's pipes before jvm.dll is loaded: a
+# warning whose prefix and text take two ways (as HotSpot's do), a line on
+# descriptor 1 of its C runtime, and one through the universal C runtime,
+# which a current jvm.dll uses and which starts only once the handles are set.
+vm_output=('-Dstandin.vmwarning=deprecated as scripted' '-Dstandin.vmout=flags as scripted'
+  '-Dstandin.ucrt=through the universal C runtime')
+expect_vm_output() {
+  expect_log "$1" 'ERROR: Stand-in VM warning: deprecated as scripted'
+  expect_log "$1" 'INFO: flags as scripted'
+  expect_log "$1" 'ERROR: through the universal C runtime'
+}
+
 in_process() {
   scenario="in process"
   install_start InProc '-Dstandin.out=hello from main' '-Dstandin.err=complaint from main' \
-    '-Dstandin.trace=C:\app\trace-inproc.txt' "${app_cp[@]}" Hello
+    '-Dstandin.trace=C:\app\trace-inproc.txt' "${vm_output[@]}" "${app_cp[@]}" Hello
   expect_log InProc.log 'INFO: hello from main'
   expect_log InProc.log 'ERROR: complaint from main'
   # A system shutdown is a stop: PRESHUTDOWN (0x100) is accepted beside STOP,
@@ -558,16 +571,22 @@ in_process() {
   # The README's recovery recipe, as sc takes it.
   timeout 30 "$wine" sc failure InProc reset= 86400 actions= restart/60000/restart/60000/restart/60000 \
     >/dev/null 2>&1 && pass || fail "sc failure refused the README's recipe"
+  expect_vm_output InProc.log
   stop_service InProc
   expect_log InProc.log 'Invoking System.exit(0)'
   expect_log InProc.log 'JVM Exit Hook called'
   uninstall_service InProc
 }
 
+# The child opens no log file: its runtime's own output and the
+# application's lines all reach the service process's file through the pipes.
 detached() {
   scenario="detached"
-  install_start Detached /detach '-Dstandin.out=hello from the child' "${app_cp[@]}" Hello
+  install_start Detached /detach '-Dstandin.out=hello from the child' '-Dstandin.out=and once more' \
+    "${vm_output[@]}" "${app_cp[@]}" Hello
   expect_log Detached.log 'INFO: hello from the child'
+  expect_log Detached.log 'INFO: and once more'
+  expect_vm_output Detached.log
   [ -n "$(prefix_pids_running 'Detached /subprocess')" ] && pass || fail "no detached child runs"
   stop_service Detached
   expect_process_gone 'Detached /subprocess'
@@ -665,10 +684,8 @@ forced_stop() {
 archive_arguments() {
   scenario="-jar with arguments holding blanks"
   install_start Archive -jar 'C:\app\hello.jar' 'first argument' 'second  one'
-  # Both lines may arrive in one read of the pipe, and so in one record:
-  # the second is then a line of the first record, without a prefix of its own.
   expect_log Archive.log 'INFO: argument: first argument'
-  expect_log Archive.log 'argument: second  one'
+  expect_log Archive.log 'INFO: argument: second  one'
   stop_service Archive
   uninstall_service Archive
 }
@@ -727,7 +744,7 @@ blank_directory() {
 }
 
 # The runtime's own message about an option it rejects reaches the log
-# through the JNI vfprintf hook (the console would have shown it at /install).
+# through its C runtime's standard error (the console would have shown it at /install).
 vm_message() {
   scenario="the runtime's own message in the log"
   run Chatty /install /debug:2 '/logfile:C:\app\Chatty.log' "${app_cp[@]}" Hello
@@ -749,6 +766,24 @@ vm_message() {
   expect_failed_start Chatty 3
   expect_process_gone 'Chatty /service'
   uninstall_service Chatty
+}
+
+# A rotation tool (here cmd's ren) may rename the live log file, which the
+# service shares for deletion; the next line starts a new file under the name.
+live_rename() {
+  scenario="the live log file renamed"
+  install_start Renamed '-Dstandin.out=before the rename' '-Dstandin.main=echo:C:\app\echo.txt' "${app_cp[@]}" Hello
+  expect_log Renamed.log 'INFO: before the rename'
+  local result
+  result=$(cd "$drive/app" && timeout 30 "$wine" cmd /c 'ren C:\app\Renamed.log Renamed.old.log' 2>&1 | tr -d '\r')
+  [ -f "$drive/app/Renamed.old.log" ] && [ ! -f "$drive/app/Renamed.log" ] && pass ||
+    fail "ren of the live log file: $(printf '%q' "$result")"
+  printf 'after the rename\r\n' >"$drive/app/echo.tmp" && mv "$drive/app/echo.tmp" "$drive/app/echo.txt"
+  expect_log Renamed.log 'INFO: after the rename'
+  grep -qa 'after the rename' "$drive/app/Renamed.old.log" && fail "a line after the rename went to the old file" || pass
+  grep -qa 'before the rename' "$drive/app/Renamed.log" 2>/dev/null && fail "the new file holds an old line" || pass
+  stop_service Renamed
+  uninstall_service Renamed
 }
 
 # A process that the shutdown command leaves running must hold none of the
@@ -851,6 +886,7 @@ timed main_class_removed
 timed blank_service_name
 timed blank_directory
 timed vm_message
+timed live_rename
 timed shutdown_command_leftover
 timed key_security
 timed final_checks

@@ -19,6 +19,7 @@ DWORD Win32ErrorFromErrno(int error) {
     case 0: return ERROR_SUCCESS;
     case ENOENT: return ERROR_FILE_NOT_FOUND;
     case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EXDEV: return ERROR_NOT_SAME_DEVICE;
     case ELOOP: return ERROR_PATH_NOT_FOUND;
     case EMFILE:
     case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
@@ -76,6 +77,7 @@ static const MessageText messageTexts[] = {
     {ERROR_INVALID_DATA, "The data is not valid."},
     {ERROR_OUTOFMEMORY, "Not enough memory was left to finish the operation."},
     {ERROR_CURRENT_DIRECTORY, "The current directory cannot be removed."},
+    {ERROR_NOT_SAME_DEVICE, "The file cannot be moved to another disk."},
     {ERROR_NOT_READY, "The device is not ready."},
     {ERROR_BAD_LENGTH, "A length given to the call is wrong."},
     {ERROR_SEEK, "The file position cannot be moved on this object."},

@@ -229,9 +229,12 @@ int OpenFlagsFor(DWORD access) {
 }
 
 /* Opens (or creates) the file for `disposition` without truncating it;
- * *existed tells whether it was there before. A descriptor, or -1 with *error. */
+ * *existed tells whether it was there before. A descriptor, or -1 with *error.
+ * The open never waits (O_NONBLOCK): that of a FIFO for writing would wait
+ * for a reader, and Win32's CreateFile never waits. CreateFileA makes the
+ * descriptor blocking again, as a handle without FILE_FLAG_OVERLAPPED is. */
 int OpenForDisposition(const char *path, int flags, DWORD disposition, mode_t mode, bool *existed, DWORD *error) {
-    flags |= O_CLOEXEC;
+    flags |= O_CLOEXEC | O_NONBLOCK;
     int fd = -1;
     *existed = true;
     if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING) {
@@ -296,6 +299,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     DWORD error = 0;
     int fd = OpenForDisposition(lpFileName, OpenFlagsFor(dwDesiredAccess), dwCreationDisposition, mode, &existed, &error);
     if (fd < 0) return FailWithHandle(error, INVALID_HANDLE_VALUE);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     struct stat st = {};
     int recordFd = -1;
     if (fstat(fd, &st) != 0) error = LastErrnoAsWin32();
@@ -391,6 +395,98 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
     if (!error && unlink(lpFileName) != 0) error = LastErrnoAsWin32();
     if (recordFd >= 0) close(recordFd);
     if (error) return FailWith(error);
+    return TRUE;
+}
+
+/* Whether the share record of the file at `path` (lstat in *st) has an open
+ * that refuses to share deletion: 0, ERROR_SHARING_VIOLATION, or
+ * ERROR_ACCESS_DENIED for a record refused as planted. The record's flock is
+ * held in *recordFd (-1 without one) until the caller closes it, so that no
+ * such open comes between the test and the caller's change of the name. */
+static DWORD TestDeleteShare(const struct stat &st, int *recordFd) {
+    *recordFd = -1;
+    if (S_ISDIR(st.st_mode)) return 0;
+    DWORD locked = LockShareRecord(ShareRecordName(st.st_dev, st.st_ino), false, recordFd);
+    if (locked) *recordFd = -1;
+    if (locked == ERROR_ACCESS_DENIED) return locked;
+    return *recordFd >= 0 && ShareByteHeld(*recordFd, kDeniesDelete) ? (DWORD)ERROR_SHARING_VIOLATION : 0;
+}
+
+/* renameat2 with RENAME_NOREPLACE where the file system has it; elsewhere the
+ * target was found absent just before, and a plain rename follows. */
+static int RenameWithoutReplacing(const char *from, const char *to) {
+    int done = renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+    if (done == 0 || (errno != EINVAL && errno != ENOSYS)) return done;
+    return rename(from, to);
+}
+
+BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) {
+    if (!lpExistingFileName || !lpNewFileName ||
+        (dwFlags & ~(DWORD)(MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH)))
+        return FailWith(ERROR_INVALID_PARAMETER);
+    if (!*lpExistingFileName || !*lpNewFileName) return FailWith(ERROR_PATH_NOT_FOUND);
+    struct stat source, target;
+    if (lstat(lpExistingFileName, &source) != 0) return FailWith(LastErrnoAsWin32());
+    bool replacing = lstat(lpNewFileName, &target) == 0;
+    if (replacing && !(dwFlags & MOVEFILE_REPLACE_EXISTING)) return FailWith(ERROR_ALREADY_EXISTS);
+    if (replacing && S_ISDIR(target.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
+    int sourceRecord = -1, targetRecord = -1;
+    DWORD error = TestDeleteShare(source, &sourceRecord);
+    if (!error && replacing && (source.st_dev != target.st_dev || source.st_ino != target.st_ino) &&
+        TestDeleteShare(target, &targetRecord) != 0)
+        error = ERROR_ACCESS_DENIED;
+    if (!error) {
+        int moved = replacing ? rename(lpExistingFileName, lpNewFileName)
+                              : RenameWithoutReplacing(lpExistingFileName, lpNewFileName);
+        if (moved != 0) error = errno == EEXIST ? (DWORD)ERROR_ALREADY_EXISTS : LastErrnoAsWin32();
+    }
+    if (sourceRecord >= 0) close(sourceRecord);
+    if (targetRecord >= 0) close(targetRecord);
+    if (error) return FailWith(error);
+    return TRUE;
+}
+
+DWORD WINAPI GetFileType(HANDLE hFile) {
+    ObjectReference reference(ReferenceHandle(hFile, ObjectKind::Any));
+    KernelObject *object = reference.get();
+    DWORD type = FILE_TYPE_UNKNOWN;
+    struct stat st;
+    if (object && object->kind == ObjectKind::NamedPipe) type = FILE_TYPE_PIPE;
+    else if (object && object->Descriptor() >= 0 && fstat(object->Descriptor(), &st) == 0)
+        type = S_ISCHR(st.st_mode) ? FILE_TYPE_CHAR
+               : S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ? FILE_TYPE_PIPE
+                                                               : FILE_TYPE_DISK;
+    SetLastError(type == FILE_TYPE_UNKNOWN ? ERROR_INVALID_HANDLE : NO_ERROR);
+    return type;
+}
+
+static FILETIME AsFileTime(const struct timespec &time) {
+    /* Seconds from 1601 to 1970. */
+    uint64_t ticks = ((uint64_t)time.tv_sec + 11644473600ull) * 10000000ull + (uint64_t)time.tv_nsec / 100;
+    FILETIME result = {(DWORD)ticks, (DWORD)(ticks >> 32)};
+    return result;
+}
+
+BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {
+    if (!lpFileInformation) return FailWith(ERROR_INVALID_PARAMETER);
+    ObjectReference reference(ReferenceHandle(hFile, ObjectKind::File));
+    if (!reference) return FailWith(ERROR_INVALID_HANDLE);
+    struct stat st;
+    if (fstat(reference.get()->Descriptor(), &st) != 0) return FailWith(LastErrnoAsWin32());
+    BY_HANDLE_FILE_INFORMATION &info = *lpFileInformation;
+    info.dwFileAttributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
+    if ((st.st_mode & 0222) == 0) info.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
+    if (info.dwFileAttributes == 0) info.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
+    info.ftCreationTime = AsFileTime(st.st_ctim);
+    info.ftLastAccessTime = AsFileTime(st.st_atim);
+    info.ftLastWriteTime = AsFileTime(st.st_mtim);
+    info.dwVolumeSerialNumber = (DWORD)st.st_dev;
+    info.nFileSizeHigh = (DWORD)((uint64_t)st.st_size >> 32);
+    info.nFileSizeLow = (DWORD)st.st_size;
+    info.nNumberOfLinks = (DWORD)st.st_nlink;
+    info.nFileIndexHigh = (DWORD)((uint64_t)st.st_ino >> 32);
+    info.nFileIndexLow = (DWORD)st.st_ino;
+    SetLastError(0);
     return TRUE;
 }
 

@@ -311,3 +311,5 @@ void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     pthread_mutex_destroy(MutexOf(lpCriticalSection));
 }
+
+UINT WINAPI GetACP(void) { return CP_UTF8; }

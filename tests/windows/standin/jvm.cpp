@@ -12,9 +12,20 @@
  *
  * The "Java application" is scripted by -D options:
  *   -Dstandin.out=<line>, -Dstandin.err=<line>  printed by main (may repeat)
- *   -Dstandin.main=block|return|throw|exit:<n>|file:<path>
+ *   -Dstandin.main=block|return|throw|exit:<n>|file:<path>|echo:<path>
  *        block (default): until the shutdown method releases it
  *        file: until that file exists (or a release)
+ *        echo: as block, and whenever that file exists its lines are
+ *        printed on System.out and the file is deleted
+ *   -Dstandin.vmwarning=<text>  printed while the VM is created as HotSpot
+ *        prints a warning: "Stand-in VM warning: " as the VM's own messages
+ *        go (through the vfprintf hook when one is given), the text and the
+ *        line end through the C runtime's stderr
+ *   -Dstandin.vmout=<line>  printed while the VM is created on descriptor 1
+ *        of the C runtime, as HotSpot prints -verbose output
+ *   -Dstandin.ucrt=<line>   printed while the VM is created on descriptor 2
+ *        of the universal C runtime (ucrtbase.dll), which a current jvm.dll
+ *        uses and HotSpot writes its console output to
  *   -Dstandin.startup=<n>    any static ()Z method answers true n times, then false
  *   -Dstandin.shutdown=release|exit|hang|throw   any static ()V method does that
  *   -Dstandin.create=abort   JNI_CreateJavaVM gives up after taking its options,
@@ -40,6 +51,7 @@
 #define JNIIMPORT JNIEXPORT
 #include <jni.h>
 
+#include <io.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -54,7 +66,7 @@ enum { MISSING_ENV_BASE = 0x4A4E0000, MISSING_VM_BASE = 0x4A560000 };
 /* ---- objects ---------------------------------------------------------- */
 
 enum ClassKind {
-    K_STRING, K_FILE_OUT, K_PRINT, K_SYSTEM, K_JAR, K_MANIFEST, K_ATTRIBUTES,
+    K_STRING, K_FILE_OUT, K_PRINT, K_SYSTEM, K_JAR, K_MANIFEST, K_ATTRIBUTES, K_FILE_DESCRIPTOR,
     K_BYTE_ARRAY, K_OBJECT_ARRAY, K_THROWABLE, K_APPLICATION
 };
 
@@ -83,6 +95,7 @@ static const ClassInfo builtinClasses[] = {
     {K_JAR, "java/util/jar/JarFile"},
     {K_MANIFEST, "java/util/jar/Manifest"},
     {K_ATTRIBUTES, "java/util/jar/Attributes"},
+    {K_FILE_DESCRIPTOR, "java/io/FileDescriptor"},
 };
 static const ClassInfo byteArrayClass = {K_BYTE_ARRAY, "[B"};
 static const ClassInfo objectArrayClass = {K_OBJECT_ARRAY, "[Ljava/lang/Object;"};
@@ -130,6 +143,9 @@ struct Script {
     int startupAnswers;   /* -1: no startup method */
     char *tracePath;
     char *loadPath;
+    char *vmWarning;
+    char *vmOut;
+    char *ucrtLine;
     char **lines[2];      /* 0 out, 1 err: NULL-terminated */
     int lineCounts[2];
 };
@@ -147,6 +163,8 @@ typedef jint(JNICALL *VfprintfHookFunction)(FILE *, const char *, va_list);
 static VfprintfHookFunction vfprintfHook;
 static HANDLE releaseEvent;
 static HANDLE streams[2];
+/* FileDescriptor.out and .err: the standard handles when the VM was created. */
+static HANDLE descriptors[2];
 static CRITICAL_SECTION stateLock;
 static volatile LONG attachedThreads;
 static HANDLE traceFile = INVALID_HANDLE_VALUE;
@@ -206,6 +224,20 @@ static void Throw(const char *className, const char *message) {
     Trace("  throws %s: %s", className, message);
 }
 
+/* A line in standin-failures.log beside this library, which the test reads. */
+static void RecordFailure(const char *text) {
+    Trace("%s", text);
+    char path[MAX_PATH + 32];
+    DWORD length = GetModuleFileNameA(selfModule, path, MAX_PATH);
+    while (length > 0 && path[length - 1] != '\\') length--;
+    strcpy(path + length, "standin-failures.log");
+    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    WriteAll(file, text, strlen(text));
+    WriteAll(file, "\r\n", 2);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+}
+
 [[noreturn]] static void FailMissing(const char *table, int index, int base) {
     char text[160];
     snprintf(text, sizeof text, "%s function %d not implemented by the stand-in", table, index);
@@ -216,16 +248,7 @@ static void Throw(const char *className, const char *message) {
         PrintLine(1, text);
         streams[1] = saved;
     }
-    Trace("%s", text);
-    char path[MAX_PATH + 32];
-    DWORD length = GetModuleFileNameA(selfModule, path, MAX_PATH);
-    while (length > 0 && path[length - 1] != '\\') length--;
-    strcpy(path + length, "standin-failures.log");
-    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    strcat(text, "\r\n");
-    WriteAll(file, text, strlen(text));
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    RecordFailure(text);
     ExitProcess((UINT)(base + index));
 }
 
@@ -245,7 +268,7 @@ template <size_t... N> static void FillMissingVm(void **slots, std::index_sequen
 /* ---- the application's classes and methods ----------------------------- */
 
 enum MethodKind {
-    M_STRING_INIT, M_FILE_OUT_INIT, M_PRINT_INIT, M_SET_OUT, M_SET_ERR, M_EXIT, M_JAR_INIT,
+    M_STRING_INIT, M_FILE_OUT_INIT, M_FILE_OUT_FD_INIT, M_PRINT_INIT, M_PRINT_CHARSET_INIT, M_SET_OUT, M_SET_ERR, M_EXIT, M_JAR_INIT,
     M_GET_MANIFEST, M_GET_MAIN_ATTRIBUTES, M_GET_VALUE, M_MAIN, M_STARTUP, M_SHUTDOWN
 };
 
@@ -260,7 +283,9 @@ struct MethodInfo {
 static const MethodInfo methods[] = {
     {M_STRING_INIT, K_STRING, "<init>", "([B)V", 0},
     {M_FILE_OUT_INIT, K_FILE_OUT, "<init>", "(Ljava/lang/String;)V", 0},
+    {M_FILE_OUT_FD_INIT, K_FILE_OUT, "<init>", "(Ljava/io/FileDescriptor;)V", 0},
     {M_PRINT_INIT, K_PRINT, "<init>", "(Ljava/io/OutputStream;)V", 0},
+    {M_PRINT_CHARSET_INIT, K_PRINT, "<init>", "(Ljava/io/OutputStream;ZLjava/lang/String;)V", 0},
     {M_SET_OUT, K_SYSTEM, "setOut", "(Ljava/io/PrintStream;)V", 1},
     {M_SET_ERR, K_SYSTEM, "setErr", "(Ljava/io/PrintStream;)V", 1},
     {M_EXIT, K_SYSTEM, "exit", "(I)V", 1},
@@ -403,6 +428,22 @@ static void LoadScriptedLibrary(const char *path) {
     PrintLine(0, line);
 }
 
+/* Prints each line of the file on System.out and deletes the file. */
+static void EchoFile(const char *path) {
+    size_t size = 0;
+    char *content = ReadWholeFile(path, &size);
+    if (content == nullptr) return;
+    DeleteFileA(path);
+    for (char *line = content; *line != '\0';) {
+        size_t length = strcspn(line, "\r\n");
+        char end = line[length];
+        line[length] = '\0';
+        if (length > 0) PrintLine(0, line);
+        line += length + (end != '\0' ? 1 : 0);
+    }
+    free(content);
+}
+
 static void RunMain(Object *arguments) {
     for (int stream = 0; stream < 2; stream++)
         for (int i = 0; i < script.lineCounts[stream]; i++) PrintLine(stream, script.lines[stream][i]);
@@ -422,6 +463,10 @@ static void RunMain(Object *arguments) {
     if (strncmp(mode, "file:", 5) == 0) {
         while (GetFileAttributesA(mode + 5) == INVALID_FILE_ATTRIBUTES)
             if (WaitForSingleObject(releaseEvent, 100) == WAIT_OBJECT_0) return;
+        return;
+    }
+    if (strncmp(mode, "echo:", 5) == 0) {
+        while (WaitForSingleObject(releaseEvent, 100) != WAIT_OBJECT_0) EchoFile(mode + 5);
         return;
     }
     WaitForSingleObject(releaseEvent, INFINITE);
@@ -500,6 +545,42 @@ static jmethodID JNICALL GetStaticMethodID(JNIEnv *, jclass type, const char *na
 
 static const MethodInfo *AsMethod(jmethodID method) { return reinterpret_cast<const MethodInfo *>(method); }
 
+/* FileDescriptor.out (0) and .err (1). */
+static const int standardFields[2] = {0, 1};
+
+static jfieldID JNICALL GetStaticFieldID(JNIEnv *, jclass type, const char *name, const char *signature) {
+    Trace("GetStaticFieldID %s %s", name, signature);
+    if (reinterpret_cast<Object *>(type)->classInfo.kind == K_FILE_DESCRIPTOR &&
+        strcmp(signature, "Ljava/io/FileDescriptor;") == 0) {
+        if (strcmp(name, "out") == 0) return reinterpret_cast<jfieldID>(const_cast<int *>(&standardFields[0]));
+        if (strcmp(name, "err") == 0) return reinterpret_cast<jfieldID>(const_cast<int *>(&standardFields[1]));
+    }
+    Throw("java.lang.NoSuchFieldError", name);
+    return nullptr;
+}
+
+static jobject JNICALL GetStaticObjectField(JNIEnv *, jclass, jfieldID field) {
+    int stream = *reinterpret_cast<const int *>(field);
+    Trace("GetStaticObjectField %d", stream);
+    Object *descriptor = NewInstance(&builtinClasses[K_FILE_DESCRIPTOR]);
+    descriptor->handle = descriptors[stream];
+    return AsJava(descriptor);
+}
+
+/* The charset the program asks for must be that of the process's code page,
+ * as the Java runtime names it; a mismatch is recorded as a failure. */
+static void CheckCharset(const char *charset) {
+    UINT codePage = GetACP();
+    char expected[32];
+    if (codePage == CP_UTF8) snprintf(expected, sizeof expected, "UTF-8");
+    else snprintf(expected, sizeof expected, "Cp%u", codePage);
+    Trace("  charset %s, code page %u", charset, codePage);
+    if (strcmp(charset, expected) == 0) return;
+    char text[160];
+    snprintf(text, sizeof text, "PrintStream charset %.40s is not %s of code page %u", charset, expected, codePage);
+    RecordFailure(text);
+}
+
 /* FileOutputStream(String), as the JDK opens a file for writing on Windows. */
 static Object *OpenFileOutputStream(Object *path) {
     HANDLE handle = CreateFileA(path->text, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -539,6 +620,15 @@ static jobject JNICALL NewObjectV(JNIEnv *, jclass, jmethodID methodId, va_list 
         return AsJava(string);
     }
     case M_FILE_OUT_INIT: return AsJava(OpenFileOutputStream(argument));
+    case M_FILE_OUT_FD_INIT: {
+        Object *stream = NewInstance(&builtinClasses[1]);
+        stream->handle = argument->handle;
+        return AsJava(stream);
+    }
+    case M_PRINT_CHARSET_INIT:
+        (void)va_arg(arguments, int);
+        CheckCharset(static_cast<Object *>(va_arg(arguments, void *))->text);
+        /* fall through */
     case M_PRINT_INIT: {
         Object *stream = NewInstance(&builtinClasses[2]);
         stream->handle = argument->handle;
@@ -699,6 +789,8 @@ static void FillTables(void) {
     env->GetMethodID = GetMethodID;
     env->CallObjectMethodV = CallObjectMethodV;
     env->GetStaticMethodID = GetStaticMethodID;
+    env->GetStaticFieldID = GetStaticFieldID;
+    env->GetStaticObjectField = GetStaticObjectField;
     env->CallStaticBooleanMethodV = CallStaticBooleanMethodV;
     env->CallStaticVoidMethodV = CallStaticVoidMethodV;
     env->GetStringUTFChars = GetStringUTFChars;
@@ -762,6 +854,12 @@ static int TakeOption(const JavaVMOption *option) {
         Replace(&script.tracePath, text + strlen("-Dstandin.trace="));
     } else if (StartsWith(text, "-Dstandin.load=")) {
         Replace(&script.loadPath, text + strlen("-Dstandin.load="));
+    } else if (StartsWith(text, "-Dstandin.vmwarning=")) {
+        Replace(&script.vmWarning, text + strlen("-Dstandin.vmwarning="));
+    } else if (StartsWith(text, "-Dstandin.vmout=")) {
+        Replace(&script.vmOut, text + strlen("-Dstandin.vmout="));
+    } else if (StartsWith(text, "-Dstandin.ucrt=")) {
+        Replace(&script.ucrtLine, text + strlen("-Dstandin.ucrt="));
     } else if (!(StartsWith(text, "-D") || StartsWith(text, "-Xmx") || StartsWith(text, "-Xms") ||
                  StartsWith(text, "-Xss") || strcmp(text, "-ea") == 0 || strcmp(text, "-esa") == 0 ||
                  StartsWith(text, "-verbose"))) {
@@ -780,6 +878,9 @@ static void ResetScript(void) {
     free(script.shutdownMode);
     free(script.tracePath);
     free(script.loadPath);
+    free(script.vmWarning);
+    free(script.vmOut);
+    free(script.ucrtLine);
     memset(&script, 0, sizeof script);
     script.startupAnswers = -1;
     exitHook = nullptr;
@@ -800,6 +901,31 @@ static void PrintVmMessage(const char *format, ...) {
         fflush(stderr);
     }
     va_end(arguments);
+}
+
+/* What HotSpot prints itself while it starts, as the script asks. */
+static void PrintVmOutput(void) {
+    if (script.vmWarning != nullptr) {
+        PrintVmMessage("%s", "Stand-in VM warning: ");
+        fputs(script.vmWarning, stderr);
+        fputc('\n', stderr);
+    }
+    if (script.vmOut != nullptr) {
+        _write(1, script.vmOut, (unsigned)strlen(script.vmOut));
+        _write(1, "\n", 1);
+    }
+    if (script.ucrtLine != nullptr) {
+        HMODULE ucrt = LoadLibraryA("ucrtbase.dll");
+        typedef int(__cdecl * WriteFunction)(int, const void *, unsigned);
+        WriteFunction writeTo = reinterpret_cast<WriteFunction>(
+            reinterpret_cast<void *>(ucrt != nullptr ? GetProcAddress(ucrt, "_write") : nullptr));
+        if (writeTo == nullptr) {
+            RecordFailure("ucrtbase.dll or its _write cannot be loaded");
+            return;
+        }
+        writeTo(2, script.ucrtLine, (unsigned)strlen(script.ucrtLine));
+        writeTo(2, "\n", 1);
+    }
 }
 
 static void OpenTrace(void) {
@@ -833,6 +959,9 @@ extern "C" jint JNICALL JNI_CreateJavaVM(JavaVM **vm, void **env, void *argument
     }
     OpenTrace();
     Trace("JNI_CreateJavaVM %d options, C runtime %s", (int)initArgs->nOptions, StandinVcruntimePath());
+    descriptors[0] = GetStdHandle(STD_OUTPUT_HANDLE);
+    descriptors[1] = GetStdHandle(STD_ERROR_HANDLE);
+    PrintVmOutput();
     if (sharedEnv.functions == nullptr) FillTables();
     if (releaseEvent == nullptr) releaseEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ResetEvent(releaseEvent);

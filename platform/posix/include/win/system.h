@@ -42,6 +42,29 @@ int WINAPI GetTimeFormatA(LCID Locale, DWORD dwFlags, const SYSTEMTIME *lpTime, 
 
 void WINAPI Sleep(DWORD dwMilliseconds);
 
+/* The code page of the ANSI entry points. The layer passes their text through
+ * to the system unchanged, and Linux names, paths and terminals take UTF-8:
+ * CP_UTF8, as on Windows with a UTF-8 active code page. */
+#define CP_ACP 0
+#define CP_UTF8 65001
+UINT WINAPI GetACP(void);
+
+/* The process's standard handles are its descriptors 0, 1 and 2: what every
+ * library of the process (the C runtime of a runtime library loaded later
+ * included) writes to. SetStdHandle points the descriptor at the handle's
+ * object (dup2), so on this system it also redirects C streams that are
+ * already in use, which on Windows keep what they took at their start-up; the
+ * handle stays the caller's to close, and the descriptor stays open after it.
+ * GetStdHandle returns the handle last set, else a handle of the process's own
+ * for the descriptor it started with (NULL when that is closed). An nStdHandle
+ * other than the three: ERROR_INVALID_HANDLE; SetStdHandle of a handle that is
+ * no I/O object: ERROR_INVALID_HANDLE. */
+#define STD_INPUT_HANDLE ((DWORD)-10)
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
+#define STD_ERROR_HANDLE ((DWORD)-12)
+HANDLE WINAPI GetStdHandle(DWORD nStdHandle);
+BOOL WINAPI SetStdHandle(DWORD nStdHandle, HANDLE hHandle);
+
 /* Console. A process without a controlling terminal (a detached or service
  * process) has no console until AllocConsole gives it one, which keeps its
  * title in the process; without either, SetConsoleTitleA fails with
