@@ -226,8 +226,11 @@ static void CloseLogFile(void) {
 }
 
 HANDLE OpenLogFileForAppend(const char *path, DWORD *error) {
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    /* FILE_READ_ATTRIBUTES: GENERIC_WRITE alone does not let Windows tell the
+     * file's identity and size, which LogFileStillNamed compares. */
+    HANDLE file = CreateFileA(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     *error = GetLastError();
     if (file == INVALID_HANDLE_VALUE) return nullptr;
     if (GetFileType(file) != FILE_TYPE_DISK) {
@@ -265,8 +268,9 @@ static bool LogFileStillNamed(void) {
     BY_HANDLE_FILE_INFORMATION open, named;
     if (!GetFileInformationByHandle(logFileHandle, &open) || open.nNumberOfLinks == 0) return false;
     logFileSize = FileSize(open);
-    HandleGuard path(CreateFileA(settings.logFilePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    HandleGuard path(CreateFileA(settings.logFilePath, FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!path || !GetFileInformationByHandle(path.Get(), &named)) return false;
     return open.dwVolumeSerialNumber == named.dwVolumeSerialNumber && open.nFileIndexHigh == named.nFileIndexHigh &&
            open.nFileIndexLow == named.nFileIndexLow;

@@ -91,6 +91,26 @@ bool WaitFor(const std::function<bool()> &condition, DWORD milliseconds) {
     }
 }
 
+std::string ReadText(const std::string &path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) return "<missing>";
+    std::string text;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, NULL) && got > 0) text.append(buffer, got);
+    CloseHandle(file);
+    return text;
+}
+
+void WriteText(const std::string &path, const std::string &text) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file) << path << ": " << GetLastError();
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(file, text.data(), (DWORD)text.size(), &written, NULL));
+    CloseHandle(file);
+}
+
 std::string MakeTempDirectory() {
     std::filesystem::path base = std::filesystem::temp_directory_path();
     for (unsigned attempt = 0;; attempt++) {
@@ -183,6 +203,8 @@ struct ChildStep {
  *   job-member MS      start a child of this program that sleeps MS, inheriting handles, as
  *                      the member of a kill-on-close job that this process holds; write
  *                      "member" or "job failed N"
+ *   open PATH A S D    CreateFileA(PATH, access A, share S, disposition D), numbers in any
+ *                      base: "ok" or "fail N"; the file stays open
  *   args               write each remaining word on a line of its own, then stop
  */
 const ChildStep childSteps[] = {
@@ -248,6 +270,11 @@ const ChildStep childSteps[] = {
          Say(length > 0 && length < sizeof directory ? directory : "<none>");
      }},
     {"c-exit", 1, [](ChildState &, char **a) { exit((int)strtoul(a[0], nullptr, 0)); }},
+    {"open", 4, [](ChildState &, char **a) {
+         HANDLE file = CreateFileA(a[0], (DWORD)strtoul(a[1], nullptr, 0), (DWORD)strtoul(a[2], nullptr, 0), NULL,
+                                   (DWORD)strtoul(a[3], nullptr, 0), FILE_ATTRIBUTE_NORMAL, NULL);
+         Say(file != INVALID_HANDLE_VALUE ? "ok" : "fail " + Code(GetLastError()));
+     }},
     {"job-member", 1, [](ChildState &, char **a) { Say(StartJobMember(a[0])); }},
 };
 

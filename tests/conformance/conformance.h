@@ -58,6 +58,13 @@ private:
 /* Polls `condition` every 20 ms until it holds or `milliseconds` pass. */
 bool WaitFor(const std::function<bool()> &condition, DWORD milliseconds);
 
+/* A file's whole content, or "<missing>"; and a file made anew with `text`. */
+std::string ReadText(const std::string &path);
+void WriteText(const std::string &path, const std::string &text);
+
+/* A character device that takes writes: "NUL" on Windows, /dev/null here. */
+const char *NullDevice();
+
 /* Whether Wine runs this program (its ntdll exports wine_get_version): where
  * Wine is known to differ from Windows, a test names Wine's answer beside
  * Windows' own. */

@@ -9,4 +9,6 @@ void PrepareMachine() { harness::MakeFreshRoot(); }
 
 bool UnderWine() { return false; }
 
+const char *NullDevice() { return "/dev/null"; }
+
 } // namespace conformance

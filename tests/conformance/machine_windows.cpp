@@ -10,4 +10,6 @@ bool UnderWine() {
     return ntdll != NULL && GetProcAddress(ntdll, "wine_get_version") != NULL;
 }
 
+const char *NullDevice() { return "NUL"; }
+
 } // namespace conformance

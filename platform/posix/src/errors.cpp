@@ -2,6 +2,9 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+
+#include <string>
 
 static thread_local DWORD lastError = 0;
 
@@ -55,6 +58,16 @@ DWORD Win32ErrorFromErrno(int error) {
     case ECANCELED: return ERROR_OPERATION_ABORTED;
     default: return ERROR_GEN_FAILURE;
     }
+}
+
+DWORD PathErrorFromErrno(const char *path, int error) {
+    if (error != ENOENT) return Win32ErrorFromErrno(error);
+    const char *slash = strrchr(path, '/');
+    if (slash == nullptr || slash == path) return ERROR_FILE_NOT_FOUND;
+    std::string parent(path, (size_t)(slash - path));
+    struct stat status;
+    return stat(parent.c_str(), &status) == 0 && S_ISDIR(status.st_mode) ? (DWORD)ERROR_FILE_NOT_FOUND
+                                                                         : (DWORD)ERROR_PATH_NOT_FOUND;
 }
 
 struct MessageText {

@@ -15,6 +15,11 @@ DWORD Win32ErrorFromErrno(int error);
 
 /* The Win32 code for the current errno. */
 inline DWORD LastErrnoAsWin32() { return Win32ErrorFromErrno(errno); }
+/* errno of a call that named `path`. Windows tells a file that is missing
+ * (ERROR_FILE_NOT_FOUND) from a directory missing on the way to it
+ * (ERROR_PATH_NOT_FOUND), where POSIX says ENOENT for both: the parent decides. */
+DWORD PathErrorFromErrno(const char *path, int error);
+inline DWORD LastPathErrnoAsWin32(const char *path) { return PathErrorFromErrno(path, errno); }
 
 /* API edge helpers: set the last error and return the call's failure value. */
 inline BOOL FailWith(DWORD code) {

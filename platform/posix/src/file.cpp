@@ -149,8 +149,6 @@ struct FileObject : KernelObject {
         ReleaseShare(recordFd_, recordName_);
     }
     int Descriptor() const override { return fd_; }
-    /* The path that named the file when it was opened ("" when unknown). */
-    std::string openedPath;
     DWORD Read(void *buffer, DWORD size, DWORD *done, OVERLAPPED *overlapped) override;
     DWORD Write(const void *buffer, DWORD size, DWORD *done, OVERLAPPED *overlapped) override;
 
@@ -244,35 +242,8 @@ int OpenForDisposition(const char *path, int flags, DWORD disposition, mode_t mo
         *existed = fd < 0 && errno == EEXIST;
         if (*existed && disposition != CREATE_NEW) fd = RetryOnInterrupt([&] { return open(path, flags); });
     }
-    if (fd < 0) *error = LastErrnoAsWin32();
+    if (fd < 0) *error = LastPathErrnoAsWin32(path);
     return fd;
-}
-
-/* The kernel's name for the open file, which follows renames; 0 or a Win32 code. */
-DWORD ReadDescriptorPath(int fd, std::string *out) {
-    char link[64];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    char path[PATH_MAX];
-    ssize_t length = readlink(link, path, sizeof path - 1);
-    if (length < 0) return LastErrnoAsWin32();
-    if ((size_t)length >= sizeof path - 1) return ERROR_FILENAME_EXCED_RANGE;
-    path[length] = '\0';
-    /* The kernel marks a file that lost its name so; a real name may end so too. */
-    static const char deleted[] = " (deleted)";
-    size_t mark = sizeof deleted - 1;
-    struct stat st;
-    if ((size_t)length > mark && strcmp(path + length - mark, deleted) == 0 && fstat(fd, &st) == 0 && st.st_nlink == 0)
-        return ERROR_FILE_NOT_FOUND;
-    *out = path;
-    return 0;
-}
-
-/* Whether `path` still names the file open on `fd`: two stats, half the cost
- * of asking the kernel for the descriptor's name. */
-bool StillNames(int fd, const std::string &path) {
-    struct stat opened, named;
-    return !path.empty() && fstat(fd, &opened) == 0 && opened.st_nlink > 0 && stat(path.c_str(), &named) == 0 &&
-           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
 
 } // namespace
@@ -315,7 +286,6 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         return FailWithHandle(error, INVALID_HANDLE_VALUE);
     }
     FileObject *file = new FileObject(fd, recordFd, recordName);
-    ReadDescriptorPath(fd, &file->openedPath);
     HANDLE handle = InsertHandle(file, inheritable);
     if (!handle) {
         ReleaseObject(file);
@@ -385,7 +355,7 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
     if (!lpFileName) return FailWith(ERROR_INVALID_PARAMETER);
     if (!*lpFileName) return FailWith(ERROR_PATH_NOT_FOUND);
     struct stat st;
-    if (lstat(lpFileName, &st) != 0) return FailWith(LastErrnoAsWin32());
+    if (lstat(lpFileName, &st) != 0) return FailWith(LastPathErrnoAsWin32(lpFileName));
     if (S_ISDIR(st.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
     int recordFd = -1;
     DWORD locked = LockShareRecord(ShareRecordName(st.st_dev, st.st_ino), false, &recordFd);
@@ -426,7 +396,7 @@ BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD d
         return FailWith(ERROR_INVALID_PARAMETER);
     if (!*lpExistingFileName || !*lpNewFileName) return FailWith(ERROR_PATH_NOT_FOUND);
     struct stat source, target;
-    if (lstat(lpExistingFileName, &source) != 0) return FailWith(LastErrnoAsWin32());
+    if (lstat(lpExistingFileName, &source) != 0) return FailWith(LastPathErrnoAsWin32(lpExistingFileName));
     bool replacing = lstat(lpNewFileName, &target) == 0;
     if (replacing && !(dwFlags & MOVEFILE_REPLACE_EXISTING)) return FailWith(ERROR_ALREADY_EXISTS);
     if (replacing && S_ISDIR(target.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
@@ -499,7 +469,7 @@ DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
     if (!lpFileName) return FailAttributes(ERROR_INVALID_PARAMETER);
     if (!*lpFileName) return FailAttributes(ERROR_PATH_NOT_FOUND);
     struct stat st;
-    if (stat(lpFileName, &st) != 0) return FailAttributes(LastErrnoAsWin32());
+    if (stat(lpFileName, &st) != 0) return FailAttributes(LastPathErrnoAsWin32(lpFileName));
     DWORD attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
     if ((st.st_mode & 0222) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
     return attributes != 0 ? attributes : (DWORD)FILE_ATTRIBUTE_NORMAL;
@@ -513,26 +483,4 @@ BOOL WINAPI SetEndOfFile(HANDLE hFile) {
     if (position < 0) return FailWith(LastErrnoAsWin32());
     if (RetryOnInterrupt([&] { return ftruncate(fd, position); }) != 0) return FailWith(IoError());
     return TRUE;
-}
-
-DWORD WINAPI GetFinalPathNameByHandleA(HANDLE hFile, LPSTR lpszFilePath, DWORD cchFilePath, DWORD dwFlags) {
-    (void)dwFlags;
-    ObjectReference reference(ReferenceHandle(hFile, ObjectKind::File));
-    if (!reference) return FailWith(ERROR_INVALID_HANDLE);
-    FileObject *file = static_cast<FileObject *>(reference.get());
-    std::string current;
-    if (StillNames(file->Descriptor(), file->openedPath)) {
-        current = file->openedPath;
-    } else {
-        DWORD error = ReadDescriptorPath(file->Descriptor(), &current);
-        if (error) return FailWith(error);
-    }
-    DWORD length = (DWORD)current.size();
-    if (!lpszFilePath || length + 1 > cchFilePath) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return length + 1;
-    }
-    memcpy(lpszFilePath, current.c_str(), (size_t)length + 1);
-    SetLastError(0);
-    return length;
 }

@@ -107,7 +107,7 @@ BOOL WINAPI SetCurrentDirectoryA(LPCSTR lpPathName) {
     if (!*lpPathName) return FailWith(ERROR_PATH_NOT_FOUND);
     if (chdir(lpPathName) != 0) {
         /* Win32 says "directory name is invalid" for a file, not "not found". */
-        return FailWith(errno == ENOTDIR ? (DWORD)ERROR_DIRECTORY : LastErrnoAsWin32());
+        return FailWith(errno == ENOTDIR ? (DWORD)ERROR_DIRECTORY : LastPathErrnoAsWin32(lpPathName));
     }
     return TRUE;
 }

@@ -8,6 +8,11 @@
 extern "C" {
 #endif
 
+/* The right to read a file's attributes (its identity, size and links with
+ * GetFileInformationByHandle), which GENERIC_WRITE does not give on Windows;
+ * here every handle may read them. */
+#define FILE_READ_ATTRIBUTES 0x00000080
+
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
 #define FILE_SHARE_DELETE 0x00000004
@@ -110,12 +115,6 @@ BOOL WINAPI SetEndOfFile(HANDLE hFile);
 
 #define FILE_NAME_NORMALIZED 0x0
 #define VOLUME_NAME_DOS 0x0
-/* The absolute path that names the open file now: it follows a rename. A file
- * that no path names any more (deleted while open, which Linux allows and
- * Windows does not without FILE_SHARE_DELETE) fails with ERROR_FILE_NOT_FOUND.
- * The length without the NUL, or, when the buffer is too small, the size
- * needed with it. The flags are ignored: there is one form of path. */
-DWORD WINAPI GetFinalPathNameByHandleA(HANDLE hFile, LPSTR lpszFilePath, DWORD cchFilePath, DWORD dwFlags);
 
 #ifdef __cplusplus
 }
