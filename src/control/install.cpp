@@ -9,6 +9,7 @@
 #include "common/guard.h"
 #include "common/settings.h"
 #include "config/params.h"
+#include "config/settings_report.h"
 #include "control/argfiles.h"
 #include "control/commandline.h"
 #include "control/java_command_line.h"
@@ -135,7 +136,8 @@ static int InstallProvenCommandLine(char **envp, const JavaCommandLine *line) {
     }
     RegisterEventLogSource();
     WriteInstalledParameters(envp, line);
-    ReportInstalledSettings();
+    FoundRuntime found = {javaHomeUsed, loadedLibraryPath, javaRuntimeSource};
+    ReportInstalledSettings(&found);
     return 0;
 }
 
