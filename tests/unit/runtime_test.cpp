@@ -76,6 +76,11 @@ TEST_F(CommandLine, AnExecutableImageRunsUnchangedAndAnythingElseThroughTheShell
     std::string tiny = directory + "/tiny";
     harness::WriteText(tiny, std::string("MZ\x7f" "ELF", 5));
     EXPECT_EQ(Build(tiny), "CMD.EXE /C " + tiny);
+
+    /* A directory is none either, and no error. */
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Build(directory + " now"), "CMD.EXE /C " + directory + " now");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 /* A bare name is for the shell to find on the PATH; a path naming no file is an error. */
