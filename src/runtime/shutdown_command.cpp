@@ -32,12 +32,14 @@ char *BuildShutdownCommandLine(const char *command) {
     return FormatText("%s%s", shutdownShellPrefix, command);
 }
 
-/* A bare name that names no file here is for the system to look up on the
- * PATH, which the shell does: a detail, not an error. The message keeps the
- * name "stat" that it has always had. */
+/* A bare name that names no file here (none is there, or the name is too
+ * long to be one) is for the system to look up on the PATH, which the shell
+ * does: a detail, not an error. The message keeps the name "stat" that it has
+ * always had. */
 static void LogLookupFailure(const char *path, DWORD error) {
     bool bareName = strchr(path, hostPathSeparator) == nullptr && strchr(path, '/') == nullptr;
-    bool notFound = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    bool notFound = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+                    error == ERROR_FILENAME_EXCED_RANGE;
     TextGuard failure(FormatSystemError("stat", error));
     LogMessage(failure.Get(), bareName && notFound ? LOG_INFO : LOG_ERROR);
 }

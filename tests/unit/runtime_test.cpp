@@ -83,10 +83,12 @@ TEST_F(CommandLine, AnExecutableImageRunsUnchangedAndAnythingElseThroughTheShell
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
-/* A bare name is for the shell to find on the PATH; a path naming no file is an error. */
+/* A bare name is for the shell to find on the PATH, even one too long to
+ * name a file here; a path naming no file is an error. */
 TEST_F(CommandLine, AMissingFirstWordIsAnErrorOnlyWhenItIsAPath) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(Build("net stop Billing"), "CMD.EXE /C net stop Billing");
+    EXPECT_EQ(Build(std::string(300, 'x') + " now"), "CMD.EXE /C " + std::string(300, 'x') + " now");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     testing::internal::CaptureStderr();
     EXPECT_EQ(Build("/nonexistent/stop.sh now"), "CMD.EXE /C /nonexistent/stop.sh now");
