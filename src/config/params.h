@@ -1,5 +1,5 @@
 /* The service's parameter values under System\CurrentControlSet\Services\<name>,
- * the event-log source registration and the settings report. */
+ * and the event-log source registration. */
 #ifndef PELORIM_PARAMS_H
 #define PELORIM_PARAMS_H
 
@@ -31,7 +31,5 @@ int ProtectServiceKey(void);
 
 /* Registers the event-log source of serviceName; 0 or 1. */
 int RegisterEventLogSource(void);
-/* Reads the stored values back and reports them as one Information record. */
-void ReportInstalledSettings(void);
 
 #endif

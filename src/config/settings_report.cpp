@@ -1,3 +1,5 @@
+#include "config/settings_report.h"
+
 #include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
@@ -6,7 +8,6 @@
 #include "common/settings.h"
 #include "common/stringlist.h"
 #include "config/params.h"
-#include "jvm/jvm.h"
 #include "log/log.h"
 #include "scm/scm_text.h"
 
@@ -104,7 +105,7 @@ static void AddPriorityLine(StringList *lines) {
     AddString(lines, line.Get());
 }
 
-void ReportInstalledSettings(void) {
+void ReportInstalledSettings(const FoundRuntime *found) {
     StringList lines = {};
     TextGuard first(FormatText("%s installed.", settings.serviceName));
     AddString(&lines, first.Get());
@@ -118,11 +119,11 @@ void ReportInstalledSettings(void) {
     AddFlagLine(&lines, "No Event Logging", "EventLogging", 0);
     AddPriorityLine(&lines);
     AddFlagLine(&lines, "Init JVM in Separate Process", "CreateProcess", 1);
-    AddStringLine(&lines, "Java Home Path: ", "JavaHome", javaHomeUsed);
+    AddStringLine(&lines, "Java Home Path: ", "JavaHome", found->javaHome);
     AddStringLine(&lines, "JVM Type: ", "JVMType", NULL);
-    AddStringLine(&lines, "JVM Runtime Library Path: ", "JNILibrary", loadedLibraryPath);
-    if (javaRuntimeSource != NULL) {
-        TextGuard source(FormatText("Java Runtime Found Through: %s", javaRuntimeSource));
+    AddStringLine(&lines, "JVM Runtime Library Path: ", "JNILibrary", found->library);
+    if (found->source != NULL) {
+        TextGuard source(FormatText("Java Runtime Found Through: %s", found->source));
         AddString(&lines, source.Get());
     }
     AddListLines(&lines, "Java Options:", "JavaOptions", FormatOptionLine);

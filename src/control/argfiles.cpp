@@ -1,11 +1,13 @@
 /* @argfiles in the Java command line, expanded as the java launcher does: the
  * virtual machine's invocation interface knows none of them. */
+#include "control/argfiles.h"
+
 #include <stdio.h>
 #include <string.h>
 
 #include "common/file_text.h"
 #include "common/guard.h"
-#include "control/install.h"
+#include "control/java_command_line.h"
 #include "log/log.h"
 
 namespace {

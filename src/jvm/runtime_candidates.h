@@ -1,6 +1,7 @@
 /* The runtimes that the later sources of the search offer, collected a group
- * at a time and tried in order (discovery.cpp); the JDK installers' own keys
- * are one group (installer_keys.cpp). */
+ * at a time and tried in order (discovery.cpp); the JavaSoft keys are two
+ * groups (javasoft_keys.cpp), the JDK installers' own keys another
+ * (installer_keys.cpp). */
 #ifndef PELORIM_RUNTIME_CANDIDATES_H
 #define PELORIM_RUNTIME_CANDIDATES_H
 
@@ -29,9 +30,22 @@ struct CandidateList {
 /* A cleared entry at the end of the list, or NULL when it is full. */
 RuntimeCandidate *AddCandidate(CandidateList *list);
 
+/* The keys that installers up to Java 8 wrote, read into jdkInfo and jreInfo
+ * by the caller before the search: a development kit's, then a runtime
+ * environment's. */
+void CollectJavaSoftKeys(CandidateList *list);
+/* The keys that installers write since Java 9, read the same way, and read
+ * only when the older keys let the search come this far, so that a runtime
+ * found there logs what it always did. */
+void CollectCurrentJavaSoftKeys(CandidateList *list);
+
 /* The homes that the JDK installers record under their own keys, each
  * installer's newest version first; a home that no longer exists is passed
  * over at its turn. */
 void CollectInstallerKeys(CandidateList *list);
+
+/* A Java home, as SearchJavaHome searches it: a jvm.cfg below it or below its
+ * "jre" (a Java 8 development kit). */
+bool IsJavaHome(const char *directory);
 
 #endif

@@ -3,9 +3,7 @@
  * the application has ended first. */
 #include "runtime/runtime.h"
 
-#include <errno.h>
 #include <string.h>
-#include <sys/stat.h>
 
 #include <atomic>
 
@@ -34,33 +32,27 @@ char *BuildShutdownCommandLine(const char *command) {
     return FormatText("%s%s", shutdownShellPrefix, command);
 }
 
-/* stat reports through errno on every platform; these are the codes the
- * system gives for the same failures of its own calls. */
-static DWORD StatFailureCode(int error) {
-    switch (error) {
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-    case EACCES: return ERROR_ACCESS_DENIED;
-    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
-    default: return ERROR_GEN_FAILURE;
-    }
-}
-
-/* A bare name that names no file here is for the system to look up on the
- * PATH, which the shell does: a detail, not an error. */
-static void LogStatFailure(const char *path, int error) {
+/* A bare name that names no file here (none is there, or the name is too
+ * long to be one) is for the system to look up on the PATH, which the shell
+ * does: a detail, not an error. The message keeps the name "stat" that it has
+ * always had. */
+static void LogLookupFailure(const char *path, DWORD error) {
     bool bareName = strchr(path, hostPathSeparator) == nullptr && strchr(path, '/') == nullptr;
-    TextGuard failure(FormatSystemError("stat", StatFailureCode(error)));
-    LogMessage(failure.Get(), bareName && error == ENOENT ? LOG_INFO : LOG_ERROR);
+    bool notFound = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+                    error == ERROR_FILENAME_EXCED_RANGE;
+    TextGuard failure(FormatSystemError("stat", error));
+    LogMessage(failure.Get(), bareName && notFound ? LOG_INFO : LOG_ERROR);
 }
 
+/* A directory is no image, and is not opened: CreateFileA refuses one. A file
+ * shorter than an image's header is none, even when it begins like one. */
 bool IsExecutableImage(const char *path) {
-    struct stat status;
-    if (stat(path, &status) != 0) {
-        LogStatFailure(path, errno);
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        LogLookupFailure(path, GetLastError());
         return false;
     }
-    if (status.st_size < 64) return false;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return false;
     HandleGuard file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, NULL));
     if (!file) {
@@ -73,7 +65,7 @@ bool IsExecutableImage(const char *path) {
         LogSystemError("ReadFile", 0);
         return false;
     }
-    return count >= hostImageMagicLength && memcmp(header, hostImageMagic, hostImageMagicLength) == 0;
+    return count == sizeof header && memcmp(header, hostImageMagic, hostImageMagicLength) == 0;
 }
 
 /* The output and error pipes of a non-interactive command. The read ends

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "control/install.h"
+#include "control/argfiles.h"
+#include "control/java_command_line.h"
 #include "jvm/jvm.h"
 
 namespace {

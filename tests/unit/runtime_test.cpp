@@ -66,12 +66,19 @@ TEST_F(CommandLine, AnExecutableImageRunsUnchangedAndAnythingElseThroughTheShell
     std::string tiny = directory + "/tiny";
     harness::WriteText(tiny, std::string("MZ\x7f" "ELF", 5));
     EXPECT_EQ(Build(tiny), "CMD.EXE /C " + tiny);
+
+    /* A directory is none either, and no error. */
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Build(directory + " now"), "CMD.EXE /C " + directory + " now");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
-/* A bare name is for the shell to find on the PATH; a path naming no file is an error. */
+/* A bare name is for the shell to find on the PATH, even one too long to
+ * name a file here; a path naming no file is an error. */
 TEST_F(CommandLine, AMissingFirstWordIsAnErrorOnlyWhenItIsAPath) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(Build("net stop Billing"), "CMD.EXE /C net stop Billing");
+    EXPECT_EQ(Build(std::string(300, 'x') + " now"), "CMD.EXE /C " + std::string(300, 'x') + " now");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     testing::internal::CaptureStderr();
     EXPECT_EQ(Build("/nonexistent/stop.sh now"), "CMD.EXE /C /nonexistent/stop.sh now");

@@ -1,13 +1,12 @@
 /* The settings report: the stored values read back into one Information record. */
 #include <gtest/gtest.h>
-#include <string.h>
 
 #include <string>
 
 #include "common/settings.h"
 #include "config/params.h"
+#include "config/settings_report.h"
 #include "harness.h"
-#include "jvm/jvm.h"
 
 namespace {
 
@@ -20,8 +19,6 @@ class SettingsReport : public ::testing::Test {
         std::string path = "System\\CurrentControlSet\\Services\\Reported";
         ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL,
                                                  &key_, NULL));
-        strcpy(javaHomeUsed, "/found/jdk");
-        strcpy(loadedLibraryPath, "/found/jdk/lib/server/libjvm.so");
     }
     void TearDown() override { RegCloseKey(key_); }
 
@@ -36,7 +33,7 @@ class SettingsReport : public ::testing::Test {
     /* Runs the report and returns its one record's text. */
     std::string Report() {
         size_t before = harness::EventLog().size();
-        ReportInstalledSettings();
+        ReportInstalledSettings(&found_);
         auto records = harness::EventLog();
         EXPECT_EQ(before + 1, records.size());
         if (records.size() != before + 1) return "";
@@ -48,6 +45,7 @@ class SettingsReport : public ::testing::Test {
     }
 
     HKEY key_ = NULL;
+    FoundRuntime found_ = {"/found/jdk", "/found/jdk/lib/server/libjvm.so", NULL};
 };
 
 TEST_F(SettingsReport, MinimalInstallationFallsBackToWhatDiscoveryFound) {
@@ -61,15 +59,14 @@ TEST_F(SettingsReport, MinimalInstallationFallsBackToWhatDiscoveryFound) {
               Report());
 
     /* No Java home recorded: no line for it. */
-    javaHomeUsed[0] = '\0';
+    found_.javaHome = "";
     EXPECT_EQ(std::string::npos, Report().find("Java Home Path"));
 
     /* The source that found the runtime follows the library's path. */
-    javaRuntimeSource = "java on PATH";
+    found_.source = "java on PATH";
     EXPECT_NE(std::string::npos, Report().find("JVM Runtime Library Path: /found/jdk/lib/server/libjvm.so\r\n"
                                                 "Java Runtime Found Through: java on PATH\r\n"
                                                 "Java Main Class: "));
-    javaRuntimeSource = nullptr;
 }
 
 TEST_F(SettingsReport, EveryValueInItsPlace) {

@@ -1,6 +1,8 @@
-/* The option loop of /install, separated from its effects for the tests. */
-#ifndef PELORIM_INSTALL_H
-#define PELORIM_INSTALL_H
+/* The Java command line as the java launcher reads it: which options take
+ * their value from the next word, and how /install turns the words into the
+ * options, main name and program arguments that the service stores. */
+#ifndef PELORIM_JAVA_COMMAND_LINE_H
+#define PELORIM_JAVA_COMMAND_LINE_H
 
 #include "common/stringlist.h"
 #include "jvm/jvm.h"
@@ -24,13 +26,5 @@ void ClearJavaCommandLine(JavaCommandLine *line);
 /* Whether the java launcher takes the word after `option` as its value
  * (-cp, --module-path, --add-opens, -jar's archive aside). */
 bool TakesSeparateValue(const char *option);
-
-/* The Java command line with each @argfile before the main name replaced by
- * the words of its file (relative to the current directory), and "@@word"
- * by "@word", as the java launcher does; "--disable-@files" stops that. 0, or
- * 8 after a message when a file cannot be read. */
-int ExpandArgumentFiles(int argc, char **argv, StringList *words);
-/* The words of an argument file's text, appended to `tokens`. */
-void SplitArgumentFile(const char *text, size_t length, StringList *tokens);
 
 #endif
