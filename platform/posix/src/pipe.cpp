@@ -122,6 +122,14 @@ static bool InheritRequested(LPSECURITY_ATTRIBUTES attributes) {
     return attributes && attributes->nLength >= sizeof(SECURITY_ATTRIBUTES) && attributes->bInheritHandle;
 }
 
+DWORD OpenPipeEnds(DescriptorGuard *readEnd, DescriptorGuard *writeEnd, int flags) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC | flags) != 0) return LastErrnoAsWin32();
+    readEnd->Reset(ends[0]);
+    writeEnd->Reset(ends[1]);
+    return 0;
+}
+
 /* Hands the descriptor over to a new pipe end, which owns it from then on. */
 static DWORD InsertPipeEnd(DescriptorGuard *fd, bool inheritable, HANDLE *handle) {
     PipeEnd *end = new (std::nothrow) PipeEnd(fd->Get(), inheritable);
@@ -137,16 +145,16 @@ static DWORD InsertPipeEnd(DescriptorGuard *fd, bool inheritable, HANDLE *handle
  * pipe's buffer where the system allows it. */
 BOOL WINAPI CreatePipe(PHANDLE hReadPipe, PHANDLE hWritePipe, LPSECURITY_ATTRIBUTES lpPipeAttributes, DWORD nSize) {
     if (!hReadPipe || !hWritePipe) return FailWith(ERROR_INVALID_PARAMETER);
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return FailWith(LastErrnoAsWin32());
-    DescriptorGuard readFd(fds[0]), writeFd(fds[1]);
+    DescriptorGuard readFd, writeFd;
+    DWORD code = OpenPipeEnds(&readFd, &writeFd, 0);
+    if (code != 0) return FailWith(code);
     if (nSize > 0) {
         int current = fcntl(writeFd.Get(), F_GETPIPE_SZ);
         if (current > 0 && (DWORD)current < nSize) fcntl(writeFd.Get(), F_SETPIPE_SZ, (int)nSize);
     }
     bool inheritable = InheritRequested(lpPipeAttributes);
     HANDLE readEnd = nullptr, writeEnd = nullptr;
-    DWORD code = InsertPipeEnd(&readFd, inheritable, &readEnd);
+    code = InsertPipeEnd(&readFd, inheritable, &readEnd);
     if (code != 0) return FailWith(code);
     code = InsertPipeEnd(&writeFd, inheritable, &writeEnd);
     if (code != 0) {

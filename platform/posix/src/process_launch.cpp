@@ -359,10 +359,10 @@ static DWORD CodeFromFailure(const LaunchFailure &failure) {
 
 /* A close-on-exec pipe whose ends are not 0, 1 or 2. */
 static DWORD MakeChildPipe(DescriptorGuard *readEnd, DescriptorGuard *writeEnd, int flags) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC | flags) != 0) return LastErrnoAsWin32();
-    readEnd->Reset(AboveStandard(fds[0]));
-    writeEnd->Reset(AboveStandard(fds[1]));
+    DWORD code = OpenPipeEnds(readEnd, writeEnd, flags);
+    if (code != 0) return code;
+    readEnd->Reset(AboveStandard(readEnd->Release()));
+    writeEnd->Reset(AboveStandard(writeEnd->Release()));
     return *readEnd && *writeEnd ? 0 : LastErrnoAsWin32();
 }
 

@@ -12,6 +12,7 @@
 #include "console_claim.h"
 #include "descriptor.h"
 #include "errors.h"
+#include "pipe.h"
 #include "root.h"
 
 #include <fcntl.h>
@@ -159,15 +160,6 @@ static void ShutDownThisService(void) {
     EndProcessBySystemShutdown();
 }
 
-/* The pipe that SetServiceStatus writes to when the service reports STOPPED. */
-static DWORD OpenWakePipe(DescriptorGuard *readEnd, DescriptorGuard *writeEnd) {
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) return LastErrnoAsWin32();
-    readEnd->Reset(ends[0]);
-    writeEnd->Reset(ends[1]);
-    return 0;
-}
-
 /* The wake pipe closes under the dispatcher's lock: SetServiceStatus writes
  * to it under that lock. */
 static void EndDispatcher(DescriptorGuard *listenFd, DescriptorGuard *wakeRead, DescriptorGuard *wakeWrite) {
@@ -192,7 +184,7 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *lpServiceSta
     DescriptorGuard listenFd, wakeRead, wakeWrite;
     DWORD code = CheckServiceStartRecord(name, getpid());
     if (!code) code = ListenForControls(name, &listenFd);
-    if (!code) code = OpenWakePipe(&wakeRead, &wakeWrite);
+    if (!code) code = OpenPipeEnds(&wakeRead, &wakeWrite, 0);
     if (!code) {
         std::lock_guard<std::mutex> guard(dispatcher.lock);
         dispatcher.name = name;

@@ -104,18 +104,10 @@ struct LaunchPipes {
     DescriptorGuard execRead, execWrite; /* see PendingLaunch::exec */
 };
 
-static DWORD OpenPipe(DescriptorGuard *read, DescriptorGuard *write) {
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) return LastErrnoAsWin32();
-    read->Reset(ends[0]);
-    write->Reset(ends[1]);
-    return 0;
-}
-
 static DWORD OpenLaunchPipes(LaunchPipes *pipes) {
-    DWORD code = OpenPipe(&pipes->pidRead, &pipes->pidWrite);
-    if (!code) code = OpenPipe(&pipes->goRead, &pipes->goWrite);
-    if (!code) code = OpenPipe(&pipes->execRead, &pipes->execWrite);
+    DWORD code = OpenPipeEnds(&pipes->pidRead, &pipes->pidWrite, 0);
+    if (!code) code = OpenPipeEnds(&pipes->goRead, &pipes->goWrite, 0);
+    if (!code) code = OpenPipeEnds(&pipes->execRead, &pipes->execWrite, 0);
     return code;
 }
 
