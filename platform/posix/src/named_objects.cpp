@@ -134,7 +134,8 @@ void KeepSpareRecord() {
 DWORD TakeSpareRecord(const char *file, DescriptorGuard *fd) {
     DescriptorGuard objects;
     if (OpenCheckedDirectory(ObjectsRoot(), kObjectsDirectory, false, objects.Out()) != 0) return ERROR_DISK_FULL;
-    bool moved = renameat(AT_FDCWD, (std::string(ObjectsRoot()) + "/" + kSpareRecord).c_str(), objects.Get(), file) == 0;
+    std::string spareRecord = std::string(ObjectsRoot()) + "/" + kSpareRecord;
+    bool moved = renameat(AT_FDCWD, spareRecord.c_str(), objects.Get(), file) == 0;
     objects.Reset();
     DescriptorGuard spare;
     if (!moved || OpenObjectFile(file, false, spare.Out()) != 0) return ERROR_DISK_FULL;

@@ -136,7 +136,8 @@ static DWORD RemoveUnserved(int pipes, const std::string &entry) {
         if (unlinkat(pipes, entry.c_str(), 0) != 0 && errno != ENOENT) return LastErrnoAsWin32();
         return 0;
     }
-    DescriptorGuard other(openat(pipes, Inside(entry, serverEntry).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    std::string server = Inside(entry, serverEntry);
+    DescriptorGuard other(openat(pipes, server.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!other && (errno == EACCES || errno == EPERM)) return ERROR_PIPE_BUSY;
     bool live = other && flock(other.Get(), LOCK_EX | LOCK_NB) != 0;
     other.Reset();

@@ -154,7 +154,7 @@ static void RecordUnexpectedEnd(const char *root, const char *name, pid_t pid) {
     closelog();
 }
 
-/* Removes the named pipes whose server was process `pid` (see named_pipe.cpp):
+/* Removes the named pipes whose server was process `pid` (named_pipe_entries.cpp):
  * their server entry leads into /proc/<pid>/, which a later process with the
  * same pid could fill again. Through a checked descriptor of pipes/ (root.h),
  * so that nothing outside the root is touched. */
