@@ -44,7 +44,6 @@
 
 #include "descriptor.h"
 #include "errors.h"
-#include "named_pipe.h"
 #include "pipe.h"
 #include "root.h"
 

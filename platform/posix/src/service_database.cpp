@@ -264,7 +264,7 @@ static DWORD CheckNewService(const NewService &service) {
 }
 
 /* The key with its values and a STOPPED runtime row; nothing is left behind on failure. */
-static DWORD CreateServiceEntry(const NewService &service) {
+static DWORD AddServiceEntry(const NewService &service) {
     OpenKey key;
     DWORD disposition = 0;
     DWORD code = (DWORD)RegCreateKeyExA(HKEY_LOCAL_MACHINE, ServiceKeyPath(service.name).c_str(), 0, nullptr,
@@ -303,7 +303,7 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCS
     NewService service = {lpServiceName, displayName,      dwServiceType, dwStartType,
                           dwErrorControl, lpBinaryPathName, lpDependencies};
     DWORD code = CheckNewService(service);
-    if (!code) code = CreateServiceEntry(service);
+    if (!code) code = AddServiceEntry(service);
     if (code) return (SC_HANDLE)FailWithHandle(code);
     SetLastError(0);
     return InsertRecord(RecordKind::Service, lpServiceName);

@@ -21,7 +21,7 @@
 
 #include "descriptor.h"
 #include "exit_result.h"
-#include "named_pipe.h"
+#include "named_pipe_entries.h"
 #include "pipe.h"
 #include "roles.h"
 #include "root.h"
