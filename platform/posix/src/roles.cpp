@@ -1,9 +1,8 @@
 /*
- * The roles this image plays. For a helper process of its own the layer
- * starts a fresh copy of the running image (/proc/self/exe), not another
- * program, so that the helper is always of the same build as the layer that
- * needs it. The environment the starter gives the copy chooses its role, once,
- * here, at load time, before main:
+ * The roles this image plays. The layer ships no helper programs: for a
+ * helper process it starts a fresh copy of the running image (/proc/self/exe),
+ * and the environment the starter gives the copy chooses its role, once, here,
+ * at load time, before main:
  *
  *   role             chosen by                          started by         played by
  *   job keeper       PELORIM_JOB_KEEPER_FD=3            a kill-on-close    RunJobKeeper

@@ -1,7 +1,7 @@
 /*
  * The roles of the image (roles.cpp chooses one at load time): what a starter
- * puts in the environment of the image it starts, and the rooms' entries that
- * play each role.
+ * puts in the environment of the image it starts, and the functions that play
+ * each role.
  */
 #ifndef PELORIM_POSIX_ROLES_H
 #define PELORIM_POSIX_ROLES_H

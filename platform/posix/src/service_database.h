@@ -1,7 +1,7 @@
 /*
  * The service database: each service a key under the registry's Services key
  * (service_internal.h), and the handles OpenSCManagerA, CreateServiceA and
- * OpenServiceA give out. What the other rooms of the controller read of it.
+ * OpenServiceA give out. What the other parts of the controller read of it.
  */
 #ifndef PELORIM_POSIX_SERVICE_DATABASE_H
 #define PELORIM_POSIX_SERVICE_DATABASE_H

@@ -1,5 +1,5 @@
 /*
- * The service controller without a daemon: what its rooms share. The console
+ * The service controller without a daemon: what its parts share. The console
  * side is the service database (service_database.cpp, service_database.h),
  * the launch of a service process (service_launch.cpp) and the controls with
  * the status they read (service_control.cpp); the service process side is the
