@@ -26,6 +26,7 @@
 
 #include "console_claim.h"
 #include "detached_thread.h"
+#include "descriptor.h"
 #include "errors.h"
 #include "kernel_objects.h"
 
@@ -209,11 +210,10 @@ BOOL WINAPI SetConsoleTitleA(LPCSTR lpConsoleTitle) {
     if (allocated) consoleTitle = lpConsoleTitle;
     pthread_mutex_unlock(&consoleLock);
     if (allocated) return TRUE;
-    int tty = RetryOnInterrupt([] { return open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC); });
-    if (tty < 0) return FailWith(ERROR_INVALID_HANDLE);
+    DescriptorGuard tty(RetryOnInterrupt([] { return open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC); }));
+    if (!tty) return FailWith(ERROR_INVALID_HANDLE);
     std::string sequence = std::string("\033]0;") + lpConsoleTitle + "\007";
-    ssize_t written = RetryOnInterrupt([&] { return write(tty, sequence.data(), sequence.size()); });
-    close(tty);
+    ssize_t written = RetryOnInterrupt([&] { return write(tty.Get(), sequence.data(), sequence.size()); });
     if (written < 0) return FailWith(ERROR_INVALID_HANDLE);
     return TRUE;
 }

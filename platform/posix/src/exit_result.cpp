@@ -39,10 +39,8 @@ static int ParseResultChannel(const char *text) {
     return (int)fd;
 }
 
-/* Runs at load time, before any static object of the program: only libc. */
-__attribute__((constructor)) static void TakeResultChannel(void) {
-    const char *text = getenv(RESULT_FD_VARIABLE);
-    if (!text) return;
+/* At load time (roles.cpp), with the variable's value: only libc. */
+void TakeResultChannel(const char *text) {
     int fd = ParseResultChannel(text);
     unsetenv(RESULT_FD_VARIABLE);
     if (fd < 0) return;

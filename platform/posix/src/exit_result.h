@@ -18,7 +18,7 @@
 #include <stdint.h>
 #include <sys/types.h>
 
-#define RESULT_FD_VARIABLE "PELORIM_RESULT_FD"
+#include "roles.h" /* RESULT_FD_VARIABLE */
 
 struct ExitResult {
     uint32_t magic;

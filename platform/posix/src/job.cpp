@@ -30,7 +30,6 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -43,18 +42,18 @@
 #include <vector>
 
 #include "child_process.h"
+#include "descriptor.h"
 #include "errors.h"
 #include "handles.h"
 #include "pipe.h"
-
-#define KEEPER_VARIABLE "PELORIM_JOB_KEEPER_FD"
+#include "roles.h"
 
 namespace {
 
 /* The keeper holds its members in a fixed table: in the fallback below it
  * runs in a forked copy of a threaded process, where it may not allocate. */
 const size_t kMostMembers = 1024;
-const int kKeeperFd = 3;
+const int kKeeperFd = kJobKeeperFd;
 
 enum KeeperNote : int32_t { KEEP_MEMBER = 1, KEEP_ARMED = 2, KEEP_DISARMED = 3 };
 
@@ -156,25 +155,24 @@ ssize_t ReceiveNote(int socket, KeeperMessage *message, int *passed) {
 DWORD StartKeeper(int *jobEnd) {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return LastErrnoAsWin32();
+    DescriptorGuard jobSide(pair[0]), keeperSide(pair[1]);
     static char program[] = "pelorim-job-keeper";
-    static char variable[] = KEEPER_VARIABLE "=3";
+    static char variable[] = JOB_KEEPER_VARIABLE "=3";
     char *argv[] = {program, nullptr};
     char *envp[] = {variable, nullptr};
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
     pid_t child = fork();
-    if (child == 0) LaunchKeeper(pair[1], argv, envp);
+    if (child == 0) LaunchKeeper(keeperSide.Get(), argv, envp);
     int forkError = errno;
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    close(pair[1]);
+    keeperSide.Reset();
     int status = 0;
     if (child > 0 && RetryOnInterrupt([&] { return waitpid(child, &status, 0); }) != child) status = 0;
-    if (child < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        close(pair[0]);
+    if (child < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return child < 0 ? Win32ErrorFromErrno(forkError) : ERROR_NO_SYSTEM_RESOURCES;
-    }
-    *jobEnd = pair[0];
+    *jobEnd = jobSide.Release();
     return 0;
 }
 
@@ -236,17 +234,14 @@ void *WatchKeeper(void *job);
 DWORD UpdateKeeper(JobObject *job) {
     if (job->keeper >= 0) return SendNote(job->keeper, job->killOnClose ? KEEP_ARMED : KEEP_DISARMED, nullptr);
     if (!job->killOnClose || job->members.empty()) return 0;
-    int socket = -1;
-    DWORD code = StartKeeper(&socket);
+    DescriptorGuard socket;
+    DWORD code = StartKeeper(socket.Out());
     for (size_t i = 0; code == 0 && i < job->members.size(); i++)
-        code = SendNote(socket, KEEP_MEMBER, &job->members[i]);
-    if (code == 0) code = SendNote(socket, KEEP_ARMED, nullptr);
-    if (code != 0) {
-        /* Closed before it was armed, the keeper ends without killing. */
-        if (socket >= 0) close(socket);
-        return code;
-    }
-    job->keeper = socket;
+        code = SendNote(socket.Get(), KEEP_MEMBER, &job->members[i]);
+    if (code == 0) code = SendNote(socket.Get(), KEEP_ARMED, nullptr);
+    /* Closed before it was armed, the keeper ends without killing. */
+    if (code != 0) return code;
+    job->keeper = socket.Release();
     /* Without the thread the job still kills on close; only a killed keeper
      * would go unnoticed. */
     if (!job->watching) job->watching = pthread_create(&job->watcher, nullptr, WatchKeeper, job) == 0;
@@ -307,28 +302,24 @@ bool IsMember(const JobObject &job, pid_t pid) {
 
 DWORD AddMember(JobObject *job, const ChildIdentity &identity) {
     std::lock_guard<std::mutex> held(job->lock);
+    DescriptorGuard pidfd(identity.pidfd);
     JobMember member = {identity.pid, identity.pidfd, identity.leadsGroup};
-    if (IsMember(*job, member.pid) || job->members.size() >= kMostMembers) {
-        if (member.pidfd >= 0) close(member.pidfd);
-        return IsMember(*job, member.pid) ? 0 : ERROR_NO_SYSTEM_RESOURCES;
-    }
+    if (IsMember(*job, member.pid)) return 0;
+    if (job->members.size() >= kMostMembers) return ERROR_NO_SYSTEM_RESOURCES;
     job->members.push_back(member);
     DWORD code = job->keeper >= 0 ? SendNote(job->keeper, KEEP_MEMBER, &member) : UpdateKeeper(job);
     if (code != 0) {
         job->members.pop_back();
-        if (member.pidfd >= 0) close(member.pidfd);
+        return code;
     }
-    return code;
+    pidfd.Release(); /* the job's now, closed with it */
+    return 0;
 }
 
 } // namespace
 
-/* The keeper's image: recognised before the program's own start-up, which it
- * never reaches. */
-__attribute__((constructor)) static void KeepJobIfAsked(void) {
-    const char *text = getenv(KEEPER_VARIABLE);
-    if (text && strtol(text, nullptr, 10) == kKeeperFd) RunKeeper(kKeeperFd);
-}
+/* The keeper's image (roles.cpp): its socket is descriptor 3. */
+void RunJobKeeper(void) { RunKeeper(kKeeperFd); }
 
 HANDLE WINAPI CreateJobObjectA(LPSECURITY_ATTRIBUTES lpJobAttributes, LPCSTR lpName) {
     if (lpName) return FailWithHandle(ERROR_NOT_SUPPORTED);

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 
+#include "descriptor.h"
 #include "errors.h"
 #include "library.h"
 
@@ -20,10 +21,9 @@ enum { IMAGE_KIND_BYTES = 20 }; /* e_ident, e_type and e_machine, alike in both 
 /* The first bytes of a file: 1 when read, 0 when the file is shorter, -1 when
  * it cannot be opened or read. */
 static int ReadImageKind(const char *path, unsigned char *kind) {
-    int file = RetryOnInterrupt([&] { return open(path, O_RDONLY | O_CLOEXEC); });
-    if (file < 0) return -1;
-    ssize_t length = RetryOnInterrupt([&] { return read(file, kind, IMAGE_KIND_BYTES); });
-    close(file);
+    DescriptorGuard file(RetryOnInterrupt([&] { return open(path, O_RDONLY | O_CLOEXEC); }));
+    if (!file) return -1;
+    ssize_t length = RetryOnInterrupt([&] { return read(file.Get(), kind, IMAGE_KIND_BYTES); });
     if (length < 0) return -1;
     return length == IMAGE_KIND_BYTES ? 1 : 0;
 }

@@ -30,6 +30,7 @@
 
 #include <string>
 
+#include "descriptor.h"
 #include "errors.h"
 #include "kernel_objects.h"
 #include "root.h"
@@ -78,10 +79,10 @@ const char *ObjectsRoot() {
 
 /* Removes the object's file, and the directory once it is empty. */
 void RemoveObjectFile(const char *file) {
-    int directory = -1;
-    if (OpenCheckedDirectory(ObjectsRoot(), kObjectsDirectory, false, &directory) != 0) return;
-    unlinkat(directory, file, 0);
-    close(directory);
+    DescriptorGuard directory;
+    if (OpenCheckedDirectory(ObjectsRoot(), kObjectsDirectory, false, directory.Out()) != 0) return;
+    unlinkat(directory.Get(), file, 0);
+    directory.Reset();
     RemoveDirectoryIfEmpty(ObjectsRoot(), kObjectsDirectory);
 }
 
@@ -89,13 +90,11 @@ void RemoveObjectFile(const char *file) {
  * when asked: the descriptor in *fd, or a Win32 code (ERROR_FILE_NOT_FOUND for
  * an object that does not exist). */
 DWORD OpenObjectFile(const char *file, bool create, int *fd) {
-    int directory = -1;
-    DWORD error = OpenCheckedDirectory(ObjectsRoot(), kObjectsDirectory, create, &directory);
+    DescriptorGuard directory;
+    DWORD error = OpenCheckedDirectory(ObjectsRoot(), kObjectsDirectory, create, directory.Out());
     if (error) return error;
     std::string directoryPath = std::string(ObjectsRoot()) + "/" + kObjectsDirectory;
-    error = OpenCheckedFile(directory, directoryPath.c_str(), file, O_RDWR | (create ? O_CREAT : 0), 0600, fd);
-    close(directory);
-    return error;
+    return OpenCheckedFile(directory.Get(), directoryPath.c_str(), file, O_RDWR | (create ? O_CREAT : 0), 0600, fd);
 }
 
 NamedState *FindOpened(const char *file) {
@@ -124,43 +123,39 @@ DWORD AllocateRecord(int fd) {
 
 /* Makes the root's spare record when there is none and there is room. */
 void KeepSpareRecord() {
-    int fd = -1;
-    if (OpenRootFile(kSpareRecord, O_RDWR | O_CREAT | O_EXCL, 0600, &fd) != 0) return;
-    if (AllocateRecord(fd) != 0) unlinkat(AT_FDCWD, (std::string(ObjectsRoot()) + "/" + kSpareRecord).c_str(), 0);
-    close(fd);
+    DescriptorGuard fd;
+    if (OpenRootFile(kSpareRecord, O_RDWR | O_CREAT | O_EXCL, 0600, fd.Out()) != 0) return;
+    if (AllocateRecord(fd.Get()) != 0) unlinkat(AT_FDCWD, (std::string(ObjectsRoot()) + "/" + kSpareRecord).c_str(), 0);
 }
 
 /* On a full file system: moves the spare record into the place of the
  * object's new, empty file and opens it in *fd (closing the old one), under
  * the names lock, so that nobody else sees the name between the two. */
-DWORD TakeSpareRecord(const char *file, int *fd) {
-    int objects = -1;
-    if (OpenCheckedDirectory(ObjectsRoot(), kObjectsDirectory, false, &objects) != 0) return ERROR_DISK_FULL;
-    bool moved = renameat(AT_FDCWD, (std::string(ObjectsRoot()) + "/" + kSpareRecord).c_str(), objects, file) == 0;
-    close(objects);
-    int spare = -1;
-    if (!moved || OpenObjectFile(file, false, &spare) != 0) return ERROR_DISK_FULL;
-    if (flock(spare, LOCK_EX | LOCK_NB) != 0) {
-        close(spare);
-        return ERROR_DISK_FULL;
-    }
-    close(*fd);
-    *fd = spare;
+DWORD TakeSpareRecord(const char *file, DescriptorGuard *fd) {
+    DescriptorGuard objects;
+    if (OpenCheckedDirectory(ObjectsRoot(), kObjectsDirectory, false, objects.Out()) != 0) return ERROR_DISK_FULL;
+    std::string spareRecord = std::string(ObjectsRoot()) + "/" + kSpareRecord;
+    bool moved = renameat(AT_FDCWD, spareRecord.c_str(), objects.Get(), file) == 0;
+    objects.Reset();
+    DescriptorGuard spare;
+    if (!moved || OpenObjectFile(file, false, spare.Out()) != 0) return ERROR_DISK_FULL;
+    if (flock(spare.Get(), LOCK_EX | LOCK_NB) != 0) return ERROR_DISK_FULL;
+    fd->Reset(spare.Release());
     return 0;
 }
 
 /* Gives a new or stale file the record `initial`; the caller holds the
  * exclusive flock, which becomes the shared one of a holder. */
-DWORD InitialiseFile(const char *file, int *fd, const ObjectState &initial, ObjectState **state) {
-    DWORD error = AllocateRecord(*fd);
+DWORD InitialiseFile(const char *file, DescriptorGuard *fd, const ObjectState &initial, ObjectState **state) {
+    DWORD error = AllocateRecord(fd->Get());
     if (error == ERROR_DISK_FULL) error = TakeSpareRecord(file, fd);
     else if (error == 0) KeepSpareRecord();
     if (error) return error;
-    *state = MapState(*fd);
+    *state = MapState(fd->Get());
     if (!*state) return LastErrnoAsWin32();
     **state = initial;
     (*state)->magic = kStateMagic;
-    if (flock(*fd, LOCK_SH) != 0) return LastErrnoAsWin32();
+    if (flock(fd->Get(), LOCK_SH) != 0) return LastErrnoAsWin32();
     return 0;
 }
 
@@ -182,26 +177,25 @@ DWORD JoinFile(const char *file, int fd, uint32_t type, ObjectState **state) {
 /* Opens (or, with `initial`, creates) the object's file under the names lock. */
 DWORD MapObjectFile(const char *file, uint32_t type, const ObjectState *initial,
                     NamedState **out, bool *existed) {
-    int fd = -1;
-    DWORD failed = OpenObjectFile(file, initial != nullptr, &fd);
+    DescriptorGuard fd;
+    DWORD failed = OpenObjectFile(file, initial != nullptr, fd.Out());
     if (failed) return failed;
-    bool live = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    bool live = flock(fd.Get(), LOCK_EX | LOCK_NB) != 0;
     if (!live && !initial) RemoveObjectFile(file);
     ObjectState *state = nullptr;
     DWORD error = ERROR_FILE_NOT_FOUND;
-    if (live) error = JoinFile(file, fd, type, &state);
+    if (live) error = JoinFile(file, fd.Get(), type, &state);
     else if (initial) error = InitialiseFile(file, &fd, *initial, &state);
     if (error) {
         if (state) munmap(state, sizeof(ObjectState));
         /* A file this call made, or found stale, is nobody's. */
         if (!live && initial) RemoveObjectFile(file);
-        close(fd);
         return error;
     }
     pthread_once(&exitCleanupOnce, RegisterExitCleanup);
     NamedState *named = new NamedState();
     snprintf(named->file, sizeof named->file, "%s", file);
-    named->fd = fd;
+    named->fd = fd.Release();
     named->state = state;
     named->uses = 1;
     named->next = opened;

@@ -1,26 +1,8 @@
 /*
- * Named pipes: "\\.\PIPE\NAME" is served by one process through a FIFO.
- * What is implemented is the subset the output pipe server uses: an inbound,
+ * Named pipes: "\\.\PIPE\NAME" is served by one process through a FIFO,
+ * whose entries under the root's pipes/ are named_pipe_entries.cpp's. What is
+ * implemented is the subset the output pipe server uses: an inbound,
  * byte-stream pipe of one instance, read with overlapped operations.
- *
- * Clients (Java among them) open HostJavaPipePath(name), "<root>/pipes/NAME/pipe",
- * with their own open(2), often with O_CREAT. The file system is shaped so that
- * such an open connects exactly when Win32 would connect, and otherwise fails at
- * once without creating anything:
- * - pipes/NAME exists only while a server holds the name. Without it the open
- *   fails with ENOENT (ERROR_FILE_NOT_FOUND for CreateFileA).
- * - pipes/NAME/server is a symbolic link to /proc/<server pid>/fd/<n>, the
- *   server's own reading descriptor of a FIFO that has no other name. The server
- *   holds a flock on it, which tells a live server from the entries of a killed
- *   one; once the server process is gone the link leads nowhere, so a client of
- *   a killed server fails with ENOENT rather than blocking or creating a file.
- * - pipes/NAME/pipe points at "server" while the server waits for its client,
- *   and at "server/busy" once a client has connected: that open fails with
- *   ENOTDIR (ERROR_PIPE_BUSY), as Win32 refuses a second client of a pipe of one
- *   instance.
- * The server keeps its reader open from CreateNamedPipeA to CloseHandle, so a
- * client's open never blocks. A second server of a served name fails with
- * ERROR_PIPE_BUSY (231), what Win32 gives when the instance limit is reached.
  *
  * A client connects when it opens the FIFO for writing. Each server has one I/O
  * thread that waits for that in a blocking open() of the FIFO (which returns
@@ -40,197 +22,28 @@
  *   closes the pipe (they are discarded by the next disconnect or fill the
  *   FIFO).
  * - A killed server's entries stay until the next server of the name replaces
- *   them; should a later process get the dead server's pid and have the same
- *   descriptor open, a client would reach that descriptor. Windows has no such
- *   window: the kernel ends a pipe with its process.
+ *   them (named_pipe_entries.cpp).
  */
 #include "detached_thread.h"
 #include "named_pipe.h"
+#include "named_pipe_entries.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <poll.h>
 #include <pthread.h>
-#include <stdio.h>
 #include <string.h>
 #include <sys/eventfd.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <memory>
 #include <new>
 #include <string>
 
+#include "descriptor.h"
 #include "errors.h"
 #include "handles.h"
-#include "host.h"
-#include "pipe.h"
 #include "root.h"
-
-static const char pipePrefix[] = "\\\\.\\PIPE\\";
-
-bool IsNamedPipeName(const char *name) {
-    return name && strncasecmp(name, pipePrefix, sizeof pipePrefix - 1) == 0;
-}
-
-static const char clientEntry[] = "pipe";
-static const char serverEntry[] = "server";
-
-DWORD FormatPipeClientPath(char *out, size_t capacity, const char *name) {
-    if (!IsNamedPipeName(name) || !name[sizeof pipePrefix - 1]) return ERROR_INVALID_NAME;
-    char encoded[512];
-    if (EncodeObjectName(encoded, sizeof encoded, name + sizeof pipePrefix - 1) != 0) return ERROR_INVALID_NAME;
-    char relative[600];
-    snprintf(relative, sizeof relative, "pipes/%s/%s", encoded, clientEntry);
-    if (MachinePath(out, capacity, relative) != 0) return ERROR_FILENAME_EXCED_RANGE;
-    return 0;
-}
-
-/* The client's path ("<dir>/pipe") and the name's directory under pipes/. */
-static DWORD ClientPath(const char *name, std::string *path) {
-    char buffer[PATH_MAX];
-    DWORD code = FormatPipeClientPath(buffer, sizeof buffer, name);
-    if (code != 0) return code;
-    *path = buffer;
-    return 0;
-}
-/* The client entry's next target, made here and renamed over it. */
-static const char switchEntry[] = ".switch";
-/* Resolves through the server's FIFO, which is no directory: the open fails
- * with ENOTDIR and nothing can be created there. */
-static const char busyTarget[] = "server/busy";
-
-/* The name's entry under pipes/: its directory's own name. */
-static DWORD PipeEntry(const char *name, std::string *entry) {
-    std::string path;
-    DWORD code = ClientPath(name, &path);
-    if (code != 0) return code;
-    std::string directory = path.substr(0, path.rfind('/'));
-    *entry = directory.substr(directory.rfind('/') + 1);
-    return 0;
-}
-
-/* ---- Serving a FIFO ------------------------------------------------------- */
-
-/* Every entry below pipes/ is reached through `pipes`, a descriptor of the
- * checked directory (root.h) that the server holds for its life, so pipes/
- * planted as a link, or swapped for one later, never puts an entry elsewhere. */
-
-static std::string Inside(const std::string &entry, const char *name) { return entry + "/" + name; }
-
-/* A name under pipes/ that no client looks for, for a directory being built or taken apart. */
-static std::string PrivateName(const char *kind) {
-    static std::atomic<unsigned> counter{0};
-    return std::string(".") + kind + "-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-}
-
-/* What the server's entry points at: its FIFO's reading descriptor in this
- * process. It dangles once the process is gone, so the entries of a killed
- * server lead nowhere. */
-static std::string ServerTarget(int fd) {
-    return "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(fd);
-}
-
-void RemovePipeDirectoryAt(int pipes, const char *entry, const char *aside) {
-    if (renameat(pipes, entry, pipes, aside) != 0) return;
-    char part[PATH_MAX];
-    for (const char *name : {clientEntry, serverEntry, switchEntry}) {
-        snprintf(part, sizeof part, "%s/%s", aside, name);
-        unlinkat(pipes, part, 0);
-    }
-    unlinkat(pipes, aside, AT_REMOVEDIR);
-}
-
-static void RemovePipeDirectory(int pipes, const std::string &entry) {
-    RemovePipeDirectoryAt(pipes, entry.c_str(), PrivateName("old").c_str());
-}
-
-/* Whatever holds a name that no live server holds (the entries of a killed
- * server, or a file of an older layout) is removed: 0. A live server:
- * ERROR_PIPE_BUSY. */
-static DWORD RemoveUnserved(int pipes, const std::string &entry) {
-    struct stat status;
-    if (fstatat(pipes, entry.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : LastErrnoAsWin32();
-    if (!S_ISDIR(status.st_mode)) {
-        if (unlinkat(pipes, entry.c_str(), 0) != 0 && errno != ENOENT) return LastErrnoAsWin32();
-        return 0;
-    }
-    int other = openat(pipes, Inside(entry, serverEntry).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (other < 0 && (errno == EACCES || errno == EPERM)) return ERROR_PIPE_BUSY;
-    if (other >= 0) {
-        bool live = flock(other, LOCK_EX | LOCK_NB) != 0;
-        close(other);
-        if (live) return ERROR_PIPE_BUSY;
-    }
-    RemovePipeDirectory(pipes, entry);
-    return 0;
-}
-
-/* Points the client entry of the name's directory `entry` at `target`, in one step. */
-static DWORD PublishClientEntry(int pipes, const std::string &entry, const char *target) {
-    std::string next = Inside(entry, switchEntry);
-    unlinkat(pipes, next.c_str(), 0);
-    if (symlinkat(target, pipes, next.c_str()) != 0) return LastErrnoAsWin32();
-    if (renameat(pipes, next.c_str(), pipes, Inside(entry, clientEntry).c_str()) != 0) {
-        DWORD code = LastErrnoAsWin32();
-        unlinkat(pipes, next.c_str(), 0);
-        return code;
-    }
-    return 0;
-}
-
-/* A locked, non-blocking reader of a fresh FIFO that has no name: 0 with *fd. */
-static DWORD OpenAnonymousFifo(int pipes, const std::string &entry, int *fd) {
-    std::string fifo = Inside(entry, "fifo");
-    if (mkfifoat(pipes, fifo.c_str(), 0600) != 0) return LastErrnoAsWin32();
-    int reader = openat(pipes, fifo.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    DWORD code = reader < 0 ? LastErrnoAsWin32() : 0;
-    if (code == 0 && flock(reader, LOCK_EX | LOCK_NB) != 0) code = LastErrnoAsWin32();
-    unlinkat(pipes, fifo.c_str(), 0);
-    if (code != 0 && reader >= 0) close(reader);
-    if (code == 0) *fd = reader;
-    return code;
-}
-
-/* Builds the name's directory under a private name (the FIFO's reader, the
- * server entry, the client entry pointing at it) and only then moves it into
- * place, so no other process ever sees it unfinished or unlocked. Returns the
- * locked read descriptor in *fd. */
-static DWORD ServeFifo(int pipes, const std::string &entry, int *fd) {
-    std::string fresh = PrivateName("new");
-    if (mkdirat(pipes, fresh.c_str(), 0700) != 0) return LastErrnoAsWin32();
-    int reader = -1;
-    DWORD code = OpenAnonymousFifo(pipes, fresh, &reader);
-    if (code == 0 && symlinkat(ServerTarget(reader).c_str(), pipes, Inside(fresh, serverEntry).c_str()) != 0)
-        code = LastErrnoAsWin32();
-    if (code == 0) code = PublishClientEntry(pipes, fresh, serverEntry);
-    for (int attempt = 0; code == 0; attempt++) {
-        if (renameat(pipes, fresh.c_str(), pipes, entry.c_str()) == 0) break;
-        if (errno != EEXIST && errno != ENOTEMPTY && errno != ENOTDIR && errno != EISDIR) code = LastErrnoAsWin32();
-        else if (attempt == 8) code = ERROR_PIPE_BUSY;
-        else code = RemoveUnserved(pipes, entry);
-    }
-    if (code != 0) {
-        for (const char *name : {clientEntry, serverEntry}) unlinkat(pipes, Inside(fresh, name).c_str(), 0);
-        unlinkat(pipes, fresh.c_str(), AT_REMOVEDIR);
-        if (reader >= 0) close(reader);
-        return code;
-    }
-    *fd = reader;
-    return 0;
-}
-
-/* Whether the name's directory is still this server's: its server entry names our FIFO. */
-static bool ServedBy(int pipes, const std::string &entry, int fd) {
-    char target[PATH_MAX];
-    ssize_t size = readlinkat(pipes, Inside(entry, serverEntry).c_str(), target, sizeof target - 1);
-    if (size <= 0) return false;
-    target[size] = '\0';
-    return ServerTarget(fd) == target;
-}
 
 /* ---- The server's state and its I/O thread ------------------------------- */
 
@@ -240,12 +53,12 @@ enum class Operation { None, Connect, Read };
 struct PipeServer {
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
-    int pipes = -1;        /* the checked pipes/ directory, for the server's life */
+    DescriptorGuard pipes; /* the checked pipes/ directory, for the server's life */
     std::string entry;     /* the name's directory under pipes/ */
     std::string fifo;      /* our FIFO through /proc/self, for the I/O thread's opens */
-    int lockFd = -1;  /* non-blocking reader holding the flock; for the server's life */
-    int readFd = -1;  /* the connection: from the I/O thread's blocking open */
-    int wakeFd = -1;  /* eventfd that interrupts the I/O thread's poll */
+    DescriptorGuard lockFd; /* non-blocking reader holding the flock; for the server's life */
+    DescriptorGuard readFd; /* the connection: from the I/O thread's blocking open */
+    DescriptorGuard wakeFd; /* eventfd that interrupts the I/O thread's poll */
     Phase phase = Phase::Listening;
     bool threadRunning = false;
     bool inOpen = false;     /* the I/O thread is (about to be) blocked in open() */
@@ -254,13 +67,6 @@ struct PipeServer {
     OVERLAPPED *overlapped = nullptr;
     void *buffer = nullptr;
     DWORD size = 0;
-
-    ~PipeServer() {
-        if (readFd >= 0) close(readFd);
-        if (wakeFd >= 0) close(wakeFd);
-        if (lockFd >= 0) close(lockFd);
-        if (pipes >= 0) close(pipes);
-    }
 };
 
 typedef std::shared_ptr<PipeServer> ServerRef;
@@ -299,7 +105,7 @@ static void RemoveServed(PipeServer *server) {
 
 static void Wake(PipeServer &server) {
     uint64_t one = 1;
-    ssize_t ignored = write(server.wakeFd, &one, sizeof one);
+    ssize_t ignored = write(server.wakeFd.Get(), &one, sizeof one);
     (void)ignored;
     pthread_cond_broadcast(&server.changed);
 }
@@ -322,7 +128,7 @@ static void Complete(PipeServer &server, DWORD code, DWORD bytes) {
 static DWORD ReadAvailable(PipeServer &server, void *buffer, DWORD size, DWORD *got) {
     *got = 0;
     if (server.clientGone) return ERROR_BROKEN_PIPE;
-    ssize_t n = RetryOnInterrupt([&] { return read(server.readFd, buffer, size); });
+    ssize_t n = RetryOnInterrupt([&] { return read(server.readFd.Get(), buffer, size); });
     if (n > 0) {
         *got = (DWORD)n;
         return 0;
@@ -338,29 +144,23 @@ static DWORD ReadAvailable(PipeServer &server, void *buffer, DWORD size, DWORD *
 static bool AwaitClient(PipeServer &server) {
     server.inOpen = true;
     pthread_mutex_unlock(&server.lock);
-    int fd = RetryOnInterrupt([&] { return open(server.fifo.c_str(), O_RDONLY | O_CLOEXEC); });
+    DescriptorGuard fd(RetryOnInterrupt([&] { return open(server.fifo.c_str(), O_RDONLY | O_CLOEXEC); }));
     int error = errno;
     pthread_mutex_lock(&server.lock);
     server.inOpen = false;
-    if (server.phase == Phase::Closing) {
-        if (fd >= 0) close(fd);
-        return false;
-    }
-    if (fd < 0) {
+    if (server.phase == Phase::Closing) return false;
+    if (!fd) {
         server.phase = Phase::Disconnected;
         if (server.operation == Operation::Connect) Complete(server, Win32ErrorFromErrno(error), 0);
         return true;
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    if (server.phase == Phase::Disconnected) {
-        close(fd);
-        return true;
-    }
-    server.readFd = fd;
+    fcntl(fd.Get(), F_SETFL, fcntl(fd.Get(), F_GETFL) | O_NONBLOCK);
+    if (server.phase == Phase::Disconnected) return true;
+    server.readFd.Reset(fd.Release());
     server.clientGone = false;
     server.phase = Phase::Connected;
     /* One instance: later clients are refused until the server listens again. */
-    PublishClientEntry(server.pipes, server.entry, busyTarget);
+    TurnClientsAway(server.pipes.Get(), server.entry);
     if (server.operation == Operation::Connect) Complete(server, 0, 0);
     pthread_cond_broadcast(&server.changed);
     return true;
@@ -369,12 +169,12 @@ static bool AwaitClient(PipeServer &server) {
 /* Connected: sleeps until a pending read can complete or something changes. */
 static void ServeConnection(PipeServer &server) {
     bool reading = server.operation == Operation::Read;
-    struct pollfd fds[2] = {{server.wakeFd, POLLIN, 0}, {reading ? server.readFd : -1, POLLIN, 0}};
+    struct pollfd fds[2] = {{server.wakeFd.Get(), POLLIN, 0}, {reading ? server.readFd.Get() : -1, POLLIN, 0}};
     pthread_mutex_unlock(&server.lock);
     RetryOnInterrupt([&] { return poll(fds, 2, -1); });
     uint64_t drained;
     if (fds[0].revents) {
-        ssize_t ignored = read(server.wakeFd, &drained, sizeof drained);
+        ssize_t ignored = read(server.wakeFd.Get(), &drained, sizeof drained);
         (void)ignored;
     }
     pthread_mutex_lock(&server.lock);
@@ -391,10 +191,7 @@ static void *RunServer(void *argument) {
     pthread_mutex_lock(&server->lock);
     for (;;) {
         if (server->phase == Phase::Closing) break;
-        if (server->phase != Phase::Connected && server->readFd >= 0) {
-            close(server->readFd);
-            server->readFd = -1;
-        }
+        if (server->phase != Phase::Connected) server->readFd.Reset();
         if (server->phase == Phase::Listening) {
             if (!AwaitClient(*server)) break;
         } else if (server->phase == Phase::Connected) {
@@ -442,14 +239,11 @@ static void CloseServer(PipeServer &server) {
     deadline.tv_sec += 2;
     while (server.threadRunning)
         if (pthread_cond_timedwait(&server.changed, &server.lock, &deadline) == ETIMEDOUT) break;
-    if (!server.threadRunning && server.readFd >= 0) {
-        close(server.readFd);
-        server.readFd = -1;
-    }
+    if (!server.threadRunning) server.readFd.Reset();
     RemoveServed(&server);
-    if (ServedBy(server.pipes, server.entry, server.lockFd)) RemovePipeDirectory(server.pipes, server.entry);
-    close(server.lockFd);
-    server.lockFd = -1;
+    if (ServedBy(server.pipes.Get(), server.entry, server.lockFd.Get()))
+        RemovePipeDirectory(server.pipes.Get(), server.entry);
+    server.lockFd.Reset();
     pthread_mutex_unlock(&server.lock);
 }
 
@@ -488,7 +282,7 @@ static DWORD ReadBlocking(PipeServer &server, void *buffer, DWORD size, DWORD *d
         if (server.phase != Phase::Connected) return ERROR_PIPE_NOT_CONNECTED;
         DWORD code = ReadAvailable(server, buffer, size, done);
         if (code != 0 || *done > 0) return code;
-        struct pollfd p = {server.readFd, POLLIN, 0};
+        struct pollfd p = {server.readFd.Get(), POLLIN, 0};
         pthread_mutex_unlock(&server.lock);
         poll(&p, 1, 50);
         pthread_mutex_lock(&server.lock);
@@ -535,12 +329,12 @@ HANDLE WINAPI CreateNamedPipeA(LPCSTR lpName, DWORD dwOpenMode, DWORD dwPipeMode
         return FailWithHandle(ERROR_NOT_SUPPORTED, INVALID_HANDLE_VALUE);
     ServerRef server = std::make_shared<PipeServer>();
     DWORD code = PipeEntry(lpName, &server->entry);
-    if (code == 0) code = OpenRootDirectory("pipes", true, &server->pipes);
-    if (code == 0) server->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (code == 0 && server->wakeFd < 0) code = LastErrnoAsWin32();
-    if (code == 0) code = ServeFifo(server->pipes, server->entry, &server->lockFd);
+    if (code == 0) code = OpenRootDirectory("pipes", true, server->pipes.Out());
+    if (code == 0) server->wakeFd.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (code == 0 && !server->wakeFd) code = LastErrnoAsWin32();
+    if (code == 0) code = ServeFifo(server->pipes.Get(), server->entry, server->lockFd.Out());
     if (code != 0) return FailWithHandle(code, INVALID_HANDLE_VALUE);
-    server->fifo = "/proc/self/fd/" + std::to_string(server->lockFd);
+    server->fifo = "/proc/self/fd/" + std::to_string(server->lockFd.Get());
     AddServed(server.get());
     code = StartServerThread(server);
     if (code != 0) {
@@ -561,7 +355,7 @@ HANDLE WINAPI CreateNamedPipeA(LPCSTR lpName, DWORD dwOpenMode, DWORD dwPipeMode
 /* A client whose open came before this call: ERROR_PIPE_CONNECTED, or
  * ERROR_NO_DATA when it has closed again already (both as Win32). */
 static DWORD ConnectedAlready(PipeServer &server) {
-    struct pollfd p = {server.readFd, POLLIN, 0};
+    struct pollfd p = {server.readFd.Get(), POLLIN, 0};
     if (server.clientGone || (poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) && !(p.revents & POLLIN)))
         return ERROR_NO_DATA;
     return ERROR_PIPE_CONNECTED;
@@ -592,7 +386,7 @@ BOOL WINAPI ConnectNamedPipe(HANDLE hNamedPipe, LPOVERLAPPED lpOverlapped) {
     else {
         if (s.phase == Phase::Disconnected) {
             s.phase = Phase::Listening;
-            PublishClientEntry(s.pipes, s.entry, serverEntry);
+            AdmitClients(s.pipes.Get(), s.entry);
             Wake(s);
         }
         if (lpOverlapped) {
@@ -618,7 +412,7 @@ BOOL WINAPI DisconnectNamedPipe(HANDLE hNamedPipe) {
     if (s.operation != Operation::None) Complete(s, ERROR_PIPE_NOT_CONNECTED, 0);
     if (s.phase == Phase::Connected) {
         char discard[4096];
-        while (read(s.lockFd, discard, sizeof discard) > 0) {
+        while (read(s.lockFd.Get(), discard, sizeof discard) > 0) {
         }
         s.phase = Phase::Disconnected;
         Wake(s);
@@ -661,50 +455,11 @@ BOOL WINAPI CancelIo(HANDLE hFile) {
     return TRUE;
 }
 
-/* The client end is an ordinary pipe end writing into the FIFO. No live server
- * is ERROR_FILE_NOT_FOUND, as for a name nobody serves; a server that has its
- * client is ERROR_PIPE_BUSY; the pipes are inbound, so a client may not read. */
-HANDLE OpenNamedPipeClient(const char *name, DWORD access, DWORD *error) {
-    std::string path;
-    *error = ClientPath(name, &path);
-    if (*error != 0) return nullptr;
-    if (access & GENERIC_READ) {
-        *error = ERROR_ACCESS_DENIED;
-        return nullptr;
-    }
-    int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat status;
-    if (fd >= 0 && (fstat(fd, &status) != 0 || !S_ISFIFO(status.st_mode))) {
-        close(fd);
-        fd = -1;
-        errno = ENOENT;
-    }
-    if (fd < 0) {
-        if (errno == ENOTDIR) *error = ERROR_PIPE_BUSY;
-        else if (errno == ENXIO || errno == ENOENT) *error = ERROR_FILE_NOT_FOUND;
-        else *error = LastErrnoAsWin32();
-        return nullptr;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    PipeEnd *end = new (std::nothrow) PipeEnd(fd, false);
-    if (!end) {
-        close(fd);
-        *error = ERROR_NOT_ENOUGH_MEMORY;
-        return nullptr;
-    }
-    HANDLE handle = InsertHandle(end, false);
-    if (!handle) {
-        ReleaseObject(end);
-        *error = ERROR_NO_SYSTEM_RESOURCES;
-    }
-    return handle;
-}
-
 void RemoveServedPipesAtExit(void) {
     if (getpid() != servedBy) return;
     pthread_mutex_lock(&servedLock);
     for (PipeServer *server : served)
-        if (server && ServedBy(server->pipes, server->entry, server->lockFd))
-            RemovePipeDirectory(server->pipes, server->entry);
+        if (server && ServedBy(server->pipes.Get(), server->entry, server->lockFd.Get()))
+            RemovePipeDirectory(server->pipes.Get(), server->entry);
     pthread_mutex_unlock(&servedLock);
 }

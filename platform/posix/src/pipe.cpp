@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <new>
 
+#include "descriptor.h"
 #include "errors.h"
 
 #ifndef CLOSE_RANGE_CLOEXEC
@@ -121,12 +122,19 @@ static bool InheritRequested(LPSECURITY_ATTRIBUTES attributes) {
     return attributes && attributes->nLength >= sizeof(SECURITY_ATTRIBUTES) && attributes->bInheritHandle;
 }
 
-static DWORD InsertPipeEnd(int fd, bool inheritable, HANDLE *handle) {
-    PipeEnd *end = new (std::nothrow) PipeEnd(fd, inheritable);
-    if (!end) {
-        close(fd);
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+DWORD OpenPipeEnds(DescriptorGuard *readEnd, DescriptorGuard *writeEnd, int flags) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC | flags) != 0) return LastErrnoAsWin32();
+    readEnd->Reset(ends[0]);
+    writeEnd->Reset(ends[1]);
+    return 0;
+}
+
+/* Hands the descriptor over to a new pipe end, which owns it from then on. */
+static DWORD InsertPipeEnd(DescriptorGuard *fd, bool inheritable, HANDLE *handle) {
+    PipeEnd *end = new (std::nothrow) PipeEnd(fd->Get(), inheritable);
+    if (!end) return ERROR_NOT_ENOUGH_MEMORY;
+    fd->Release();
     *handle = InsertHandle(end, inheritable);
     if (*handle) return 0;
     ReleaseObject(end);
@@ -137,20 +145,18 @@ static DWORD InsertPipeEnd(int fd, bool inheritable, HANDLE *handle) {
  * pipe's buffer where the system allows it. */
 BOOL WINAPI CreatePipe(PHANDLE hReadPipe, PHANDLE hWritePipe, LPSECURITY_ATTRIBUTES lpPipeAttributes, DWORD nSize) {
     if (!hReadPipe || !hWritePipe) return FailWith(ERROR_INVALID_PARAMETER);
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return FailWith(LastErrnoAsWin32());
+    DescriptorGuard readFd, writeFd;
+    DWORD code = OpenPipeEnds(&readFd, &writeFd, 0);
+    if (code != 0) return FailWith(code);
     if (nSize > 0) {
-        int current = fcntl(fds[1], F_GETPIPE_SZ);
-        if (current > 0 && (DWORD)current < nSize) fcntl(fds[1], F_SETPIPE_SZ, (int)nSize);
+        int current = fcntl(writeFd.Get(), F_GETPIPE_SZ);
+        if (current > 0 && (DWORD)current < nSize) fcntl(writeFd.Get(), F_SETPIPE_SZ, (int)nSize);
     }
     bool inheritable = InheritRequested(lpPipeAttributes);
     HANDLE readEnd = nullptr, writeEnd = nullptr;
-    DWORD code = InsertPipeEnd(fds[0], inheritable, &readEnd);
-    if (code != 0) {
-        close(fds[1]);
-        return FailWith(code);
-    }
-    code = InsertPipeEnd(fds[1], inheritable, &writeEnd);
+    code = InsertPipeEnd(&readFd, inheritable, &readEnd);
+    if (code != 0) return FailWith(code);
+    code = InsertPipeEnd(&writeFd, inheritable, &writeEnd);
     if (code != 0) {
         CloseHandleEntry(readEnd);
         return FailWith(code);

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "descriptor.h"
 #include "handles.h"
 
 #include <atomic>
@@ -23,6 +24,10 @@ struct PipeEnd : KernelObject {
     const int fd_;
     std::atomic<bool> inheritable;
 };
+
+/* A pipe, both ends close-on-exec (and `flags`, pipe2's), each in its guard:
+ * 0 or the Win32 code. */
+DWORD OpenPipeEnds(DescriptorGuard *readEnd, DescriptorGuard *writeEnd, int flags);
 
 /* Writes all of `buffer` to `fd` with SIGPIPE held off for the calling thread:
  * a pipe without readers gives ERROR_NO_DATA instead of killing the process. */

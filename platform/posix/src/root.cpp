@@ -16,6 +16,7 @@
 #include <new>
 #include <string>
 
+#include "descriptor.h"
 #include "errors.h"
 #include "host.h"
 
@@ -328,11 +329,9 @@ static int OpenDirectoryPath(const char *path) {
 
 /* OpenCheckedFile for a file directly under the directory `root`. */
 static DWORD OpenCheckedFileIn(const char *root, const char *name, int flags, mode_t mode, int *fd) {
-    int rootFd = OpenDirectoryPath(root);
-    if (rootFd < 0) return LastErrnoAsWin32();
-    DWORD code = OpenCheckedFile(rootFd, root, name, flags, mode, fd);
-    close(rootFd);
-    return code;
+    DescriptorGuard rootFd(OpenDirectoryPath(root));
+    if (!rootFd) return LastErrnoAsWin32();
+    return OpenCheckedFile(rootFd.Get(), root, name, flags, mode, fd);
 }
 
 /* Why machineDb could not be opened (see MachineDbOpenError). */
@@ -356,10 +355,8 @@ static void NoteRootFailure(DWORD code) {
 static const char *const machineDbFiles[] = {"machine.db", "machine.db-wal", "machine.db-shm"};
 
 static DWORD CreateMachineDb(const std::string &root) {
-    int fd = -1;
-    DWORD code = OpenCheckedFileIn(root.c_str(), "machine.db", O_RDWR | O_CREAT, 0600, &fd);
-    if (code == 0) close(fd);
-    return code;
+    DescriptorGuard fd;
+    return OpenCheckedFileIn(root.c_str(), "machine.db", O_RDWR | O_CREAT, 0600, fd.Out());
 }
 
 /* A root made by an earlier version (0755, machine.db 0644) is closed to
@@ -367,17 +364,16 @@ static DWORD CreateMachineDb(const std::string &root) {
  * can, and only what it owns is changed; no entry under the root is followed
  * through a link (the root itself may be one, as configured). */
 static void TightenRoot(const std::string &root) {
-    int rootFd = RetryOnInterrupt([&] { return open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-    if (rootFd < 0) return;
+    DescriptorGuard rootFd(RetryOnInterrupt([&] { return open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    if (!rootFd) return;
     struct stat status;
-    if (fstat(rootFd, &status) == 0 && status.st_uid == geteuid() && (status.st_mode & 077))
-        fchmod(rootFd, status.st_mode & 0700);
+    if (fstat(rootFd.Get(), &status) == 0 && status.st_uid == geteuid() && (status.st_mode & 077))
+        fchmod(rootFd.Get(), status.st_mode & 0700);
     for (const char *name : machineDbFiles) {
-        if (fstatat(rootFd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (fstatat(rootFd.Get(), name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
         if (S_ISREG(status.st_mode) && status.st_uid == geteuid() && (status.st_mode & 077))
-            fchmodat(rootFd, name, status.st_mode & 0700, 0);
+            fchmodat(rootFd.Get(), name, status.st_mode & 0700, 0);
     }
-    close(rootFd);
 }
 
 /* The service controller's state (status rows, the record of an unexpected
@@ -433,15 +429,13 @@ static int PageSize(sqlite3 *db) {
 /* Allocates the reserve behind the log's end now, and hooks its upkeep into
  * every commit of `db`. The record lives as long as the connection. */
 static void ReserveLogBlocks(sqlite3 *db, const std::string &root) {
-    LogReserve *reserve = new (std::nothrow) LogReserve{-1, 24 + (off_t)PageSize(db), 0};
-    if (!reserve) return;
+    DescriptorGuard log;
     struct stat status;
-    if (OpenCheckedFileIn(root.c_str(), "machine.db-wal", O_RDWR, 0, &reserve->fd) != 0 ||
-        fstat(reserve->fd, &status) != 0) {
-        if (reserve->fd >= 0) close(reserve->fd);
-        delete reserve;
+    if (OpenCheckedFileIn(root.c_str(), "machine.db-wal", O_RDWR, 0, log.Out()) != 0 || fstat(log.Get(), &status) != 0)
         return;
-    }
+    LogReserve *reserve = new (std::nothrow) LogReserve{log.Get(), 24 + (off_t)PageSize(db), 0};
+    if (!reserve) return;
+    log.Release(); /* the reserve's now, for the connection's life */
     AllocateLogUpTo(reserve, status.st_size);
     sqlite3_wal_hook(db, KeepLogReserve, reserve);
 }
@@ -450,20 +444,16 @@ static void ReserveLogBlocks(sqlite3 *db, const std::string &root) {
  * machine.lock so that processes creating the same fresh root at once do not
  * race on the journal mode or the first-run registration. */
 static sqlite3 *OpenMachineDb(const std::string &root) {
-    int lockFd = -1;
-    DWORD code = OpenCheckedFileIn(root.c_str(), "machine.lock", O_RDWR | O_CREAT, 0600, &lockFd);
+    DescriptorGuard lockFd;
+    DWORD code = OpenCheckedFileIn(root.c_str(), "machine.lock", O_RDWR | O_CREAT, 0600, lockFd.Out());
     if (code != 0) {
         NoteRootFailure(code);
         return nullptr;
     }
-    if (RetryOnInterrupt([&] { return flock(lockFd, LOCK_EX); }) != 0) {
-        close(lockFd);
-        return nullptr;
-    }
+    if (RetryOnInterrupt([&] { return flock(lockFd.Get(), LOCK_EX); }) != 0) return nullptr;
     code = CreateMachineDb(root);
     if (code != 0) {
         NoteRootFailure(code);
-        close(lockFd);
         return nullptr;
     }
     sqlite3 *db = nullptr;
@@ -483,8 +473,7 @@ static sqlite3 *OpenMachineDb(const std::string &root) {
         db = nullptr;
     }
     if (db) ReserveLogBlocks(db, root);
-    flock(lockFd, LOCK_UN);
-    close(lockFd);
+    flock(lockFd.Get(), LOCK_UN);
     return db;
 }
 
@@ -549,29 +538,25 @@ static DWORD OpenCheckedBelow(int rootFd, const char *root, const char *name, bo
     struct stat rootStatus;
     if (fstat(rootFd, &rootStatus) != 0) return LastErrnoAsWin32();
     if (create && mkdirat(rootFd, name, 0700) != 0 && errno != EEXIST) return LastErrnoAsWin32();
-    int opened = RetryOnInterrupt([&] { return openat(rootFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
-    if (opened < 0 && (errno == ELOOP || errno == ENOTDIR))
+    DescriptorGuard opened(
+        RetryOnInterrupt([&] { return openat(rootFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
+    if (!opened && (errno == ELOOP || errno == ENOTDIR))
         return RefusePlanted(root, name, "is a link or a file, not a directory");
-    if (opened < 0) return LastErrnoAsWin32();
+    if (!opened) return LastErrnoAsWin32();
     struct stat status;
     const char *reason = nullptr;
-    if (fstat(opened, &status) != 0) reason = "cannot be examined";
+    if (fstat(opened.Get(), &status) != 0) reason = "cannot be examined";
     else if (status.st_uid != rootStatus.st_uid) reason = "is not owned by the owner of the machine root";
     else if (status.st_mode & (S_IWGRP | S_IWOTH)) reason = "may be written by others than its owner";
-    if (reason) {
-        close(opened);
-        return RefusePlanted(root, name, reason);
-    }
-    *fd = opened;
+    if (reason) return RefusePlanted(root, name, reason);
+    *fd = opened.Release();
     return 0;
 }
 
 DWORD OpenCheckedDirectory(const char *root, const char *name, bool create, int *fd) {
-    int rootFd = OpenDirectoryPath(root);
-    if (rootFd < 0) return LastErrnoAsWin32();
-    DWORD code = OpenCheckedBelow(rootFd, root, name, create, fd);
-    close(rootFd);
-    return code;
+    DescriptorGuard rootFd(OpenDirectoryPath(root));
+    if (!rootFd) return LastErrnoAsWin32();
+    return OpenCheckedBelow(rootFd.Get(), root, name, create, fd);
 }
 
 DWORD OpenRootDirectory(const char *name, bool create, int *fd) {
@@ -579,15 +564,14 @@ DWORD OpenRootDirectory(const char *name, bool create, int *fd) {
 }
 
 DWORD OpenCheckedFile(int directoryFd, const char *directoryPath, const char *name, int flags, mode_t mode, int *fd) {
-    int opened = RetryOnInterrupt([&] { return openat(directoryFd, name, flags | O_NOFOLLOW | O_CLOEXEC, mode); });
-    if (opened < 0 && errno == ELOOP) return RefusePlanted(directoryPath, name, "is a link");
-    if (opened < 0) return LastErrnoAsWin32();
+    DescriptorGuard opened(
+        RetryOnInterrupt([&] { return openat(directoryFd, name, flags | O_NOFOLLOW | O_CLOEXEC, mode); }));
+    if (!opened && errno == ELOOP) return RefusePlanted(directoryPath, name, "is a link");
+    if (!opened) return LastErrnoAsWin32();
     struct stat status;
-    if (fstat(opened, &status) != 0 || !S_ISREG(status.st_mode)) {
-        close(opened);
+    if (fstat(opened.Get(), &status) != 0 || !S_ISREG(status.st_mode))
         return RefusePlanted(directoryPath, name, "is not a regular file");
-    }
-    *fd = opened;
+    *fd = opened.Release();
     return 0;
 }
 
@@ -596,10 +580,8 @@ DWORD OpenRootFile(const char *name, int flags, mode_t mode, int *fd) {
 }
 
 void RemoveDirectoryIfEmpty(const char *root, const char *name) {
-    int rootFd = OpenDirectoryPath(root);
-    if (rootFd < 0) return;
-    unlinkat(rootFd, name, AT_REMOVEDIR);
-    close(rootFd);
+    DescriptorGuard rootFd(OpenDirectoryPath(root));
+    if (rootFd) unlinkat(rootFd.Get(), name, AT_REMOVEDIR);
 }
 
 static bool IsPlainNameByte(unsigned char c) {

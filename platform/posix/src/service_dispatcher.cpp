@@ -10,7 +10,9 @@
 #include "service_internal.h"
 
 #include "console_claim.h"
+#include "descriptor.h"
 #include "errors.h"
+#include "pipe.h"
 #include "root.h"
 
 #include <fcntl.h>
@@ -110,25 +112,20 @@ static DWORD ServeControls(int listenFd, int wakeFd) {
         if (RetryOnInterrupt([&] { return poll(fds, 2, -1); }) < 0) return LastErrnoAsWin32();
         if (fds[1].revents) return 0;
         if (!(fds[0].revents & POLLIN)) continue;
-        int client = RetryOnInterrupt([&] { return accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC); });
-        if (client < 0) continue;
-        ServeControl(client);
-        close(client);
+        DescriptorGuard client(RetryOnInterrupt([&] { return accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC); }));
+        if (client) ServeControl(client.Get());
     }
 }
 
-static DWORD ListenForControls(const char *name, int *listenFd) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return LastErrnoAsWin32();
+static DWORD ListenForControls(const char *name, DescriptorGuard *listenFd) {
+    DescriptorGuard fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) return LastErrnoAsWin32();
     struct sockaddr_un address;
     socklen_t length;
     ControlSocketAddress(name, getpid(), &address, &length);
-    if (bind(fd, (struct sockaddr *)&address, length) != 0 || listen(fd, 8) != 0) {
-        DWORD code = LastErrnoAsWin32();
-        close(fd);
-        return code;
-    }
-    *listenFd = fd;
+    if (bind(fd.Get(), (struct sockaddr *)&address, length) != 0 || listen(fd.Get(), 8) != 0)
+        return LastErrnoAsWin32();
+    listenFd->Reset(fd.Release());
     return 0;
 }
 
@@ -163,14 +160,16 @@ static void ShutDownThisService(void) {
     EndProcessBySystemShutdown();
 }
 
-static void EndDispatcher(int listenFd, int wakePipe[2]) {
+/* The wake pipe closes under the dispatcher's lock: SetServiceStatus writes
+ * to it under that lock. */
+static void EndDispatcher(DescriptorGuard *listenFd, DescriptorGuard *wakeRead, DescriptorGuard *wakeWrite) {
     ReleaseConsoleEventsOfService();
-    if (listenFd >= 0) close(listenFd);
+    listenFd->Reset();
     std::lock_guard<std::mutex> guard(dispatcher.lock);
     dispatcher.active = false;
     dispatcher.wakeFd = -1;
-    close(wakePipe[0]);
-    close(wakePipe[1]);
+    wakeRead->Reset();
+    wakeWrite->Reset();
 }
 
 BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *lpServiceStartTable) {
@@ -182,26 +181,26 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *lpServiceSta
         if (dispatcher.active) return FailWith(ERROR_SERVICE_ALREADY_RUNNING);
         dispatcher.active = true;
     }
-    int listenFd = -1, wakePipe[2] = {-1, -1};
+    DescriptorGuard listenFd, wakeRead, wakeWrite;
     DWORD code = CheckServiceStartRecord(name, getpid());
     if (!code) code = ListenForControls(name, &listenFd);
-    if (!code && pipe2(wakePipe, O_CLOEXEC) != 0) code = LastErrnoAsWin32();
+    if (!code) code = OpenPipeEnds(&wakeRead, &wakeWrite, 0);
     if (!code) {
         std::lock_guard<std::mutex> guard(dispatcher.lock);
         dispatcher.name = name;
         dispatcher.handler = nullptr;
         dispatcher.handlerEx = nullptr;
         dispatcher.status = {SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 0, 2000};
-        dispatcher.wakeFd = wakePipe[1];
+        dispatcher.wakeFd = wakeWrite.Get();
     }
     if (!code) code = MarkDispatcherConnected(name, getpid());
     /* Without the claim a SIGTERM ends the process at once, as it did before. */
     if (!code) ClaimConsoleEventsForService(ShutDownThisService);
     pthread_t thread;
     if (!code) code = StartServiceMainThread(lpServiceStartTable[0].lpServiceProc, name, &thread);
-    if (!code) code = ServeControls(listenFd, wakePipe[0]);
+    if (!code) code = ServeControls(listenFd.Get(), wakeRead.Get());
     if (!code) AwaitServiceMain(thread);
-    EndDispatcher(listenFd, wakePipe);
+    EndDispatcher(&listenFd, &wakeRead, &wakeWrite);
     if (code) return FailWith(code);
     SetLastError(0);
     return TRUE;

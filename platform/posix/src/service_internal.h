@@ -1,7 +1,10 @@
 /*
- * The service controller without a daemon: what the console side
- * (service_control.cpp) and the service process side (service_dispatcher.cpp)
- * share.
+ * The service controller without a daemon: what its parts share. The console
+ * side is the service database (service_database.cpp, service_database.h),
+ * the launch of a service process (service_launch.cpp) and the controls with
+ * the status they read (service_control.cpp); the service process side is the
+ * dispatcher (service_dispatcher.cpp); the runtime rows below
+ * (service_runtime.cpp) are what both sides read and write.
  *
  * The service database is the registry's Services key. The runtime state of
  * each service is one row of the service_runtime table in machine.db (the view
@@ -38,6 +41,12 @@ struct ServiceRuntime {
     bool deletePending = false;
 };
 
+/* How often a wait of the controller looks at the runtime rows again. */
+const DWORD kServicePollIntervalMs = 10;
+
+/* The service's key under the Services key. */
+inline std::string ServiceKeyPath(const char *name) { return std::string(SERVICES_KEY_PATH "\\") + name; }
+
 struct ControlRequest {
     DWORD control;
 };
@@ -63,9 +72,40 @@ DWORD MarkDispatcherConnected(const char *name, long long pid);
 /* Removes the service's whole key tree and its runtime row. */
 DWORD RemoveServiceEntry(const char *name);
 
+/* 0 when machine.db, which holds the runtime rows, can be used; else why not
+ * (MachineDbOpenError). */
+DWORD CheckMachineDbOpens(void);
+
+/* The runtime row as stored, without looking at its process. */
+DWORD ReadServiceRuntime(const char *name, ServiceRuntime *runtime);
+
+/* A fresh STOPPED row for a newly created service (replacing any leftover). */
+DWORD ResetServiceRuntime(const char *name, DWORD serviceType);
+
+/* Takes the service from STOPPED to START_PENDING on behalf of the calling
+ * process: 0, ERROR_SERVICE_ALREADY_RUNNING or ERROR_SERVICE_MARKED_FOR_DELETE. */
+DWORD ClaimServiceStart(const char *name, DWORD serviceType);
+
+/* The start record passes from the starting console to the service process. */
+DWORD RecordServiceProcess(const char *name, long long pid, unsigned long long pidStart);
+
+/* A start that did not reach the dispatcher: STOPPED with `exitCode`, and the
+ * process `pid` loses its start record (a late dispatcher then fails with 1063).
+ * A deletion requested meanwhile is carried out. */
+DWORD StoreFailedStart(const char *name, long long pid, DWORD exitCode);
+
+/* Marks a live service for deletion: *marked is false when it stopped meanwhile. */
+DWORD MarkForDeletion(const char *name, bool *marked);
+
 /* The start time of `pid` (field 22 of /proc/<pid>/stat); 0 when the process
  * is gone or a zombie. */
 unsigned long long ProcessStartTime(long long pid);
+
+/* Whether the process recorded as `pid` started at `pidStart` is gone. */
+bool ProcessVanished(long long pid, unsigned long long pidStart);
+
+/* The root as every process of it names it (links resolved). */
+std::string ResolvedRoot(void);
 
 /* Delivers `control` to the dispatcher of `name` running as `pid` and waits
  * for its reply; *delivered tells whether the dispatcher took the request. */

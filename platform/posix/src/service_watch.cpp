@@ -1,3 +1,7 @@
+/*
+ * The watcher of a service process (service_watch.h): the launcher's side,
+ * which makes the watcher, and the watcher's, which records the service's end.
+ */
 #include "service_watch.h"
 
 #include <dirent.h>
@@ -15,14 +19,12 @@
 
 #include <windows.h>
 
+#include "descriptor.h"
 #include "exit_result.h"
-#include "named_pipe.h"
+#include "named_pipe_entries.h"
 #include "pipe.h"
+#include "roles.h"
 #include "root.h"
-
-#define WATCH_NAME_VARIABLE "PELORIM_WATCH_SERVICE"
-#define WATCH_PID_VARIABLE "PELORIM_WATCH_PID"
-#define WATCH_ROOT_VARIABLE "PELORIM_ROOT"
 
 /* ---- The launcher's side --------------------------------------------------- */
 
@@ -152,34 +154,30 @@ static void RecordUnexpectedEnd(const char *root, const char *name, pid_t pid) {
     closelog();
 }
 
-/* Removes the named pipes whose server was process `pid` (see named_pipe.cpp):
+/* Removes the named pipes whose server was process `pid` (named_pipe_entries.cpp):
  * their server entry leads into /proc/<pid>/, which a later process with the
  * same pid could fill again. Through a checked descriptor of pipes/ (root.h),
  * so that nothing outside the root is touched. */
 static void RemovePipesOf(const char *root, pid_t pid) {
-    int pipes = -1;
-    if (OpenCheckedDirectory(root, "pipes", false, &pipes) != 0) return;
-    int listing = dup(pipes);
-    DIR *entries = listing >= 0 ? fdopendir(listing) : nullptr;
-    if (!entries) {
-        if (listing >= 0) close(listing);
-        close(pipes);
-        return;
-    }
+    DescriptorGuard pipes;
+    if (OpenCheckedDirectory(root, "pipes", false, pipes.Out()) != 0) return;
+    DescriptorGuard listing(dup(pipes.Get()));
+    DIR *entries = listing ? fdopendir(listing.Get()) : nullptr;
+    if (!entries) return;
+    listing.Release(); /* the listing's now, closed with it */
     char prefix[64];
     int prefixLength = snprintf(prefix, sizeof prefix, "/proc/%ld/", (long)pid);
     while (struct dirent *entry = readdir(entries)) {
         if (entry->d_name[0] == '.') continue;
         char server[400], target[128];
         snprintf(server, sizeof server, "%s/server", entry->d_name);
-        ssize_t size = readlinkat(pipes, server, target, sizeof target - 1);
+        ssize_t size = readlinkat(pipes.Get(), server, target, sizeof target - 1);
         if (size < prefixLength || strncmp(target, prefix, (size_t)prefixLength) != 0) continue;
         char aside[400];
         snprintf(aside, sizeof aside, ".old-watch-%ld-%s", (long)getpid(), entry->d_name);
-        RemovePipeDirectoryAt(pipes, entry->d_name, aside);
+        RemovePipeDirectoryAt(pipes.Get(), entry->d_name, aside);
     }
     closedir(entries);
-    close(pipes);
 }
 
 /* Loading the program touched pages of every library it links, which the
@@ -212,12 +210,8 @@ static void DropUnwrittenFilePages(void) {
     for (int i = 0; i < count; i++) madvise((void *)starts[i], ends[i] - starts[i], MADV_DONTNEED);
 }
 
-__attribute__((constructor)) static void WatchServiceIfAsked(void) {
-    const char *name = getenv(WATCH_NAME_VARIABLE);
-    const char *root = getenv(WATCH_ROOT_VARIABLE);
-    const char *pidText = getenv(WATCH_PID_VARIABLE);
-    if (!name || !root || !pidText) return;
-    pid_t pid = (pid_t)strtol(pidText, nullptr, 10);
+/* The watcher's image (roles.cpp), as PlanServiceWatch made it. */
+void RunServiceWatch(const char *root, const char *name, pid_t pid) {
     if (pid <= 0) _exit(0);
     DropUnwrittenFilePages();
     int status = 0;

@@ -13,9 +13,8 @@
  *
  * The watcher is a fresh image of the launching program: a fork cannot safely
  * use SQLite, and a fresh image holds far less memory than a copy of its
- * launcher. The program's start-up code of this layer recognises the
- * watcher's environment before any static object of the program is built and
- * never returns into the program.
+ * launcher. The image recognises the watcher's environment at load time,
+ * before main (roles.cpp), and never returns into the program.
  */
 #ifndef PELORIM_POSIX_SERVICE_WATCH_H
 #define PELORIM_POSIX_SERVICE_WATCH_H
