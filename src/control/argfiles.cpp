@@ -14,7 +14,8 @@ namespace {
 
 enum TokenState { BETWEEN, IN_TOKEN, IN_QUOTE, IN_ESCAPE, SKIP_LEADING_BLANKS, IN_COMMENT };
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+/* The blanks that separate the words of an argument file, as the java launcher reads them. */
+bool IsArgumentFileBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
 
 char EscapedCharacter(char c) {
     switch (c) {
@@ -62,7 +63,7 @@ void SplitArgumentFile(const char *text, size_t length, StringList *tokens) {
     for (size_t i = 0; i < length; i++) {
         char c = text[i];
         if (state == BETWEEN || state == SKIP_LEADING_BLANKS) {
-            if (IsBlank(c)) continue;
+            if (IsArgumentFileBlank(c)) continue;
             state = state == BETWEEN ? IN_TOKEN : IN_QUOTE;
         } else if (state == IN_ESCAPE) {
             if (c == '\n' || c == '\r') {
@@ -78,7 +79,7 @@ void SplitArgumentFile(const char *text, size_t length, StringList *tokens) {
         }
         if ((c == ' ' || c == '\t' || c == '\f') && state == IN_QUOTE) {
             token.Add(c);
-        } else if (IsBlank(c)) {
+        } else if (IsArgumentFileBlank(c)) {
             token.EndInto(tokens);
             state = BETWEEN;
         } else if (c == '#' && state != IN_QUOTE) {

@@ -22,29 +22,6 @@ static void ForgetMainClassName(void) {
     mainClassName = nullptr;
 }
 
-char *ClassNameToPath(const char *className) {
-    char *path = DuplicateOrExit(className);
-    for (char *c = path; *c != '\0'; c++)
-        if (*c == '.') *c = '/';
-    return path;
-}
-
-jstring NewJavaString(JNIEnv *env, const char *text) {
-    jsize length = (jsize)strlen(text);
-    jclass stringClass = env->FindClass("java/lang/String");
-    if (stringClass == nullptr) return nullptr;
-    jmethodID constructor = env->GetMethodID(stringClass, "<init>", "([B)V");
-    if (constructor == nullptr) return nullptr;
-    jbyteArray bytes = env->NewByteArray(length);
-    if (bytes == nullptr) return nullptr;
-    env->SetByteArrayRegion(bytes, 0, length, reinterpret_cast<const jbyte *>(text));
-    jstring result = nullptr;
-    if (!env->ExceptionCheck()) result = static_cast<jstring>(env->NewObject(stringClass, constructor, bytes));
-    env->DeleteLocalRef(bytes);
-    env->DeleteLocalRef(stringClass);
-    return result;
-}
-
 jstring GetManifestMainClass(JNIEnv *env, const char *archivePath) {
     jclass jarClass = env->FindClass("java/util/jar/JarFile");
     if (jarClass == nullptr) return nullptr;

@@ -262,3 +262,38 @@ DWORD WINAPI StdErrPipeReader(LPVOID pipe) {
     DrainPipe((HANDLE)pipe, LOG_ERROR, "StdErrPipeReader finished");
     return 0;
 }
+
+/* Kept so that the end of the service waits for the servers to log the
+ * application's last output and to remove their pipes. */
+static HANDLE outputServers[2];
+static DWORD outputServerCount;
+
+int StartOutputServers(void) {
+    if (CreateOutputPipes() != 0) return 1;
+    for (intptr_t kind = 0; kind < 2; kind++) {
+        HANDLE thread = CreateThread(NULL, 0, OutputPipeServer, (LPVOID)kind, 0, NULL);
+        if (thread == NULL) {
+            LogSystemError("CreateThread", 0);
+            CloseOutputPipes((int)kind);
+            return 1;
+        }
+        outputServers[outputServerCount++] = thread;
+    }
+    return 0;
+}
+
+/* Bounded, so that a stuck server cannot hold up the stop. The servers drain
+ * their pipes first (see OutputPipeServer). */
+void AwaitOutputServers(void) {
+    if (outputServerCount == 0) return;
+    if (WaitForMultipleObjects(outputServerCount, outputServers, TRUE, 5000) == WAIT_FAILED) {
+        LogSystemError("WaitForMultipleObjects", 0);
+    }
+    for (DWORD i = 0; i < outputServerCount; i++) CloseHandle(outputServers[i]);
+    outputServerCount = 0;
+}
+
+void DrainApplicationOutput(void) {
+    SignalNamedEvent("QUIT");
+    if (outputServerCount > 0) WaitForMultipleObjects(outputServerCount, outputServers, TRUE, 5000);
+}

@@ -5,9 +5,11 @@
 
 #include <windows.h>
 
-/* Serialises status reports; initialised at start-up before dispatch. */
-extern CRITICAL_SECTION statusLock;
+/* Prepares the status record's lock; at start-up, before dispatch. */
 void InitializeServiceStatus(void);
+/* Registers the handler of this service's controls, which the status reports
+ * go to from then on: 0, or 1 when the controller refused it. */
+int RegisterServiceHandler(LPHANDLER_FUNCTION_EX handler);
 
 int RunServiceDispatcher(void);
 void WINAPI ServiceMain(DWORD argc, LPSTR *argv);
@@ -32,10 +34,24 @@ struct SupervisedEnd {
 };
 extern SupervisedEnd supervisedEnd;
 
+/* The results of the application as the supervisor reads them: its thread's
+ * exit code in process, the detached child's exit code otherwise. */
+enum {
+    RESULT_OK = 0,
+    RESULT_EXIT1 = 5,
+    RESULT_FAILED = 9,
+    RESULT_TIMED_OUT = 10,
+};
+
 extern HANDLE applicationHandle;
 int SuperviseApplication(void);
 int BeginStop(void);
 DWORD WINAPI ApplicationThread(LPVOID unused);
+/* Starts a server thread for each output pipe: 0, or 1 after logging. */
+int StartOutputServers(void);
+/* After QUIT; waits (bounded) for the servers to log the application's last
+ * output and remove their pipes, and forgets them. */
+void AwaitOutputServers(void);
 /* Signals QUIT and waits (bounded) until the output servers have logged what
  * is left in their pipes; for a process about to end abruptly. */
 void DrainApplicationOutput(void);

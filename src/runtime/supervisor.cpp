@@ -33,53 +33,12 @@ static int applicationDetached;
 
 SupervisedEnd supervisedEnd;
 
-enum {
-    RESULT_OK = 0,
-    RESULT_EXIT1 = 5,
-    RESULT_FAILED = 9,
-    RESULT_TIMED_OUT = 10,
-    STEP_MS = 1000,
-};
+enum { STEP_MS = 1000 };
 
 static void ApplyPriorityClass(void) {
     if (settings.priorityClass == 0) settings.priorityClass = (DWORD)ReadDwordParameter("Priority", 0);
     if (settings.priorityClass == 0) return;
     if (!SetPriorityClass(GetCurrentProcess(), settings.priorityClass)) LogSystemError("SetPriorityClass", 0);
-}
-
-/* Kept so that the end of the service waits for the servers to log the
- * application's last output and to remove their pipes. */
-static HANDLE outputServers[2];
-static DWORD outputServerCount;
-
-static int StartOutputServers(void) {
-    if (CreateOutputPipes() != 0) return 1;
-    for (intptr_t kind = 0; kind < 2; kind++) {
-        HANDLE thread = CreateThread(NULL, 0, OutputPipeServer, (LPVOID)kind, 0, NULL);
-        if (thread == NULL) {
-            LogSystemError("CreateThread", 0);
-            CloseOutputPipes((int)kind);
-            return 1;
-        }
-        outputServers[outputServerCount++] = thread;
-    }
-    return 0;
-}
-
-/* After QUIT; bounded, so that a stuck server cannot hold up the stop. The
- * servers drain their pipes first (see OutputPipeServer). */
-static void AwaitOutputServers(void) {
-    if (outputServerCount == 0) return;
-    if (WaitForMultipleObjects(outputServerCount, outputServers, TRUE, 5000) == WAIT_FAILED) {
-        LogSystemError("WaitForMultipleObjects", 0);
-    }
-    for (DWORD i = 0; i < outputServerCount; i++) CloseHandle(outputServers[i]);
-    outputServerCount = 0;
-}
-
-void DrainApplicationOutput(void) {
-    SignalNamedEvent("QUIT");
-    if (outputServerCount > 0) WaitForMultipleObjects(outputServerCount, outputServers, TRUE, 5000);
 }
 
 /* QUIT or STOP that exists before this process creates it is held by another
@@ -310,45 +269,5 @@ DWORD WINAPI StopMonitor(LPVOID unused) {
             ForceApplicationEnd(timeout);
             return 0;
         }
-    }
-}
-
-DWORD WINAPI ApplicationThread(LPVOID unused) {
-    (void)unused;
-    HANDLE watcher = CreateThread(NULL, 0, ShutdownWatcher, NULL, 0, NULL);
-    if (watcher == NULL) {
-        LogSystemError("CreateThread", 0);
-        return RESULT_FAILED;
-    }
-    CloseHandle(watcher);
-    return (DWORD)RunJavaApplication(ConsoleControlHandler, DrainApplicationOutput);
-}
-
-DWORD WINAPI ShutdownWatcher(LPVOID unused) {
-    (void)unused;
-    HandleGuard stop(OpenNamedEvent("STOP"));
-    HandleGuard quit(OpenNamedEvent("QUIT"));
-    if (!stop || !quit) return 0;
-    HANDLE waits[2] = {stop.Get(), quit.Get()};
-    DWORD outcome = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-    if (outcome == WAIT_OBJECT_0) {
-        RunShutdownCommand();
-    } else if (outcome != WAIT_OBJECT_0 + 1) {
-        LogSystemError("WaitForMultipleObjects", 0);
-    }
-    return 0;
-}
-
-BOOL WINAPI ConsoleControlHandler(DWORD event) {
-    switch (event) {
-    case CTRL_C_EVENT:
-    case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
-        return TRUE;
-    case CTRL_SHUTDOWN_EVENT:
-        RunShutdownCommand();
-        return TRUE;
-    default:
-        return FALSE;
     }
 }
