@@ -7,6 +7,54 @@
 #include "common/stringlist.h"
 #include "log/log.h"
 
+constexpr StoredParameter storedParameters[PARAMETER_COUNT] = {
+    {PARAMETER_ENVIRONMENT, "Environment", REG_MULTI_SZ, 0},
+    {PARAMETER_DESCRIPTION, "Description", REG_SZ, 0},
+    {PARAMETER_CURRENT_DIRECTORY, "CurrentDirectory", REG_SZ, 0},
+    {PARAMETER_STARTUP_METHOD, "StartupMethod", REG_SZ, 0},
+    {PARAMETER_SHUTDOWN_METHOD, "ShutdownMethod", REG_SZ, 0},
+    {PARAMETER_SHUTDOWN_COMMAND, "ShutdownCommand", REG_SZ, 0},
+    {PARAMETER_PRIORITY, "Priority", REG_DWORD, 0},
+    /* The limit of a start and of a stop, in ms. */
+    {PARAMETER_TIMEOUT, "Timeout", REG_DWORD, 30000},
+    {PARAMETER_DEBUG_LEVEL, "DebugLevel", REG_DWORD, 0},
+    {PARAMETER_LOG_FILE, "LogFile", REG_SZ, 0},
+    /* Bytes past which the log file is rotated; 0: never. */
+    {PARAMETER_LOG_MAX_SIZE, "LogMaxSize", REG_DWORD, 0},
+    /* Rotated files kept beside the log file. */
+    {PARAMETER_LOG_KEEP, "LogKeep", REG_DWORD, 5},
+    {PARAMETER_EVENT_LOGGING, "EventLogging", REG_DWORD, 1},
+    {PARAMETER_CREATE_PROCESS, "CreateProcess", REG_DWORD, 0},
+    {PARAMETER_JAVA_HOME, "JavaHome", REG_SZ, 0},
+    {PARAMETER_JVM_TYPE, "JVMType", REG_SZ, 0},
+    {PARAMETER_JNI_LIBRARY, "JNILibrary", REG_SZ, 0},
+    {PARAMETER_JAVA_OPTIONS, "JavaOptions", REG_MULTI_SZ, 0},
+    {PARAMETER_JAVA_MAIN_CLASS, "JavaMainClass", REG_SZ, 0},
+    {PARAMETER_JAVA_ARCHIVE, "JavaArchive", REG_SZ, 0},
+    {PARAMETER_JAVA_ARGS, "JavaArgs", REG_MULTI_SZ, 0},
+};
+
+static constexpr bool RowsFollowTheirIds(void) {
+    for (int id = 0; id < PARAMETER_COUNT; id++)
+        if (storedParameters[id].id != id) return false;
+    return true;
+}
+static_assert(RowsFollowTheirIds(), "storedParameters must list the values in the order of their ids");
+
+int WriteParameter(ParameterId id, const void *data, DWORD size) {
+    return WriteParameter(storedParameters[id].name, storedParameters[id].type, data, size);
+}
+
+LONG ReadDwordParameter(ParameterId id) {
+    return ReadDwordParameter(storedParameters[id].name, storedParameters[id].defaultValue);
+}
+
+char *ReadStringParameter(ParameterId id) { return ReadStringParameter(storedParameters[id].name); }
+
+int ParameterExists(ParameterId id) { return ParameterExists(storedParameters[id].name); }
+
+int ReadDetachedParameter(void) { return ReadDwordParameter(PARAMETER_CREATE_PROCESS) == 1; }
+
 char *FormatParameterKeyPath(void) {
     return FormatText("System\\CurrentControlSet\\Services\\%s", settings.serviceName);
 }

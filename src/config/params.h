@@ -5,6 +5,54 @@
 
 #include <windows.h>
 
+/* The values a service keeps under its key, by the id that names each. */
+enum ParameterId {
+    PARAMETER_ENVIRONMENT,
+    PARAMETER_DESCRIPTION,
+    PARAMETER_CURRENT_DIRECTORY,
+    PARAMETER_STARTUP_METHOD,
+    PARAMETER_SHUTDOWN_METHOD,
+    PARAMETER_SHUTDOWN_COMMAND,
+    PARAMETER_PRIORITY,
+    PARAMETER_TIMEOUT,
+    PARAMETER_DEBUG_LEVEL,
+    PARAMETER_LOG_FILE,
+    PARAMETER_LOG_MAX_SIZE,
+    PARAMETER_LOG_KEEP,
+    PARAMETER_EVENT_LOGGING,
+    PARAMETER_CREATE_PROCESS,
+    PARAMETER_JAVA_HOME,
+    PARAMETER_JVM_TYPE,
+    PARAMETER_JNI_LIBRARY,
+    PARAMETER_JAVA_OPTIONS,
+    PARAMETER_JAVA_MAIN_CLASS,
+    PARAMETER_JAVA_ARCHIVE,
+    PARAMETER_JAVA_ARGS,
+    PARAMETER_COUNT
+};
+
+/* A value's name, its registry type (REG_SZ, REG_MULTI_SZ or REG_DWORD) and,
+ * for a number, what a reader takes when it is not stored. The type picks the
+ * reader: ReadDwordParameter for a number, ReadStringParameter for text. */
+struct StoredParameter {
+    ParameterId id;
+    const char *name;
+    DWORD type;
+    LONG defaultValue;
+};
+/* The one table of the stored values, in the order of their ids. */
+extern const StoredParameter storedParameters[PARAMETER_COUNT];
+
+/* The program names a value by its id; these take the name, type and default
+ * from the table and do what the same functions below do by name. */
+int WriteParameter(ParameterId id, const void *data, DWORD size);
+LONG ReadDwordParameter(ParameterId id);
+char *ReadStringParameter(ParameterId id);
+int ParameterExists(ParameterId id);
+/* 1 when the service hosts its JVM in a detached child (CreateProcess stored
+ * as 1); any other value, or none, hosts it in the service process. */
+int ReadDetachedParameter(void);
+
 /* "System\CurrentControlSet\Services\<serviceName>"; the caller frees it. */
 char *FormatParameterKeyPath(void);
 /* 0 or 1; the key is opened, never created. */
@@ -12,8 +60,6 @@ int WriteParameter(const char *name, DWORD type, const void *data, DWORD size);
 /* 0 or 1; fixed-size read into the caller's buffer. */
 int ReadParameter(const char *name, DWORD expectedType, void *buffer, DWORD capacity);
 LONG ReadDwordParameter(const char *name, LONG defaultValue);
-/* The limit of a start and of a stop, in ms, without a stored Timeout. */
-enum { DEFAULT_TIMEOUT_MS = 30000 };
 /* 1 when the value is stored, whatever its type; else 0. */
 int ParameterExists(const char *name);
 /* Owned text (the caller frees it) or NULL. */

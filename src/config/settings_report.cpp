@@ -13,8 +13,8 @@
 
 /* Adds "<label><stored text>", or "<label><fallback>" when the value is absent and a
  * non-empty fallback is given; nothing otherwise. */
-static void AddStringLine(StringList *lines, const char *label, const char *valueName, const char *fallback) {
-    TextGuard value(ReadStringParameter(valueName));
+static void AddStringLine(StringList *lines, const char *label, ParameterId id, const char *fallback) {
+    TextGuard value(ReadStringParameter(id));
     const char *text = value ? value.Get() : fallback;
     if (text == NULL || (!value && text[0] == '\0')) return;
     TextGuard line(FormatText("%s%s", label, text));
@@ -53,9 +53,8 @@ static char *FormatOptionLine(const char *option) {
 static char *FormatArgumentLine(const char *argument) { return FormatText("\t%s", argument); }
 
 /* Adds the header, then one tab-indented line per string of the stored multi-string. */
-static void AddListLines(StringList *lines, const char *header, const char *valueName,
-                         char *(*formatLine)(const char *)) {
-    TextGuard value(ReadStringParameter(valueName));
+static void AddListLines(StringList *lines, const char *header, ParameterId id, char *(*formatLine)(const char *)) {
+    TextGuard value(ReadStringParameter(id));
     if (!value) return;
     AddString(lines, header);
     for (const char *item = value.Get(); *item != '\0'; item += strlen(item) + 1) {
@@ -65,24 +64,24 @@ static void AddListLines(StringList *lines, const char *header, const char *valu
 }
 
 /* The stored number, or 0 with *present cleared when it cannot be read. */
-static LONG ReadNumber(const char *valueName, int *present) {
+static LONG ReadNumber(ParameterId id, int *present) {
     LONG number = 0;
-    *present = ReadParameter(valueName, REG_DWORD, &number, sizeof number) == 0;
+    *present = ReadParameter(storedParameters[id].name, REG_DWORD, &number, sizeof number) == 0;
     return *present ? number : 0;
 }
 
-static void AddNumberLine(StringList *lines, const char *label, const char *valueName) {
+static void AddNumberLine(StringList *lines, const char *label, ParameterId id) {
     int present = 0;
-    LONG number = ReadNumber(valueName, &present);
+    LONG number = ReadNumber(id, &present);
     if (!present) return;
     TextGuard line(FormatText("%s%d", label, (int)number));
     AddString(lines, line.Get());
 }
 
 /* Adds `text` when the stored number reads as `expected`. */
-static void AddFlagLine(StringList *lines, const char *text, const char *valueName, LONG expected) {
+static void AddFlagLine(StringList *lines, const char *text, ParameterId id, LONG expected) {
     int present = 0;
-    LONG number = ReadNumber(valueName, &present);
+    LONG number = ReadNumber(id, &present);
     if (present && number == expected) AddString(lines, text);
 }
 
@@ -98,7 +97,7 @@ static const char *PriorityName(LONG priorityClass) {
 
 static void AddPriorityLine(StringList *lines) {
     int present = 0;
-    LONG number = ReadNumber("Priority", &present);
+    LONG number = ReadNumber(PARAMETER_PRIORITY, &present);
     const char *name = present ? PriorityName(number) : NULL;
     if (name == NULL) return;
     TextGuard line(FormatText("Priority: %s", name));
@@ -109,27 +108,27 @@ void ReportInstalledSettings(const FoundRuntime *found) {
     StringList lines = {};
     TextGuard first(FormatText("%s installed.", settings.serviceName));
     AddString(&lines, first.Get());
-    AddStringLine(&lines, "Current Directory: ", "CurrentDirectory", NULL);
-    AddStringLine(&lines, "Startup Method: ", "StartupMethod", NULL);
-    AddStringLine(&lines, "Shutdown Method: ", "ShutdownMethod", NULL);
-    AddStringLine(&lines, "Shutdown Command: ", "ShutdownCommand", NULL);
-    AddNumberLine(&lines, "Timeout: ", "Timeout");
-    AddNumberLine(&lines, "Debug Output Level: ", "DebugLevel");
-    AddStringLine(&lines, "Log File: ", "LogFile", NULL);
-    AddFlagLine(&lines, "No Event Logging", "EventLogging", 0);
+    AddStringLine(&lines, "Current Directory: ", PARAMETER_CURRENT_DIRECTORY, NULL);
+    AddStringLine(&lines, "Startup Method: ", PARAMETER_STARTUP_METHOD, NULL);
+    AddStringLine(&lines, "Shutdown Method: ", PARAMETER_SHUTDOWN_METHOD, NULL);
+    AddStringLine(&lines, "Shutdown Command: ", PARAMETER_SHUTDOWN_COMMAND, NULL);
+    AddNumberLine(&lines, "Timeout: ", PARAMETER_TIMEOUT);
+    AddNumberLine(&lines, "Debug Output Level: ", PARAMETER_DEBUG_LEVEL);
+    AddStringLine(&lines, "Log File: ", PARAMETER_LOG_FILE, NULL);
+    AddFlagLine(&lines, "No Event Logging", PARAMETER_EVENT_LOGGING, 0);
     AddPriorityLine(&lines);
-    AddFlagLine(&lines, "Init JVM in Separate Process", "CreateProcess", 1);
-    AddStringLine(&lines, "Java Home Path: ", "JavaHome", found->javaHome);
-    AddStringLine(&lines, "JVM Type: ", "JVMType", NULL);
-    AddStringLine(&lines, "JVM Runtime Library Path: ", "JNILibrary", found->library);
+    AddFlagLine(&lines, "Init JVM in Separate Process", PARAMETER_CREATE_PROCESS, 1);
+    AddStringLine(&lines, "Java Home Path: ", PARAMETER_JAVA_HOME, found->javaHome);
+    AddStringLine(&lines, "JVM Type: ", PARAMETER_JVM_TYPE, NULL);
+    AddStringLine(&lines, "JVM Runtime Library Path: ", PARAMETER_JNI_LIBRARY, found->library);
     if (found->source != NULL) {
         TextGuard source(FormatText("Java Runtime Found Through: %s", found->source));
         AddString(&lines, source.Get());
     }
-    AddListLines(&lines, "Java Options:", "JavaOptions", FormatOptionLine);
-    AddStringLine(&lines, "Java Main Class: ", "JavaMainClass", NULL);
-    AddStringLine(&lines, "Java Archive: ", "JavaArchive", NULL);
-    AddListLines(&lines, "Java Program Arguments:", "JavaArgs", FormatArgumentLine);
+    AddListLines(&lines, "Java Options:", PARAMETER_JAVA_OPTIONS, FormatOptionLine);
+    AddStringLine(&lines, "Java Main Class: ", PARAMETER_JAVA_MAIN_CLASS, NULL);
+    AddStringLine(&lines, "Java Archive: ", PARAMETER_JAVA_ARCHIVE, NULL);
+    AddListLines(&lines, "Java Program Arguments:", PARAMETER_JAVA_ARGS, FormatArgumentLine);
 
     char *joined = NULL;
     JoinWithLineBreaks(&lines, &joined);

@@ -44,18 +44,14 @@ static int ProbeJavaCommandLine(VmOptionList *probe, JniEntryPoints *entryPoints
     return result;
 }
 
-static void WriteText(const char *name, const char *text) {
-    WriteParameter(name, REG_SZ, text, (DWORD)strlen(text) + 1);
-}
+static void WriteText(ParameterId id, const char *text) { WriteParameter(id, text, (DWORD)strlen(text) + 1); }
 
-static void WriteNumber(const char *name, DWORD value) {
-    WriteParameter(name, REG_DWORD, &value, sizeof value);
-}
+static void WriteNumber(ParameterId id, DWORD value) { WriteParameter(id, &value, sizeof value); }
 
-static void WriteStrings(const char *name, const StringList *list) {
+static void WriteStrings(ParameterId id, const StringList *list) {
     char *multiString = nullptr;
     size_t size = ToMultiString(list, &multiString);
-    WriteParameter(name, REG_MULTI_SZ, multiString, (DWORD)size);
+    WriteParameter(id, multiString, (DWORD)size);
     free(multiString);
 }
 
@@ -88,34 +84,34 @@ static void WriteEnvironment(char **envp) {
     StringList environment = {};
     for (char **variable = envp; *variable != nullptr; variable++)
         if ((*variable)[0] != '=' && !IsUserSessionVariable(*variable)) AddString(&environment, *variable);
-    WriteStrings("Environment", &environment);
+    WriteStrings(PARAMETER_ENVIRONMENT, &environment);
     ClearStrings(&environment);
 }
 
 static void WriteInstalledParameters(char **envp, const JavaCommandLine *line) {
     WriteEnvironment(envp);
-    if (settings.description[0] != '\0') WriteText("Description", settings.description);
-    if (settings.workingDirectory[0] != '\0') WriteText("CurrentDirectory", settings.workingDirectory);
-    if (settings.startupMethod[0] != '\0') WriteText("StartupMethod", settings.startupMethod);
-    if (settings.shutdownMethod[0] != '\0') WriteText("ShutdownMethod", settings.shutdownMethod);
-    if (settings.shutdownCommand[0] != '\0') WriteText("ShutdownCommand", settings.shutdownCommand);
-    if (settings.priorityClass != 0) WriteNumber("Priority", settings.priorityClass);
+    if (settings.description[0] != '\0') WriteText(PARAMETER_DESCRIPTION, settings.description);
+    if (settings.workingDirectory[0] != '\0') WriteText(PARAMETER_CURRENT_DIRECTORY, settings.workingDirectory);
+    if (settings.startupMethod[0] != '\0') WriteText(PARAMETER_STARTUP_METHOD, settings.startupMethod);
+    if (settings.shutdownMethod[0] != '\0') WriteText(PARAMETER_SHUTDOWN_METHOD, settings.shutdownMethod);
+    if (settings.shutdownCommand[0] != '\0') WriteText(PARAMETER_SHUTDOWN_COMMAND, settings.shutdownCommand);
+    if (settings.priorityClass != 0) WriteNumber(PARAMETER_PRIORITY, settings.priorityClass);
     if (settings.timeoutText[0] != '\0') {
         long timeout = atol(settings.timeoutText);
-        if (timeout != 0) WriteNumber("Timeout", (DWORD)timeout);
+        if (timeout != 0) WriteNumber(PARAMETER_TIMEOUT, (DWORD)timeout);
     }
     /* debugLevel already holds the switch's value: the level this install ran at. */
     if (settings.debugLevelText[0] != '\0' && settings.debugLevel > 0)
-        WriteNumber("DebugLevel", (DWORD)settings.debugLevel);
-    if (settings.logFilePath[0] != '\0') WriteText("LogFile", settings.logFilePath);
-    if (settings.eventLogging == 0) WriteNumber("EventLogging", 0);
-    if (settings.detach == 1) WriteNumber("CreateProcess", 1);
-    if (settings.javaHome[0] != '\0') WriteText("JavaHome", settings.javaHome);
-    if (jvmType != nullptr && jvmType[0] != '\0') WriteText("JVMType", jvmType);
-    if (settings.runtimeLibrary[0] != '\0') WriteText("JNILibrary", settings.runtimeLibrary);
-    if (line->options.count > 0) WriteStrings("JavaOptions", &line->options);
-    WriteText(line->archive ? "JavaArchive" : "JavaMainClass", line->mainName);
-    if (line->arguments.count > 0) WriteStrings("JavaArgs", &line->arguments);
+        WriteNumber(PARAMETER_DEBUG_LEVEL, (DWORD)settings.debugLevel);
+    if (settings.logFilePath[0] != '\0') WriteText(PARAMETER_LOG_FILE, settings.logFilePath);
+    if (settings.eventLogging == 0) WriteNumber(PARAMETER_EVENT_LOGGING, 0);
+    if (settings.detach == 1) WriteNumber(PARAMETER_CREATE_PROCESS, 1);
+    if (settings.javaHome[0] != '\0') WriteText(PARAMETER_JAVA_HOME, settings.javaHome);
+    if (jvmType != nullptr && jvmType[0] != '\0') WriteText(PARAMETER_JVM_TYPE, jvmType);
+    if (settings.runtimeLibrary[0] != '\0') WriteText(PARAMETER_JNI_LIBRARY, settings.runtimeLibrary);
+    if (line->options.count > 0) WriteStrings(PARAMETER_JAVA_OPTIONS, &line->options);
+    WriteText(line->archive ? PARAMETER_JAVA_ARCHIVE : PARAMETER_JAVA_MAIN_CLASS, line->mainName);
+    if (line->arguments.count > 0) WriteStrings(PARAMETER_JAVA_ARGS, &line->arguments);
 }
 
 /* The first word names the JVM type to ask discovery for when it is an option. */

@@ -56,7 +56,7 @@ int CompleteSettings(void) {
 /* Each NAME=VALUE string is set; a string without "=" (never written by an
  * install) is skipped. Nothing is removed from the environment. */
 static void ApplyStoredEnvironment(void) {
-    TextGuard environment(ReadStringParameter("Environment"));
+    TextGuard environment(ReadStringParameter(PARAMETER_ENVIRONMENT));
     if (!environment) return;
     for (char *entry = environment.Get(); *entry != '\0'; entry += strlen(entry) + 1) {
         char *equals = strchr(entry, '=');
@@ -76,7 +76,7 @@ static void EnterDirectory(const char *directory) {
  * workingDirectory is never left empty. A directory that cannot be entered is
  * kept for UnenteredWorkingDirectory: whoever would run something there decides. */
 static void ApplyWorkingDirectory(void) {
-    TextGuard stored(ReadStringParameter("CurrentDirectory"));
+    TextGuard stored(ReadStringParameter(PARAMETER_CURRENT_DIRECTORY));
     if (stored && stored.Get()[0] != '\0') {
         CopyField(settings.workingDirectory, stored.Get(), LONG_PATH_CAPACITY);
         EnterDirectory(settings.workingDirectory);
@@ -92,7 +92,7 @@ static void ApplyWorkingDirectory(void) {
  * the install stores. A level below 0, which would hide even errors, is not
  * stored, so the install runs at 0 as the service will. */
 static void ApplyDebugLevel(const CommandLine *commandLine) {
-    settings.debugLevel = ReadDwordParameter("DebugLevel", 0);
+    settings.debugLevel = ReadDwordParameter(PARAMETER_DEBUG_LEVEL);
     if (commandLine->install && settings.debugLevelText[0] != '\0') {
         int level = ParseDecimal(settings.debugLevelText);
         settings.debugLevel = level > 0 ? level : 0;
@@ -107,7 +107,7 @@ static void ApplyLogFile(const CommandLine *commandLine) {
         TextGuard defaultPath(FormatText("%s_Event.log", settings.serviceName));
         CopyField(settings.logFilePath, defaultPath.Get(), LONG_PATH_CAPACITY);
     }
-    TextGuard stored(ReadStringParameter("LogFile"));
+    TextGuard stored(ReadStringParameter(PARAMETER_LOG_FILE));
     if (stored && settings.logFilePath[0] == '\0') CopyField(settings.logFilePath, stored.Get(), LONG_PATH_CAPACITY);
     bool lostDirectory = settings.serviceMode && UnenteredWorkingDirectory(nullptr) != nullptr;
     if (lostDirectory && !HostIsAbsolutePath(settings.logFilePath)) settings.logFilePath[0] = '\0';
@@ -117,8 +117,8 @@ static void ApplyLogFile(const CommandLine *commandLine) {
  * the file may grow and how many old files a rotation keeps. */
 static void ApplyLogRotation(void) {
     if (!settings.serviceMode) return;
-    settings.logMaxSize = static_cast<DWORD>(ReadDwordParameter("LogMaxSize", 0));
-    settings.logKeep = static_cast<DWORD>(ReadDwordParameter("LogKeep", 5));
+    settings.logMaxSize = static_cast<DWORD>(ReadDwordParameter(PARAMETER_LOG_MAX_SIZE));
+    settings.logKeep = static_cast<DWORD>(ReadDwordParameter(PARAMETER_LOG_KEEP));
 }
 
 void ApplyStartupSettings(const CommandLine *commandLine) {
@@ -128,7 +128,7 @@ void ApplyStartupSettings(const CommandLine *commandLine) {
     InitializeLog();
     ApplyLogFile(commandLine);
     if (!commandLine->install) {
-        settings.eventLogging = ReadDwordParameter("EventLogging", 1);
+        settings.eventLogging = ReadDwordParameter(PARAMETER_EVENT_LOGGING);
         settings.interactive = QueryInteractiveFlag();
         ApplyLogRotation();
     }

@@ -116,7 +116,7 @@ int ResolveMainClass(JNIEnv *env, const char *mainName, int archive, jclass *mai
 
 /* RUN now, or from the startup observer once the startup method says so. */
 static void ArrangeRunSignal(void) {
-    char *methodName = ReadStringParameter("StartupMethod");
+    char *methodName = ReadStringParameter(PARAMETER_STARTUP_METHOD);
     if (methodName == nullptr) {
         SignalNamedEvent("RUN");
         return;
@@ -142,7 +142,7 @@ int InvokeMainClass(JNIEnv *env, const char *mainName, int archive, PHANDLER_ROU
     int result = ResolveMainClass(env, mainName, archive, &mainClass, &mainMethod);
     if (result != 0) return result;
 
-    TextGuard argumentList(ReadStringParameter("JavaArgs"));
+    TextGuard argumentList(ReadStringParameter(PARAMETER_JAVA_ARGS));
     jobjectArray arguments = nullptr;
     if (NewJavaArgs(env, argumentList ? argumentList.Get() : "\0", &arguments) != 0) {
         DescribePendingException(env);

@@ -123,7 +123,7 @@ int InvokeSystemExit(JNIEnv *env) {
 }
 
 int JavaShutdown(void) {
-    TextGuard methodName(ReadStringParameter("ShutdownMethod"));
+    TextGuard methodName(ReadStringParameter(PARAMETER_SHUTDOWN_METHOD));
     if (!methodName) LogMessage("ShutdownMethod not specified", LOG_INFO);
     JNIEnv *env = nullptr;
     int attached = AttachToLiveJvm(&env);

@@ -108,11 +108,11 @@ int CreateJvm(VmOptionList *list, JniEntryPoints *entryPoints, int mode, JNIEnv 
 
 /* JNILibrary, JavaHome and JVMType override what the command line gave. */
 static void ReadRuntimeParameters(void) {
-    TextGuard library(ReadStringParameter("JNILibrary"));
+    TextGuard library(ReadStringParameter(PARAMETER_JNI_LIBRARY));
     if (library) CopyField(settings.runtimeLibrary, library.Get(), PATH_CAPACITY);
-    TextGuard home(ReadStringParameter("JavaHome"));
+    TextGuard home(ReadStringParameter(PARAMETER_JAVA_HOME));
     if (home) CopyField(settings.javaHome, home.Get(), PATH_CAPACITY);
-    TextGuard type(ReadStringParameter("JVMType"));
+    TextGuard type(ReadStringParameter(PARAMETER_JVM_TYPE));
     if (type) {
         free(jvmType);
         jvmType = type.Release();
@@ -122,18 +122,18 @@ static void ReadRuntimeParameters(void) {
 /* Neither JavaMainClass nor JavaArchive gave a name: says which value is
  * there but unreadable, or that both are missing. */
 static void ReportMissingMainName(void) {
-    const char *stored = ParameterExists("JavaMainClass") ? "JavaMainClass"
-                         : ParameterExists("JavaArchive") ? "JavaArchive"
-                                                          : nullptr;
-    if (stored != nullptr)
-        LogLabelled("Cannot start: this stored value holds no text:", stored, LOG_ERROR);
+    ParameterId stored = ParameterExists(PARAMETER_JAVA_MAIN_CLASS) ? PARAMETER_JAVA_MAIN_CLASS
+                         : ParameterExists(PARAMETER_JAVA_ARCHIVE) ? PARAMETER_JAVA_ARCHIVE
+                                                                   : PARAMETER_COUNT;
+    if (stored != PARAMETER_COUNT)
+        LogLabelled("Cannot start: this stored value holds no text:", storedParameters[stored].name, LOG_ERROR);
     else
         LogError("Cannot start: neither JavaMainClass nor JavaArchive is stored for this service");
 }
 
 int RunJavaApplication(PHANDLER_ROUTINE consoleHandler, void (*drainOutput)(void)) {
     VmOptionList options = {};
-    int inProcess = ReadDwordParameter("CreateProcess", 0) == 0;
+    int inProcess = !ReadDetachedParameter();
     if (inProcess) {
         AddVmOption(&options, "exit", reinterpret_cast<void *>(JvmExitHook));
         jvmAbortDrain = drainOutput;
@@ -157,13 +157,13 @@ int RunJavaApplication(PHANDLER_ROUTINE consoleHandler, void (*drainOutput)(void
         return RUN_NO_RUNTIME;
     }
     AddEnvironmentClassPathOption(&options);
-    TextGuard javaOptions(ReadStringParameter("JavaOptions"));
+    TextGuard javaOptions(ReadStringParameter(PARAMETER_JAVA_OPTIONS));
     AddMultiStringOptions(&options, javaOptions.Get());
 
     int archive = 0;
-    TextGuard mainName(ReadStringParameter("JavaMainClass"));
+    TextGuard mainName(ReadStringParameter(PARAMETER_JAVA_MAIN_CLASS));
     if (!mainName) {
-        mainName.Reset(ReadStringParameter("JavaArchive"));
+        mainName.Reset(ReadStringParameter(PARAMETER_JAVA_ARCHIVE));
         if (!mainName) {
             ReportMissingMainName();
             FreeVmOptions(&options);

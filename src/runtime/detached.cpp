@@ -114,7 +114,7 @@ int EndSubprocess(DWORD exitCode) {
 
 /* Whether a live service process of this name started us. */
 static bool StartedByService(void) {
-    if (ReadDwordParameter("CreateProcess", 0) != 1) return false;
+    if (!ReadDetachedParameter()) return false;
     TextGuard name(FormatObjectName("DETACH_MUTEX"));
     HandleGuard mutex(OpenMutexA(SYNCHRONIZE, FALSE, name.Get()));
     return mutex.Valid();

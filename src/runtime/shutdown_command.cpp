@@ -200,7 +200,7 @@ int RunShutdownCommand(void) {
 }
 
 static int RunShutdownOnce(void) {
-    TextGuard command(ReadStringParameter("ShutdownCommand"));
+    TextGuard command(ReadStringParameter(PARAMETER_SHUTDOWN_COMMAND));
     if (!command || command.Get()[0] == '\0') {
         LogMessage("ShutdownCommand not specified", LOG_INFO);
         return JavaShutdown();

@@ -36,7 +36,7 @@ SupervisedEnd supervisedEnd;
 enum { STEP_MS = 1000 };
 
 static void ApplyPriorityClass(void) {
-    if (settings.priorityClass == 0) settings.priorityClass = (DWORD)ReadDwordParameter("Priority", 0);
+    if (settings.priorityClass == 0) settings.priorityClass = (DWORD)ReadDwordParameter(PARAMETER_PRIORITY);
     if (settings.priorityClass == 0) return;
     if (!SetPriorityClass(GetCurrentProcess(), settings.priorityClass)) LogSystemError("SetPriorityClass", 0);
 }
@@ -175,8 +175,8 @@ static void AwaitShutdownCommand(void) {
 }
 
 int SuperviseApplication(void) {
-    int detached = ReadDwordParameter("CreateProcess", 0) == 1;
-    long long budget = ReadDwordParameter("Timeout", DEFAULT_TIMEOUT_MS);
+    int detached = ReadDetachedParameter();
+    long long budget = ReadDwordParameter(PARAMETER_TIMEOUT);
     supervisedEnd.timeout = budget;
     ApplyPriorityClass();
     if (CreateOwnEvent("QUIT", &quitEvent) != 0) return FailStart(RESULT_FAILED);
@@ -246,7 +246,7 @@ static void ForceApplicationEnd(long long timeout) {
 
 DWORD WINAPI StopMonitor(LPVOID unused) {
     (void)unused;
-    long long timeout = ReadDwordParameter("Timeout", DEFAULT_TIMEOUT_MS);
+    long long timeout = ReadDwordParameter(PARAMETER_TIMEOUT);
     long long budget = timeout;
     SignalNamedEvent("STOP");
     HandleGuard exit0(OpenNamedEvent("EXIT0"));

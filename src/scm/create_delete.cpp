@@ -54,7 +54,7 @@ DWORD PreshutdownTimeoutFor(long long timeout) {
  * else. */
 static void SetPreshutdownTimeout(SC_HANDLE service) {
     long timeout = atol(settings.timeoutText);
-    SERVICE_PRESHUTDOWN_INFO info = {PreshutdownTimeoutFor(timeout != 0 ? timeout : (long)DEFAULT_TIMEOUT_MS)};
+    SERVICE_PRESHUTDOWN_INFO info = {PreshutdownTimeoutFor(timeout != 0 ? timeout : (long)storedParameters[PARAMETER_TIMEOUT].defaultValue)};
     if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &info))
         LogSystemErrorAt(LOG_WARNING, "ChangeServiceConfig2", 0);
 }

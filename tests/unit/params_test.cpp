@@ -69,6 +69,17 @@ TEST_F(Params, NumbersAndTheirDefaults) {
     EXPECT_EQ(value, 45000u);
     EXPECT_EQ(ReadParameter("Text", REG_DWORD, &value, sizeof value), 1);
     EXPECT_EQ(ReadParameter("Missing", REG_DWORD, &value, sizeof value), 1);
+
+    /* By id, the table's default stands in for a missing value. */
+    EXPECT_EQ(ReadDwordParameter(PARAMETER_TIMEOUT), 45000);
+    EXPECT_EQ(ReadDwordParameter(PARAMETER_LOG_KEEP), 5);
+    EXPECT_EQ(ReadDwordParameter(PARAMETER_EVENT_LOGGING), 1);
+    /* CreateProcess has one meaning for every reader: only 1 detaches. */
+    EXPECT_EQ(ReadDetachedParameter(), 0);
+    StoreDword("CreateProcess", 2);
+    EXPECT_EQ(ReadDetachedParameter(), 0);
+    StoreDword("CreateProcess", 1);
+    EXPECT_EQ(ReadDetachedParameter(), 1);
 }
 
 TEST_F(Params, FailedNumberReadsLogAWarningAndTheDefaultAtTheirLevels) {
