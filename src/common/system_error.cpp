@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "common/messages.h"
 #include "common/text.h"
 
 char *FormatSystemError(const char *name, DWORD code) {
@@ -11,7 +12,7 @@ char *FormatSystemError(const char *name, DWORD code) {
                                   SYSTEM_MESSAGE_LANGUAGE, reinterpret_cast<LPSTR>(&message), 0, nullptr);
     if (length == 0 || message == nullptr) {
         if (message != nullptr) LocalFree(message);
-        return FormatText("%s: %s (%d)", name, "Unknown Error", static_cast<int>(code));
+        return FormatText("%s: %s (%d)", name, MSG_UNKNOWN_ERROR, static_cast<int>(code));
     }
     TrimSystemMessage(message);
     char *text = FormatText("%s: %s (%d)", name, message, static_cast<int>(code));

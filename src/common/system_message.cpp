@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "common/messages.h"
+
 void TrimSystemMessage(char *message) {
     size_t length = strlen(message);
     if (length >= 2 && message[length - 2] == '\r' && message[length - 1] == '\n') message[length - 2] = '\0';
@@ -14,7 +16,7 @@ void FormatSystemErrorInto(char *buffer, size_t capacity, const char *name, DWOR
     DWORD length = FormatMessageA(SYSTEM_MESSAGE_FLAGS, nullptr, code, SYSTEM_MESSAGE_LANGUAGE, message,
                                   sizeof message, nullptr);
     if (length == 0) {
-        strcpy(message, "Unknown Error");
+        strcpy(message, MSG_UNKNOWN_ERROR);
     } else {
         message[sizeof message - 1] = '\0';
         TrimSystemMessage(message);

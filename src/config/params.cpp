@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "common/guard.h"
+#include "common/messages.h"
 #include "common/settings.h"
 #include "common/stringlist.h"
 #include "log/log.h"
@@ -113,7 +114,7 @@ LONG ReadDwordParameter(const char *name, LONG defaultValue) {
         if (status == ERROR_SUCCESS && type == REG_DWORD && size <= sizeof value) return static_cast<LONG>(value);
         LogValueFailure("RegQueryValueEx", status, keyPath.Get(), name);
     }
-    LogFormatted(LOG_INFO, "%s not specified (default = %d)", name, static_cast<int>(defaultValue));
+    LogFormatted(LOG_INFO, MSG_VALUE_NOT_SPECIFIED, name, static_cast<int>(defaultValue));
     return defaultValue;
 }
 
@@ -147,7 +148,7 @@ char *ReadStringValue(HKEY key, const char *name) {
         return nullptr;
     }
     if (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ) {
-        LogFormatted(LOG_WARNING, "Registry key value does not contain string data:\r\n\t%s", name);
+        LogFormatted(LOG_WARNING, MSG_VALUE_NOT_STRING, name);
         return nullptr;
     }
     TextGuard buffer(static_cast<char *>(AllocateOrExit(static_cast<size_t>(size) + 2)));

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "common/guard.h"
+#include "common/messages.h"
 #include "common/settings.h"
 #include "common/stringlist.h"
 #include "config/params.h"
@@ -100,35 +101,35 @@ static void AddPriorityLine(StringList *lines) {
     LONG number = ReadNumber(PARAMETER_PRIORITY, &present);
     const char *name = present ? PriorityName(number) : NULL;
     if (name == NULL) return;
-    TextGuard line(FormatText("Priority: %s", name));
+    TextGuard line(FormatText(MSG_REPORT_PRIORITY, name));
     AddString(lines, line.Get());
 }
 
 void ReportInstalledSettings(const FoundRuntime *found) {
     StringList lines = {};
-    TextGuard first(FormatText("%s installed.", settings.serviceName));
+    TextGuard first(FormatText(MSG_SERVICE_INSTALLED, settings.serviceName));
     AddString(&lines, first.Get());
-    AddStringLine(&lines, "Current Directory: ", PARAMETER_CURRENT_DIRECTORY, NULL);
-    AddStringLine(&lines, "Startup Method: ", PARAMETER_STARTUP_METHOD, NULL);
-    AddStringLine(&lines, "Shutdown Method: ", PARAMETER_SHUTDOWN_METHOD, NULL);
-    AddStringLine(&lines, "Shutdown Command: ", PARAMETER_SHUTDOWN_COMMAND, NULL);
-    AddNumberLine(&lines, "Timeout: ", PARAMETER_TIMEOUT);
-    AddNumberLine(&lines, "Debug Output Level: ", PARAMETER_DEBUG_LEVEL);
-    AddStringLine(&lines, "Log File: ", PARAMETER_LOG_FILE, NULL);
-    AddFlagLine(&lines, "No Event Logging", PARAMETER_EVENT_LOGGING, 0);
+    AddStringLine(&lines, MSG_REPORT_CURRENT_DIRECTORY, PARAMETER_CURRENT_DIRECTORY, NULL);
+    AddStringLine(&lines, MSG_REPORT_STARTUP_METHOD, PARAMETER_STARTUP_METHOD, NULL);
+    AddStringLine(&lines, MSG_REPORT_SHUTDOWN_METHOD, PARAMETER_SHUTDOWN_METHOD, NULL);
+    AddStringLine(&lines, MSG_REPORT_SHUTDOWN_COMMAND, PARAMETER_SHUTDOWN_COMMAND, NULL);
+    AddNumberLine(&lines, MSG_REPORT_TIMEOUT, PARAMETER_TIMEOUT);
+    AddNumberLine(&lines, MSG_REPORT_DEBUG_LEVEL, PARAMETER_DEBUG_LEVEL);
+    AddStringLine(&lines, MSG_REPORT_LOG_FILE, PARAMETER_LOG_FILE, NULL);
+    AddFlagLine(&lines, MSG_REPORT_NO_EVENT_LOGGING, PARAMETER_EVENT_LOGGING, 0);
     AddPriorityLine(&lines);
-    AddFlagLine(&lines, "Init JVM in Separate Process", PARAMETER_CREATE_PROCESS, 1);
-    AddStringLine(&lines, "Java Home Path: ", PARAMETER_JAVA_HOME, found->javaHome);
-    AddStringLine(&lines, "JVM Type: ", PARAMETER_JVM_TYPE, NULL);
-    AddStringLine(&lines, "JVM Runtime Library Path: ", PARAMETER_JNI_LIBRARY, found->library);
+    AddFlagLine(&lines, MSG_REPORT_SEPARATE_PROCESS, PARAMETER_CREATE_PROCESS, 1);
+    AddStringLine(&lines, MSG_REPORT_JAVA_HOME, PARAMETER_JAVA_HOME, found->javaHome);
+    AddStringLine(&lines, MSG_REPORT_JVM_TYPE, PARAMETER_JVM_TYPE, NULL);
+    AddStringLine(&lines, MSG_REPORT_RUNTIME_LIBRARY, PARAMETER_JNI_LIBRARY, found->library);
     if (found->source != NULL) {
-        TextGuard source(FormatText("Java Runtime Found Through: %s", found->source));
+        TextGuard source(FormatText(MSG_REPORT_RUNTIME_SOURCE, found->source));
         AddString(&lines, source.Get());
     }
-    AddListLines(&lines, "Java Options:", PARAMETER_JAVA_OPTIONS, FormatOptionLine);
-    AddStringLine(&lines, "Java Main Class: ", PARAMETER_JAVA_MAIN_CLASS, NULL);
-    AddStringLine(&lines, "Java Archive: ", PARAMETER_JAVA_ARCHIVE, NULL);
-    AddListLines(&lines, "Java Program Arguments:", PARAMETER_JAVA_ARGS, FormatArgumentLine);
+    AddListLines(&lines, MSG_REPORT_JAVA_OPTIONS, PARAMETER_JAVA_OPTIONS, FormatOptionLine);
+    AddStringLine(&lines, MSG_REPORT_MAIN_CLASS, PARAMETER_JAVA_MAIN_CLASS, NULL);
+    AddStringLine(&lines, MSG_REPORT_ARCHIVE, PARAMETER_JAVA_ARCHIVE, NULL);
+    AddListLines(&lines, MSG_REPORT_JAVA_ARGUMENTS, PARAMETER_JAVA_ARGS, FormatArgumentLine);
 
     char *joined = NULL;
     JoinWithLineBreaks(&lines, &joined);

@@ -7,6 +7,7 @@
 
 #include "common/file_text.h"
 #include "common/guard.h"
+#include "common/messages.h"
 #include "control/java_command_line.h"
 #include "log/log.h"
 
@@ -104,7 +105,7 @@ static int ReadArgumentFile(const char *path, char **text, size_t *length) {
     *text = ReadWholeFile(path, length, &failedCall);
     if (*text != nullptr) return 0;
     TextGuard failure(FormatSystemError(failedCall, 0));
-    fprintf(stderr, "Argument file %s cannot be read: %s\n", path, failure.Get());
+    fprintf(stderr, MSG_ARGUMENT_FILE_UNREADABLE, path, failure.Get());
     return 8;
 }
 

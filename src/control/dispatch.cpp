@@ -1,3 +1,4 @@
+#include "common/messages.h"
 #include "common/settings.h"
 #include "control/commandline.h"
 #include "control/control.h"
@@ -25,16 +26,16 @@ static int InstallAndStart(const CommandLine *commandLine) {
 
 /* The action flags decide; conflicting actions end with 8 and no usage text. */
 static int DispatchAction(const CommandLine *commandLine) {
-    if (commandLine->install && commandLine->uninstall) return Conflict("Command conflict: /install vs. /uninstall");
-    if (commandLine->install && commandLine->stop) return Conflict("Command conflict: /install vs. /stop");
+    if (commandLine->install && commandLine->uninstall) return Conflict(MSG_CONFLICT_INSTALL_UNINSTALL);
+    if (commandLine->install && commandLine->stop) return Conflict(MSG_CONFLICT_INSTALL_STOP);
     if (commandLine->install && commandLine->start) return InstallAndStart(commandLine);
     if (commandLine->install) return Install(commandLine);
-    if (commandLine->uninstall && commandLine->start) return Conflict("Command conflict: /start vs. /uninstall");
+    if (commandLine->uninstall && commandLine->start) return Conflict(MSG_CONFLICT_START_UNINSTALL);
     if (commandLine->uninstall) return UninstallService();
-    if (commandLine->start && commandLine->stop) return Conflict("Command conflict: /start vs. /stop");
+    if (commandLine->start && commandLine->stop) return Conflict(MSG_CONFLICT_START_STOP);
     if (commandLine->start) return StartServiceAndWait();
     if (commandLine->stop) return StopServiceAndWait();
-    LogError("No action specified (install|start|stop|uninstall)");
+    LogError(MSG_NO_ACTION_SPECIFIED);
     PrintUsage();
     return 8;
 }
@@ -44,7 +45,7 @@ int Dispatch(const CommandLine *commandLine) {
     if (commandLine->subprocess) {
         int exitCode = 0;
         if (RunSubprocess(&exitCode)) return exitCode;
-        LogMessage("/subprocess command ignored", LOG_WARNING);
+        LogMessage(MSG_SUBPROCESS_IGNORED, LOG_WARNING);
     }
     if (commandLine->help) {
         PrintUsage();

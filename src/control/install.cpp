@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "common/guard.h"
+#include "common/messages.h"
 #include "common/settings.h"
 #include "config/params.h"
 #include "config/settings_report.h"
@@ -16,13 +17,6 @@
 #include "jvm/jvm.h"
 #include "log/log.h"
 #include "scm/scm.h"
-
-static const char emptyDependencyMessage[] =
-    "Empty /depend: cannot be stored; remove it or give it a service name\n";
-static const char unprotectedKeyMessage[] =
-    "Nothing was stored in the service's key, as other users could read it; remove the service with /uninstall";
-static const char noFullPathMessage[] =
-    "Cannot install: the full path of this program cannot be obtained; move the program to a shorter path";
 
 int CheckMainClass(JNIEnv *env, const char *mainName, int archive) {
     jclass mainClass = nullptr;
@@ -34,7 +28,7 @@ int CheckMainClass(JNIEnv *env, const char *mainName, int archive) {
 static int ProbeJavaCommandLine(VmOptionList *probe, JniEntryPoints *entryPoints, const JavaCommandLine *line) {
     JNIEnv *env = nullptr;
     if (CreateJvm(probe, entryPoints, VM_CREATING_PROBE, &env) != 0) {
-        LogError("Could not create the Java virtual machine");
+        LogError(MSG_CANNOT_CREATE_JVM);
         return 3;
     }
     int result = CheckMainClass(env, line->mainName, line->archive);
@@ -127,7 +121,7 @@ static void RequestJvmType(int argc, char **argv) {
 static int InstallProvenCommandLine(char **envp, const JavaCommandLine *line) {
     if (CreateServiceEntry() != 0) return 9;
     if (ProtectServiceKey() != 0) {
-        LogError(unprotectedKeyMessage);
+        LogError(MSG_KEY_LEFT_UNPROTECTED);
         return 9;
     }
     RegisterEventLogSource();
@@ -141,7 +135,7 @@ static int InstallProvenCommandLine(char **envp, const JavaCommandLine *line) {
  * string: every name after an empty /depend: would be lost. */
 static int RefuseEmptyDependency(void) {
     if (FindString(&settings.dependencies, "") < 0) return 0;
-    fputs(emptyDependencyMessage, stderr);
+    fputs(MSG_EMPTY_DEPENDENCY, stderr);
     return 8;
 }
 
@@ -150,12 +144,11 @@ static int RefuseEmptyDependency(void) {
  * can carry in its program name), would name another. */
 static int RefuseUnusableExecutablePath(void) {
     if (settings.exePath[0] == '\0') {
-        LogError(noFullPathMessage);
+        LogError(MSG_NO_FULL_PROGRAM_PATH);
         return 9;
     }
     if (strchr(settings.exePath, '"') != nullptr) {
-        LogLabelled("Cannot install: a command line cannot name a program whose path holds a double quote:",
-                    settings.exePath, LOG_ERROR);
+        LogLabelled(MSG_PROGRAM_PATH_HOLDS_QUOTE, settings.exePath, LOG_ERROR);
         return 9;
     }
     return 0;

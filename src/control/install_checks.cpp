@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "common/guard.h"
+#include "common/messages.h"
 #include "common/settings.h"
 #include "common/stringlist.h"
 #include "host.h"
@@ -11,7 +12,7 @@
 #include "runtime/runtime.h"
 
 static int RefuseServiceName(const char *reason) {
-    LogFormatted(LOG_ERROR, "Service name %s cannot be installed: %s", settings.serviceName, reason);
+    LogFormatted(LOG_ERROR, MSG_SERVICE_NAME_REFUSED, settings.serviceName, reason);
     return 8;
 }
 
@@ -20,10 +21,10 @@ static int RefuseServiceName(const char *reason) {
 static int RefuseServiceNameFor(const char *call, DWORD error) {
     TextGuard failure(FormatSystemError(call, error));
     if (error == ERROR_DISK_FULL) {
-        LogFormatted(LOG_ERROR, "Cannot install: %s", failure.Get());
+        LogFormatted(LOG_ERROR, MSG_CANNOT_INSTALL, failure.Get());
         return 9;
     }
-    TextGuard reason(FormatText("the service's kernel objects cannot be named after it (%s)", failure.Get()));
+    TextGuard reason(FormatText(MSG_REASON_KERNEL_OBJECTS_UNNAMED, failure.Get()));
     return RefuseServiceName(reason.Get());
 }
 
@@ -48,10 +49,10 @@ static int CheckObjectNames(void) {
  * name that begins with "-" would not be read as a name. */
 static int CheckServiceName(const CommandLine *commandLine) {
     if (commandLine->serviceNameCut)
-        return RefuseServiceName("it is longer than 255 characters");
+        return RefuseServiceName(MSG_REASON_NAME_TOO_LONG);
     if (strpbrk(settings.serviceName, "/\\\"") != NULL)
-        return RefuseServiceName("it must not contain \"/\", \"\\\" or a quotation mark");
-    if (settings.serviceName[0] == '-') return RefuseServiceName("it must not begin with \"-\"");
+        return RefuseServiceName(MSG_REASON_NAME_HOLDS_SEPARATOR);
+    if (settings.serviceName[0] == '-') return RefuseServiceName(MSG_REASON_NAME_BEGINS_WITH_DASH);
     return CheckObjectNames();
 }
 
@@ -60,7 +61,7 @@ static int CheckWorkingDirectory(void) {
     const char *directory = UnenteredWorkingDirectory(&error);
     if (directory == NULL) return 0;
     TextGuard failure(FormatSystemError("SetCurrentDirectory", error));
-    LogFormatted(LOG_ERROR, "Working directory cannot be entered: %s\n%s", directory, failure.Get());
+    LogFormatted(LOG_ERROR, MSG_WORKING_DIRECTORY_UNENTERABLE, directory, failure.Get());
     return 8;
 }
 
@@ -94,16 +95,13 @@ static void WarnUnwritableLogFile(void) {
     if (error == ERROR_SHARING_VIOLATION) return;
     TextGuard directory(LogFileDirectory());
     TextGuard failure(FormatSystemError("CreateFile", error));
-    LogFormatted(LOG_ERROR,
-                 "Warning: no log file can be written in directory %s (%s); the service will log to the event log",
-                 directory.Get(), failure.Get());
+    LogFormatted(LOG_ERROR, MSG_NO_LOG_FILE_IN_DIRECTORY, directory.Get(), failure.Get());
 }
 
 /* A value cut to fit would be stored as another than the one given. */
 static int CheckValueLengths(const CommandLine *commandLine) {
     if (commandLine->cutSwitch == NULL) return 0;
-    LogFormatted(LOG_ERROR, "The value of %s is longer than the %zu characters it can hold; nothing is installed",
-                 commandLine->cutSwitch, commandLine->cutCapacity);
+    LogFormatted(LOG_ERROR, MSG_VALUE_TOO_LONG, commandLine->cutSwitch, commandLine->cutCapacity);
     return 8;
 }
 
@@ -123,10 +121,7 @@ static int CheckShutdownCommandLength(void) {
     if (strlen(settings.shutdownCommand) <= capacity) return 0;
     TextGuard first(FirstWord(settings.shutdownCommand));
     if (IsExecutableImage(first.Get())) return 0;
-    LogFormatted(LOG_ERROR,
-                 "The value of /shutdownCommand: is longer than the %zu characters a command run through %scan "
-                 "hold; nothing is installed",
-                 capacity, shutdownShellPrefix);
+    LogFormatted(LOG_ERROR, MSG_SHUTDOWN_COMMAND_TOO_LONG, capacity, shutdownShellPrefix);
     return 8;
 }
 
@@ -140,15 +135,9 @@ static int CheckArgumentsCameThrough(const CommandLine *commandLine) {
     const char *word = commandLine->argv[lost];
     const char *colon = word[0] == '/' ? strchr(word, ':') : NULL;
     if (colon != NULL)
-        LogFormatted(LOG_ERROR,
-                     "The value of %.*s holds characters that code page %u of this system cannot carry; nothing is "
-                     "installed",
-                     static_cast<int>(colon - word + 1), word, codePage);
+        LogFormatted(LOG_ERROR, MSG_SWITCH_VALUE_LOST_CHARACTERS, static_cast<int>(colon - word + 1), word, codePage);
     else
-        LogFormatted(LOG_ERROR,
-                     "The argument %s holds characters that code page %u of this system cannot carry; nothing is "
-                     "installed",
-                     word, codePage);
+        LogFormatted(LOG_ERROR, MSG_ARGUMENT_LOST_CHARACTERS, word, codePage);
     return 8;
 }
 

@@ -6,9 +6,7 @@
 #include <string.h>
 
 #include "common/guard.h"
-
-static const char emptyArgumentMessage[] =
-    "Empty argument (\"\") in the Java command line cannot be stored; remove it or give it a value\n";
+#include "common/messages.h"
 
 void ClearJavaCommandLine(JavaCommandLine *line) {
     ClearStrings(&line->options);
@@ -93,8 +91,7 @@ static int TakeOption(int argc, char **argv, int *next, VmOptionList *probe, Jav
     } else if (entry == nullptr || entry->form == LAUNCHER_ONLY) {
         AddOption(option, probe, line);
     } else if (*next >= argc) {
-        fprintf(stderr, entry->form == CLASS_PATH_VALUE ? "%s requires class path specification\n"
-                                                        : "%s requires a value\n",
+        fprintf(stderr, entry->form == CLASS_PATH_VALUE ? MSG_OPTION_REQUIRES_CLASS_PATH : MSG_OPTION_REQUIRES_VALUE,
                 option);
         return 8;
     } else if (entry->form == CLASS_PATH_VALUE) {
@@ -112,11 +109,11 @@ int ParseJavaCommandLine(int argc, char **argv, VmOptionList *probe, JavaCommand
     while (next < argc && argv[next][0] == '-')
         if (TakeOption(argc, argv, &next, probe, line) != 0) return 8;
     if (next >= argc) {
-        fputs("main class or jar file not specified\n", stderr);
+        fputs(MSG_NO_MAIN_CLASS_OR_JAR, stderr);
         return 8;
     }
     if (HasEmptyArgument(argc - next, argv + next)) {
-        fputs(emptyArgumentMessage, stderr);
+        fputs(MSG_EMPTY_JAVA_ARGUMENT, stderr);
         return 8;
     }
     line->mainName = argv[next++];

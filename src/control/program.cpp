@@ -1,6 +1,7 @@
 #include <stdio.h>
 
 #include "common/guard.h"
+#include "common/messages.h"
 #include "common/settings.h"
 #include "control/commandline.h"
 #include "control/control.h"
@@ -10,7 +11,7 @@ int RejectUnknownSwitch(const char *argument) {
     TextGuard banner(BannerText());
     WriteConsoleText(stdout, banner.Get());
     fflush(stdout);
-    fprintf(stderr, "Unknown command: %s\n", argument);
+    fprintf(stderr, MSG_UNKNOWN_COMMAND, argument);
     PrintUsage();
     return 8;
 }

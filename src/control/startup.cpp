@@ -2,6 +2,7 @@
 #include <string.h>
 
 #include "common/guard.h"
+#include "common/messages.h"
 #include "common/settings.h"
 #include "config/params.h"
 #include "control/commandline.h"
@@ -38,13 +39,13 @@ static void FetchExecutablePath(void) {
 int CompleteSettings(void) {
     if (!settings.serviceMode) PrintBanner();
     if (!IsWindowsNT()) {
-        fputs("Only Windows NT based systems are supported.\n", stderr);
+        fputs(MSG_NOT_WINDOWS_NT, stderr);
         return 9;
     }
     FetchExecutablePath();
     TakeServiceNameFromExecutable();
     if (settings.serviceName[0] == '\0') {
-        fputs("Service name not specified.\n", stderr);
+        fputs(MSG_SERVICE_NAME_NOT_SPECIFIED, stderr);
         PrintUsage();
         return 8;
     }

@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include "common/guard.h"
+#include "common/messages.h"
 #include "host.h"
 #include "log/log.h"
 
@@ -34,10 +35,6 @@ static struct {
 static char announcedSource[CANDIDATE_SOURCE_CAPACITY + 1];
 static char announcedPath[PATH_CAPACITY + 1];
 
-const char *const noJavaRuntimeMessage =
-    "Cannot find any suitable Java VM software on your computer.\n"
-    "Please download and install a Java VM from https://adoptium.net/.\n";
-
 /* JAVA_HOME without one pair of surrounding double quotes, or "" when unset;
  * 1 when the value does not fit. */
 static int ReadJavaHomeVariable(char *out) {
@@ -45,7 +42,7 @@ static int ReadJavaHomeVariable(char *out) {
     TextGuard value(ReadEnvironmentVariable("JAVA_HOME"));
     if (!value) return 0;
     if (strlen(value.Get()) > PATH_CAPACITY) {
-        LogLabelled("JAVA_HOME too long:", value.Get(), LOG_WARNING);
+        LogLabelled(MSG_JAVA_HOME_TOO_LONG, value.Get(), LOG_WARNING);
         return 1;
     }
     CopyField(out, value.Get(), PATH_CAPACITY);
@@ -62,13 +59,11 @@ static int ReadJavaHomeVariable(char *out) {
 static void AnnounceSource(const char *source, const char *path) {
     CopyField(announcedSource, source, CANDIDATE_SOURCE_CAPACITY);
     CopyField(announcedPath, path, PATH_CAPACITY);
-    TextGuard label(FormatText("Loading JNI: %s used:", announcedSource));
+    TextGuard label(FormatText(MSG_LOADING_JNI, announcedSource));
     LogLabelled(label.Get(), path, LOG_INFO);
     javaRuntimeSource = announcedSource;
 }
 
-static const char javaHomeVariableSource[] = "JAVA_HOME env var";
-static const char pathLauncherSource[] = "java on PATH";
 
 /* The result of one source: found, failed (the search ends unless the source
  * lets it go on), or nothing there. */
@@ -86,7 +81,7 @@ static bool NoLongerExists(const char *path) {
  * JDK updated into a new one): said at Warning, and its feature version, when
  * known, is the one to prefer from here on. */
 static void PassOverStaleSource(const char *name, const char *path, int featureVersion) {
-    LogFormatted(LOG_WARNING, "%s %s no longer exists", name, path);
+    LogFormatted(LOG_WARNING, MSG_NO_LONGER_EXISTS, name, path);
     searchNotes.staleSource = true;
     if (searchNotes.wantedVersion == 0) searchNotes.wantedVersion = featureVersion;
 }
@@ -103,7 +98,7 @@ static bool PinnedRuntimeIsGone(const char *valueName, const char *path) {
 static void CollectWorkingDirectory(CandidateList *list) {
     RuntimeCandidate *candidate = AddCandidate(list);
     if (candidate == nullptr) return;
-    CopyField(candidate->source, "Current working dir", CANDIDATE_SOURCE_CAPACITY);
+    CopyField(candidate->source, MSG_SOURCE_WORKING_DIRECTORY, CANDIDATE_SOURCE_CAPACITY);
     CopyField(candidate->path, settings.workingDirectory, PATH_CAPACITY);
     candidate->passOnFailure = true;
     candidate->featureVersion = FeatureVersionOfHome(settings.workingDirectory);
@@ -137,14 +132,14 @@ static int CopyPathEntry(char *out, const char *entry, size_t length) {
 static bool CollectPathEntry(const char *directory, CandidateList *list) {
     if (directory[0] == '\0') return false;
     if (!HostIsAbsolutePath(directory)) {
-        LogLabelled("Relative PATH entry passed over:", directory, LOG_INFO);
+        LogLabelled(MSG_RELATIVE_PATH_ENTRY, directory, LOG_INFO);
         return false;
     }
     char home[PATH_CAPACITY + 1];
     if (HostJavaHomeOfLauncher(home, sizeof home, directory) == 0 && IsJavaHome(home)) {
         RuntimeCandidate *candidate = AddCandidate(list);
         if (candidate == nullptr) return true;
-        CopyField(candidate->source, pathLauncherSource, CANDIDATE_SOURCE_CAPACITY);
+        CopyField(candidate->source, MSG_SOURCE_JAVA_ON_PATH, CANDIDATE_SOURCE_CAPACITY);
         CopyField(candidate->path, home, PATH_CAPACITY);
         candidate->featureVersion = FeatureVersionOfHome(home);
         return true;
@@ -191,7 +186,7 @@ static void PreferWantedVersion(CandidateList *list, int first) {
 
 static SourceResult TryCandidate(const RuntimeCandidate *candidate, JniEntryPoints *entryPoints) {
     if (candidate->passWhenGone && NoLongerExists(candidate->path)) {
-        LogFormatted(LOG_WARNING, "%s %s no longer exists", candidate->source, candidate->path);
+        LogFormatted(LOG_WARNING, MSG_NO_LONGER_EXISTS, candidate->source, candidate->path);
         return SOURCE_ABSENT;
     }
     AnnounceSource(candidate->source, candidate->path);
@@ -205,10 +200,9 @@ static SourceResult TryCandidate(const RuntimeCandidate *candidate, JniEntryPoin
 static void ReportReplacement(const RuntimeCandidate *taken) {
     if (!searchNotes.staleSource) return;
     if (searchNotes.wantedVersion != 0 && taken->featureVersion == searchNotes.wantedVersion)
-        LogFormatted(LOG_WARNING, "Java %d runtime found through %s used instead: %s", taken->featureVersion,
-                     taken->source, taken->path);
+        LogFormatted(LOG_WARNING, MSG_VERSION_RUNTIME_USED_INSTEAD, taken->featureVersion, taken->source, taken->path);
     else
-        LogFormatted(LOG_WARNING, "Java runtime found through %s used instead: %s", taken->source, taken->path);
+        LogFormatted(LOG_WARNING, MSG_RUNTIME_USED_INSTEAD, taken->source, taken->path);
 }
 
 /* The sources are collected a group at a time, as the search reaches them;
@@ -243,12 +237,12 @@ static SourceResult SearchLaterSources(JniEntryPoints *entryPoints) {
 
 static int SearchJavaRuntime(JniEntryPoints *entryPoints) {
     if (settings.runtimeLibrary[0] != '\0') {
-        AnnounceSource("runtimelib param", settings.runtimeLibrary);
+        AnnounceSource(MSG_SOURCE_RUNTIMELIB_PARAM, settings.runtimeLibrary);
         if (PinnedRuntimeIsGone("JNILibrary", settings.runtimeLibrary)) return 1;
         return LoadJNILibrary(settings.runtimeLibrary, entryPoints);
     }
     if (settings.javaHome[0] != '\0') {
-        AnnounceSource("javahome param", settings.javaHome);
+        AnnounceSource(MSG_SOURCE_JAVAHOME_PARAM, settings.javaHome);
         if (PinnedRuntimeIsGone("JavaHome", settings.javaHome)) return 1;
         return SearchJavaHome(settings.javaHome, entryPoints);
     }
@@ -256,7 +250,7 @@ static int SearchJavaRuntime(JniEntryPoints *entryPoints) {
     if (ReadJavaHomeVariable(javaHome) != 0) return 1;
     if (javaHome[0] != '\0') {
         if (!NoLongerExists(javaHome)) {
-            AnnounceSource(javaHomeVariableSource, javaHome);
+            AnnounceSource(MSG_SOURCE_JAVA_HOME_VARIABLE, javaHome);
             return SearchJavaHome(javaHome, entryPoints);
         }
         PassOverStaleSource("JAVA_HOME", javaHome, FeatureVersionOfHome(javaHome));
@@ -269,30 +263,25 @@ int FindJavaRuntime(JniEntryPoints *entryPoints) {
     ClearLoadFailure();
     searchNotes = {};
     if (SearchJavaRuntime(entryPoints) != 0) return 1;
-    TextGuard label(FormatText("Java runtime found through %s:", javaRuntimeSource));
+    TextGuard label(FormatText(MSG_RUNTIME_FOUND_THROUGH, javaRuntimeSource));
     LogLabelled(label.Get(), loadedLibraryPath, LOG_INFO);
     return 0;
 }
 
 void ReportFollowedRuntime(void) {
     const char *name = nullptr;
-    if (javaRuntimeSource != nullptr && strcmp(javaRuntimeSource, javaHomeVariableSource) == 0) name = "JAVA_HOME";
-    if (javaRuntimeSource != nullptr && strcmp(javaRuntimeSource, pathLauncherSource) == 0) name = "PATH";
+    if (javaRuntimeSource != nullptr && strcmp(javaRuntimeSource, MSG_SOURCE_JAVA_HOME_VARIABLE) == 0)
+        name = "JAVA_HOME";
+    if (javaRuntimeSource != nullptr && strcmp(javaRuntimeSource, MSG_SOURCE_JAVA_ON_PATH) == 0) name = "PATH";
     if (name == nullptr) return;
-    LogFormatted(LOG_INFO,
-                 "The Java runtime came through %s: should a JDK update move it to another folder, the service "
-                 "follows it through the JDK installers' registry keys; to keep to this one, install with "
-                 "\"/javahome:%s\"",
-                 name, announcedPath);
+    LogFormatted(LOG_INFO, MSG_RUNTIME_FOLLOWED, name, announcedPath);
 }
 
 void ReportNoJavaRuntime(void) {
     if (searchNotes.pinnedValue != nullptr)
-        LogFormatted(LOG_ERROR,
-                     "%s %s no longer exists, and this service uses only that Java runtime: change its %s value, "
-                     "or install again, to use another.",
-                     searchNotes.pinnedValue, searchNotes.pinnedPath, searchNotes.pinnedValue);
+        LogFormatted(LOG_ERROR, MSG_PINNED_RUNTIME_GONE, searchNotes.pinnedValue, searchNotes.pinnedPath,
+                     searchNotes.pinnedValue);
     else
         ReportLoadFailure();
-    LogError(noJavaRuntimeMessage);
+    LogError(MSG_CANNOT_FIND_JAVA_VM);
 }

@@ -8,6 +8,7 @@
 
 #include "common/file_text.h"
 #include "common/guard.h"
+#include "common/messages.h"
 #include "host.h"
 
 /* One installer's key under HKEY_LOCAL_MACHINE: a subkey per installed
@@ -152,7 +153,7 @@ static void CollectInstallerKey(const InstallerKey *row, CandidateList *list) {
         RuntimeCandidate *candidate = AddCandidate(list);
         if (candidate == nullptr) break;
         CopyField(candidate->path, home, PATH_CAPACITY);
-        int written = snprintf(candidate->source, sizeof candidate->source, "%s (%s\\%s reg)", row->value,
+        int written = snprintf(candidate->source, sizeof candidate->source, MSG_SOURCE_INSTALLER_KEY, row->value,
                                row->key + strlen("Software\\"), below);
         if (written < 0 || (size_t)written >= sizeof candidate->source) { /* a version name of no installer */
             list->count--;

@@ -9,6 +9,7 @@
 
 #include "common/file_text.h"
 #include "common/guard.h"
+#include "common/messages.h"
 #include "host.h"
 #include "log/log.h"
 
@@ -29,7 +30,7 @@ static int JoinPath(char *out, const char *first, const char *second, const char
     else if (!failed)
         failed = HostJoinPath(out, PATH_CAPACITY + 1, first, rest) != 0;
     if (failed) {
-        LogLabelled("Path too long:", first, LOG_WARNING);
+        LogLabelled(MSG_PATH_TOO_LONG, first, LOG_WARNING);
         out[0] = '\0';
         return 1;
     }
@@ -39,7 +40,7 @@ static int JoinPath(char *out, const char *first, const char *second, const char
 int LoadClassicJvm(const char *directory, JniEntryPoints *entryPoints) {
     char path[PATH_CAPACITY + 1];
     if (HostClassicJvmPath(path, sizeof path, directory) != 0) {
-        LogLabelled("Path too long:", directory, LOG_WARNING);
+        LogLabelled(MSG_PATH_TOO_LONG, directory, LOG_WARNING);
         return 1;
     }
     return LoadJNILibrary(path, entryPoints);
@@ -49,12 +50,12 @@ int LoadTypedJvm(const char *directory, const char *configDirectory, const char 
                  JniEntryPoints *entryPoints) {
     /* A jvm.cfg without any "-" line names no library to try. */
     if (type[0] == '\0') {
-        LogLabelled("No JVM type listed in jvm.cfg in", configDirectory, LOG_WARNING);
+        LogLabelled(MSG_NO_JVM_TYPE_LISTED, configDirectory, LOG_WARNING);
         return 1;
     }
     char path[PATH_CAPACITY + 1];
     if (HostTypedJvmPath(path, sizeof path, directory, configDirectory, type + 1) != 0) {
-        LogLabelled("Path too long:", directory, LOG_WARNING);
+        LogLabelled(MSG_PATH_TOO_LONG, directory, LOG_WARNING);
         return 1;
     }
     return LoadJNILibrary(path, entryPoints);
@@ -93,7 +94,7 @@ static int JvmConfigPath(char *out, const char *directory, const char *place = "
 }
 
 int ReadJvmConfig(const char *directory, StringList *types) {
-    LogLabelled("Searching for jvm.cfg in: ", directory, LOG_INFO);
+    LogLabelled(MSG_SEARCHING_JVM_CONFIG, directory, LOG_INFO);
     char path[PATH_CAPACITY + 1];
     if (JvmConfigPath(path, directory) != 0) return 1;
     size_t size = 0;
@@ -103,7 +104,7 @@ int ReadJvmConfig(const char *directory, StringList *types) {
         LogLabelled(label.Get(), path, LOG_WARNING);
         return 1;
     }
-    LogLabelled("jvm.cfg found in: ", directory, LOG_INFO);
+    LogLabelled(MSG_JVM_CONFIG_FOUND, directory, LOG_INFO);
     ParseJvmConfigText(text.Get(), size, types);
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "common/guard.h"
+#include "common/messages.h"
 #include "config/params.h"
 #include "log/log.h"
 
@@ -60,12 +61,11 @@ struct JavaSoftSources {
     const char *runtimeLib; /* the source names of the key's two values */
     const char *javaHome;
 };
-static const JavaSoftSources developmentKitSources = {"RuntimeLib (JavaSoft JDK reg)", "JavaHome (JavaSoft JDK reg)"};
-static const JavaSoftSources runtimeEnvironmentSources = {"RuntimeLib (JavaSoft JRE reg)",
-                                                          "JavaHome (JavaSoft JRE reg)"};
-static const JavaSoftSources currentKitSources = {"RuntimeLib (JavaSoft\\JDK reg)", "JavaHome (JavaSoft\\JDK reg)"};
-static const JavaSoftSources currentRuntimeSources = {"RuntimeLib (JavaSoft\\JRE reg)",
-                                                      "JavaHome (JavaSoft\\JRE reg)"};
+static const JavaSoftSources developmentKitSources = {MSG_SOURCE_JAVASOFT_JDK_LIBRARY, MSG_SOURCE_JAVASOFT_JDK_HOME};
+static const JavaSoftSources runtimeEnvironmentSources = {MSG_SOURCE_JAVASOFT_JRE_LIBRARY,
+                                                          MSG_SOURCE_JAVASOFT_JRE_HOME};
+static const JavaSoftSources currentKitSources = {MSG_SOURCE_CURRENT_JDK_LIBRARY, MSG_SOURCE_CURRENT_JDK_HOME};
+static const JavaSoftSources currentRuntimeSources = {MSG_SOURCE_CURRENT_JRE_LIBRARY, MSG_SOURCE_CURRENT_JRE_HOME};
 
 /* One key: its RuntimeLib decides (and a RuntimeLib that loads records the
  * key's JavaHome); else its JavaHome, whose failure ends the search only

@@ -42,15 +42,12 @@ extern char javaHomeUsed[PATH_CAPACITY + 1];
  * line names it ("JAVA_HOME env var", "java on PATH"); NULL before a search. */
 extern const char *javaRuntimeSource;
 
-/* "Cannot find any suitable Java VM software ..." with the download site. */
-extern const char *const noJavaRuntimeMessage;
-
 int ReadJavaSoftKey(JavaSoftInfo *info, const char *keyPath);
 int FindJavaRuntime(JniEntryPoints *entryPoints);
 /* After a failed FindJavaRuntime: why, when that is known (the runtime that
  * the service is pinned to no longer exists; the last library that was there
  * is of the other word size, or a library it needs was not found), then
- * noJavaRuntimeMessage; both at Error level. */
+ * MSG_CANNOT_FIND_JAVA_VM; both at Error level. */
 void ReportNoJavaRuntime(void);
 /* After FindJavaRuntime succeeded at /install through JAVA_HOME or PATH: one
  * Info line that an update into another folder is followed, and how to pin

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "common/guard.h"
+#include "common/messages.h"
 #include "config/params.h"
 #include "log/events.h"
 #include "log/log.h"
@@ -74,7 +75,7 @@ static int ReadArchiveMainClass(JNIEnv *env, const char *archivePath) {
     jstring value = GetManifestMainClass(env, archivePath);
     if (value == nullptr) {
         DescribePendingException(env);
-        LogLabelled("Failed to load Main-Class manifest attribute from", archivePath, LOG_ERROR);
+        LogLabelled(MSG_NO_MANIFEST_MAIN_CLASS, archivePath, LOG_ERROR);
         return RUN_NO_MANIFEST_MAIN;
     }
     const char *characters = env->GetStringUTFChars(value, nullptr);
@@ -99,7 +100,7 @@ int ResolveMainClass(JNIEnv *env, const char *mainName, int archive, jclass *mai
     *mainClass = env->FindClass(path.Get());
     if (*mainClass == nullptr) {
         DescribePendingException(env);
-        LogLabelled("Main class not found:", mainClassName, LOG_ERROR);
+        LogLabelled(MSG_MAIN_CLASS_NOT_FOUND, mainClassName, LOG_ERROR);
         ForgetMainClassName();
         return RUN_NO_MAIN_CLASS;
     }
@@ -107,7 +108,7 @@ int ResolveMainClass(JNIEnv *env, const char *mainName, int archive, jclass *mai
     *mainMethod = env->GetStaticMethodID(*mainClass, "main", "([Ljava/lang/String;)V");
     if (*mainMethod == nullptr) {
         DescribePendingException(env);
-        LogLabelled("No main method found in class", mainClassName, LOG_ERROR);
+        LogLabelled(MSG_NO_MAIN_METHOD, mainClassName, LOG_ERROR);
         ForgetMainClassName();
         return RUN_NO_MAIN_METHOD;
     }
@@ -134,7 +135,7 @@ static void ArrangeRunSignal(void) {
 int InvokeMainClass(JNIEnv *env, const char *mainName, int archive, PHANDLER_ROUTINE consoleHandler) {
     if (!settings.interactive && RedirectStdStreams(env) != 0) {
         DescribePendingException(env);
-        LogError("Could not redirect std streams");
+        LogError(MSG_CANNOT_REDIRECT_STD_STREAMS);
         return RUN_NO_REDIRECT;
     }
     jclass mainClass = nullptr;

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include "common/guard.h"
+#include "common/messages.h"
 #include "config/params.h"
 #include "log/events.h"
 #include "log/log.h"
@@ -28,7 +29,7 @@ static jclass FindMainClassAgain(JNIEnv *env) {
 ApplicationOutcome applicationOutcome;
 
 void JNICALL JvmExitHook(jint status) {
-    LogMessage("JVM Exit Hook called", LOG_INFO);
+    LogMessage(MSG_JVM_EXIT_HOOK_CALLED, LOG_INFO);
     applicationOutcome.exitStatus.store(status);
     applicationOutcome.exitCalled.store(1);
     SignalNamedEvent(status != 0 ? "EXIT1" : "EXIT0");
@@ -44,7 +45,7 @@ void JNICALL JvmAbortHook(void) {
         if (jvmAbortDrain != nullptr) jvmAbortDrain();
     }
     if (creating == 0) return;
-    LogError("Could not create the Java virtual machine");
+    LogError(MSG_CANNOT_CREATE_JVM);
     if (creating != VM_CREATING_IN_PROCESS) ExitProcess(RUN_NO_VM);
     applicationOutcome.vmAborted.store(1);
     SignalNamedEvent("EXIT1");
@@ -63,16 +64,16 @@ int ObserveStartupProgress(const char *methodName) {
     JNIEnv *env = nullptr;
     int attached = AttachToLiveJvm(&env);
     if (attached == 1) {
-        LogMessage("No Java VM is running (ObserveStartupProgress)", LOG_WARNING);
+        LogMessage(MSG_NO_JVM_FOR_STARTUP_PROGRESS, LOG_WARNING);
         return 1;
     }
     if (attached != 0) {
-        LogError("AttachCurrentThread: failed (ObserveStartupProgress)");
+        LogError(MSG_ATTACH_FAILED_FOR_STARTUP_PROGRESS);
         return 1;
     }
     int result = PollStartupMethod(env, methodName);
     if (javaVM->DetachCurrentThread() < 0) {
-        LogError("DetachCurrentThread: failed (ObserveStartupProgress)");
+        LogError(MSG_DETACH_FAILED_FOR_STARTUP_PROGRESS);
         return 1;
     }
     return result;
@@ -124,27 +125,27 @@ int InvokeSystemExit(JNIEnv *env) {
 
 int JavaShutdown(void) {
     TextGuard methodName(ReadStringParameter(PARAMETER_SHUTDOWN_METHOD));
-    if (!methodName) LogMessage("ShutdownMethod not specified", LOG_INFO);
+    if (!methodName) LogMessage(MSG_SHUTDOWN_METHOD_NOT_SPECIFIED, LOG_INFO);
     JNIEnv *env = nullptr;
     int attached = AttachToLiveJvm(&env);
     if (attached == 1) {
-        LogMessage("No Java VM is running (JavaShutdown)", LOG_WARNING);
+        LogMessage(MSG_NO_JVM_FOR_SHUTDOWN, LOG_WARNING);
         return 1;
     }
     if (attached != 0) {
-        LogError("AttachCurrentThread: failed (JavaShutdown)");
+        LogError(MSG_ATTACH_FAILED_FOR_SHUTDOWN);
         return 1;
     }
     if (methodName) {
-        LogLabelled("Invoking shutdown method:", methodName.Get(), LOG_INFO);
+        LogLabelled(MSG_INVOKING_SHUTDOWN_METHOD, methodName.Get(), LOG_INFO);
         if (InvokeShutdownMethod(env, methodName.Get()) == 0) {
             if (javaVM->DetachCurrentThread() < 0) {
-                LogError("DetachCurrentThread: failed (JavaShutdown)");
+                LogError(MSG_DETACH_FAILED_FOR_SHUTDOWN);
                 return 1;
             }
             return 0;
         }
     }
-    LogMessage("Invoking System.exit(0)", LOG_INFO);
+    LogMessage(MSG_INVOKING_SYSTEM_EXIT, LOG_INFO);
     return InvokeSystemExit(env);
 }

@@ -4,6 +4,7 @@
 
 #include <stdio.h>
 
+#include "common/messages.h"
 #include "log/log.h"
 
 void JavaCharsetOfCodePage(unsigned codePage, char *out, size_t capacity) {
@@ -79,8 +80,7 @@ int RedirectStdStreams(JNIEnv *env) {
     jobject errStream = NewPrintStream(env, printStreamClass, errFile, charset, &defaulted);
     if (errStream == nullptr) return 1;
     if (defaulted)
-        LogLabelled("System.out and System.err write the Java runtime's default charset: it does not know",
-                    charsetName, LOG_WARNING);
+        LogLabelled(MSG_DEFAULT_CHARSET_USED, charsetName, LOG_WARNING);
 
     jclass systemClass = env->FindClass("java/lang/System");
     if (systemClass == nullptr) return 1;

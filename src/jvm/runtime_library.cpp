@@ -4,6 +4,7 @@
 #include "jvm/runtime_library.h"
 
 #include "common/guard.h"
+#include "common/messages.h"
 #include "host.h"
 #include "log/log.h"
 
@@ -73,7 +74,8 @@ static void NoteLoadFailure(const char *path, DWORD error) {
 }
 
 void HideRuntimeDirectory(void) {
-    if (runtimeDirectory[0] != '\0' && !SetDllDirectoryA(nullptr)) LogSystemWarning("SetDllDirectory", 0, "(none)");
+    if (runtimeDirectory[0] != '\0' && !SetDllDirectoryA(nullptr))
+        LogSystemWarning("SetDllDirectory", 0, MSG_NO_DLL_DIRECTORY);
 }
 
 void ShowRuntimeDirectory(void) {
@@ -82,7 +84,7 @@ void ShowRuntimeDirectory(void) {
 }
 
 int LoadJNILibrary(const char *path, JniEntryPoints *entryPoints) {
-    LogLabelled("LoadJNILibrary", path, LOG_INFO);
+    LogLabelled(MSG_LOADING_JNI_LIBRARY, path, LOG_INFO);
     UseRuntimeDirectory(path);
     HMODULE library = LoadLibraryA(path);
     if (library == nullptr) {
@@ -114,20 +116,14 @@ void ClearLoadFailure(void) { loadFailure.error = 0; }
 void ReportLoadFailure(void) {
     int ownBits = (int)(sizeof(void *) * 8);
     if (loadFailure.error == ERROR_BAD_EXE_FORMAT && loadFailure.bits != ownBits) {
-        LogFormatted(LOG_ERROR,
-                     "The Java runtime library %s is %d-bit and cannot be loaded by this %d-bit program: "
-                     "use %s for it.",
-                     loadFailure.path, loadFailure.bits, ownBits, HostBuildForBits(loadFailure.bits));
+        LogFormatted(LOG_ERROR, MSG_RUNTIME_LIBRARY_BITS, loadFailure.path, loadFailure.bits, ownBits,
+                     HostBuildForBits(loadFailure.bits));
     } else if (loadFailure.error == ERROR_MOD_NOT_FOUND) {
         char places[2 * PATH_CAPACITY];
         HostDependencySearchText(places, sizeof places, loadFailure.directory);
         if (loadFailure.missing[0] != '\0')
-            LogFormatted(LOG_ERROR,
-                         "The library %s that the Java runtime library %s needs was not found (126); looked in %s.",
-                         loadFailure.missing, loadFailure.path, places);
+            LogFormatted(LOG_ERROR, MSG_NEEDED_LIBRARY_NOT_FOUND, loadFailure.missing, loadFailure.path, places);
         else
-            LogFormatted(LOG_ERROR,
-                         "A library that the Java runtime library %s needs was not found (126); looked in %s.",
-                         loadFailure.path, places);
+            LogFormatted(LOG_ERROR, MSG_A_NEEDED_LIBRARY_NOT_FOUND, loadFailure.path, places);
     }
 }

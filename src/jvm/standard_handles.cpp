@@ -8,6 +8,7 @@
 #include "jvm/jvm.h"
 
 #include "common/guard.h"
+#include "common/messages.h"
 #include "host.h"
 #include "log/events.h"
 #include "log/log.h"
@@ -37,7 +38,7 @@ int PointStandardHandlesAtPipes(void) {
         return 1;
     }
     if (HostPointRuntimeStreams(out.Get(), err.Get()) != 0)
-        LogMessage("The C runtime's standard output and error could not be moved to the service's pipes", LOG_WARNING);
+        LogMessage(MSG_C_STREAMS_NOT_MOVED, LOG_WARNING);
     if (!settings.serviceMode) LogThroughStandardStreams(out.Get(), err.Get());
     out.Release();
     err.Release();

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "common/guard.h"
+#include "common/messages.h"
 #include "config/params.h"
 #include "log/log.h"
 
@@ -126,9 +127,9 @@ static void ReportMissingMainName(void) {
                          : ParameterExists(PARAMETER_JAVA_ARCHIVE) ? PARAMETER_JAVA_ARCHIVE
                                                                    : PARAMETER_COUNT;
     if (stored != PARAMETER_COUNT)
-        LogLabelled("Cannot start: this stored value holds no text:", storedParameters[stored].name, LOG_ERROR);
+        LogLabelled(MSG_STORED_VALUE_EMPTY, storedParameters[stored].name, LOG_ERROR);
     else
-        LogError("Cannot start: neither JavaMainClass nor JavaArchive is stored for this service");
+        LogError(MSG_NO_MAIN_CLASS_STORED);
 }
 
 int RunJavaApplication(PHANDLER_ROUTINE consoleHandler, void (*drainOutput)(void)) {
@@ -146,7 +147,7 @@ int RunJavaApplication(PHANDLER_ROUTINE consoleHandler, void (*drainOutput)(void
 
     /* Before the runtime library loads: its C runtime takes them as it starts. */
     if (!settings.interactive && PointStandardHandlesAtPipes() != 0) {
-        LogError("Could not redirect std streams");
+        LogError(MSG_CANNOT_REDIRECT_STD_STREAMS);
         FreeVmOptions(&options);
         return RUN_NO_REDIRECT;
     }
@@ -175,7 +176,7 @@ int RunJavaApplication(PHANDLER_ROUTINE consoleHandler, void (*drainOutput)(void
 
     JNIEnv *env = nullptr;
     if (CreateJvm(&options, &entryPoints, inProcess ? VM_CREATING_IN_PROCESS : VM_CREATING_IN_CHILD, &env) != 0) {
-        LogError("Could not create the Java virtual machine");
+        LogError(MSG_CANNOT_CREATE_JVM);
         FreeVmOptions(&options);
         return RUN_NO_VM;
     }

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "common/guard.h"
+#include "common/messages.h"
 #include "common/settings.h"
 #include "common/stringlist.h"
 #include "host.h"
@@ -130,9 +131,9 @@ static SYSTEMTIME logStampTime;
 
 static const char *LevelPrefix(int level) {
     switch (level) {
-    case LOG_ERROR: return "ERROR: ";
-    case LOG_WARNING: return "WARNING: ";
-    case LOG_INFO: return "INFO: ";
+    case LOG_ERROR: return MSG_LEVEL_ERROR;
+    case LOG_WARNING: return MSG_LEVEL_WARNING;
+    case LOG_INFO: return MSG_LEVEL_INFO;
     default: return "";
     }
 }
@@ -390,7 +391,7 @@ static void RotateLogFile(void) {
         logRotationFailureTick = GetTickCount();
         if (!logRotationFailing) {
             TextGuard failure(FormatSystemError(failedCall, code));
-            TextGuard text(FormatText("The log file %s cannot be rotated: %s", settings.logFilePath, failure.Get()));
+            TextGuard text(FormatText(MSG_LOG_FILE_NOT_ROTATED, settings.logFilePath, failure.Get()));
             ReportEvent(text.Get(), LOG_ERROR);
         }
         logRotationFailing = true;

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "common/guard.h"
+#include "common/messages.h"
 #include "common/settings.h"
 #include "common/stringlist.h"
 #include "config/params.h"
@@ -100,7 +101,7 @@ enum { SUBPROCESS_END_WAIT_MS = 10000 };
 int EndSubprocess(DWORD exitCode) {
     if (subprocessHandle == NULL) return 1;
     if (WaitForSingleObject(subprocessHandle, 0) == WAIT_OBJECT_0) return 0;
-    LogMessage("Terminating the subprocess", LOG_WARNING);
+    LogMessage(MSG_TERMINATING_SUBPROCESS, LOG_WARNING);
     if (!TerminateProcess(subprocessHandle, exitCode) && WaitForSingleObject(subprocessHandle, 0) != WAIT_OBJECT_0) {
         LogSystemError("TerminateProcess", 0);
         return 1;

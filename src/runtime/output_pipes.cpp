@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "common/guard.h"
+#include "common/messages.h"
 #include "common/settings.h"
 #include "common/stringlist.h"
 #include "log/events.h"
@@ -254,12 +255,12 @@ static void DrainPipe(HANDLE pipe, int level, const char *finished) {
 }
 
 DWORD WINAPI StdOutPipeReader(LPVOID pipe) {
-    DrainPipe((HANDLE)pipe, LOG_INFO, "StdOutPipeReader finished");
+    DrainPipe((HANDLE)pipe, LOG_INFO, MSG_STDOUT_READER_FINISHED);
     return 0;
 }
 
 DWORD WINAPI StdErrPipeReader(LPVOID pipe) {
-    DrainPipe((HANDLE)pipe, LOG_ERROR, "StdErrPipeReader finished");
+    DrainPipe((HANDLE)pipe, LOG_ERROR, MSG_STDERR_READER_FINISHED);
     return 0;
 }
 

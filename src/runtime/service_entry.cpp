@@ -6,6 +6,7 @@
 #include <stdio.h>
 
 #include "common/guard.h"
+#include "common/messages.h"
 #include "common/settings.h"
 #include "common/stringlist.h"
 #include "jvm/jvm.h"
@@ -33,7 +34,7 @@ static int RefuseUnenteredDirectory(void) {
     DWORD error = 0;
     const char *directory = UnenteredWorkingDirectory(&error);
     TextGuard failure(FormatSystemError("SetCurrentDirectory", error));
-    LogFormatted(LOG_ERROR, "Cannot enter the working directory %s: %s", directory, failure.Get());
+    LogFormatted(LOG_ERROR, MSG_CANNOT_ENTER_WORKING_DIRECTORY, directory, failure.Get());
     supervisedEnd.startFailed = 1;
     return 9;
 }
@@ -43,15 +44,12 @@ static int RefuseUnenteredDirectory(void) {
  * the exit code; the caller frees the text. */
 static char *DescribeUnexpectedEnd(int result) {
     if (supervisedEnd.startTimedOut)
-        return FormatText("%s did not start within %lld ms (Timeout): its start has timed out, and the service ends.",
-                          settings.serviceName, supervisedEnd.timeout);
+        return FormatText(MSG_START_TIMED_OUT, settings.serviceName, supervisedEnd.timeout);
     if (applicationOutcome.exitCalled.load())
-        return FormatText("%s ended unexpectedly: the application called System.exit(%d).", settings.serviceName,
-                          applicationOutcome.exitStatus.load());
+        return FormatText(MSG_ENDED_BY_SYSTEM_EXIT, settings.serviceName, applicationOutcome.exitStatus.load());
     if (applicationOutcome.mainThrew.load())
-        return FormatText("%s ended unexpectedly: the main method of the application ended with an exception.",
-                          settings.serviceName);
-    return FormatText("%s ended unexpectedly with exit code %u.", settings.serviceName, (unsigned)result);
+        return FormatText(MSG_ENDED_BY_EXCEPTION, settings.serviceName);
+    return FormatText(MSG_ENDED_WITH_EXIT_CODE, settings.serviceName, (unsigned)result);
 }
 
 /* The service's own record of an end: in the event log, as its start and stop
@@ -70,14 +68,14 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv) {
     int result = UnenteredWorkingDirectory(NULL) != NULL ? RefuseUnenteredDirectory() : SuperviseApplication();
 
     if (stopRequested.load() || result == 0) {
-        ReportServiceEvent("%s was stopped.");
+        ReportServiceEvent(MSG_SERVICE_STOPPED);
         ReportServiceStopped(ApplicationEndedByForce() ? (DWORD)result : 0);
         return;
     }
     /* A start that can only fail again stops with its reason, so that the
      * controller's recovery actions do not start it into the same failure. */
     if (supervisedEnd.startFailed) {
-        TextGuard text(FormatText("%s failed to start with exit code %d.", settings.serviceName, result));
+        TextGuard text(FormatText(MSG_SERVICE_FAILED_TO_START, settings.serviceName, result));
         ReportServiceEnd(text.Get());
         ReportServiceStopped((DWORD)result);
         return;

@@ -8,6 +8,7 @@
 #include <atomic>
 
 #include "common/guard.h"
+#include "common/messages.h"
 #include "common/settings.h"
 #include "common/stringlist.h"
 #include "config/params.h"
@@ -137,7 +138,7 @@ static int AwaitCommand(HANDLE process, const char *commandLine) {
     HANDLE waits[2] = {process, quit.Get()};
     DWORD outcome = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
     if (outcome == WAIT_OBJECT_0 + 1) {
-        LogLabelled("Terminating Shutdown Command:", commandLine, LOG_WARNING);
+        LogLabelled(MSG_TERMINATING_SHUTDOWN_COMMAND, commandLine, LOG_WARNING);
         TerminateProcess(process, 1);
     } else if (outcome != WAIT_OBJECT_0) {
         LogSystemError("WaitForMultipleObjects", 0);
@@ -190,7 +191,7 @@ static int RunShutdownOnce(void);
 int RunShutdownCommand(void) {
     int expected = 0;
     if (!shutdownState.compare_exchange_strong(expected, 1)) {
-        LogMessage("The shutdown is under way already", LOG_INFO);
+        LogMessage(MSG_SHUTDOWN_UNDER_WAY, LOG_INFO);
         while (shutdownState.load() != 2) Sleep(SHUTDOWN_WAIT_STEP_MS);
         return 0;
     }
@@ -202,19 +203,18 @@ int RunShutdownCommand(void) {
 static int RunShutdownOnce(void) {
     TextGuard command(ReadStringParameter(PARAMETER_SHUTDOWN_COMMAND));
     if (!command || command.Get()[0] == '\0') {
-        LogMessage("ShutdownCommand not specified", LOG_INFO);
+        LogMessage(MSG_SHUTDOWN_COMMAND_NOT_SPECIFIED, LOG_INFO);
         return JavaShutdown();
     }
     TextGuard commandLine(BuildShutdownCommandLine(command.Get()));
     size_t length = strlen(commandLine.Get());
     if (length > COMMAND_LINE_CAPACITY) {
-        LogFormatted(LOG_ERROR, "Shutdown command line of %zu characters is longer than the %d the system accepts; not run",
-                     length, (int)COMMAND_LINE_CAPACITY);
+        LogFormatted(LOG_ERROR, MSG_SHUTDOWN_COMMAND_LINE_TOO_LONG, length, (int)COMMAND_LINE_CAPACITY);
         return 1;
     }
     CommandPipes pipes;
     if (!settings.interactive && PrepareCommandPipes(&pipes) != 0) return 1;
-    LogLabelled("Launching Shutdown Command:", commandLine.Get(), LOG_INFO);
+    LogLabelled(MSG_LAUNCHING_SHUTDOWN_COMMAND, commandLine.Get(), LOG_INFO);
     HANDLE mutex = ClaimShutdownMutex();
     if (mutex == NULL) return 1;
     int result = LaunchShutdownCommand(commandLine.Get(), &pipes);

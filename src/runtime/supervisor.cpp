@@ -10,6 +10,7 @@
 
 #include "common/banner.h"
 #include "common/guard.h"
+#include "common/messages.h"
 #include "common/settings.h"
 #include "config/params.h"
 #include "jvm/jvm.h"
@@ -49,8 +50,7 @@ static int CreateOwnEvent(const char *kind, HANDLE *event) {
     *event = CreateNamedEvent(kind);
     if (*event == NULL || GetLastError() != ERROR_ALREADY_EXISTS) return 0;
     TextGuard name(FormatObjectName(kind));
-    LogFormatted(LOG_ERROR, "Event %s_EVENT already exists: another process of this service still holds it",
-                 name.Get());
+    LogFormatted(LOG_ERROR, MSG_EVENT_ALREADY_EXISTS, name.Get());
     return 1;
 }
 
@@ -115,11 +115,11 @@ static int AwaitStart(long long budget, int *result) {
             if (IsRunFailure(*result) && !ApplicationWasCalled()) FailStart(*result);
             return 1;
         case WAIT_OBJECT_0 + 1:
-            LogMessage("JVM exit(0)", LOG_INFO);
+            LogMessage(MSG_JVM_EXIT_ZERO, LOG_INFO);
             *result = RESULT_OK;
             return 1;
         case WAIT_OBJECT_0 + 2:
-            LogMessage("JVM error exit", LOG_INFO);
+            LogMessage(MSG_JVM_ERROR_EXIT, LOG_INFO);
             *result = applicationOutcome.vmAborted.load() ? FailStart(RUN_NO_VM) : RESULT_EXIT1;
             return 1;
         case WAIT_OBJECT_0 + 3:
@@ -145,7 +145,7 @@ static void AnnounceRunning(void) {
     ReportServiceStatus(SERVICE_RUNNING, 0);
     TextGuard banner(BannerText());
     ReportEvent(banner.Get(), LOG_INFO);
-    TextGuard started(FormatText("%s was started.", settings.serviceName));
+    TextGuard started(FormatText(MSG_SERVICE_STARTED, settings.serviceName));
     ReportEvent(started.Get(), LOG_INFO);
     CloseHandle(runEvent);
     runEvent = NULL;
@@ -237,8 +237,7 @@ int ApplicationEndedByForce(void) { return applicationForced.load(); }
  * same exit code. A forced end is a failure of the stop: it is logged here and
  * reported with the service's STOPPED status. */
 static void ForceApplicationEnd(long long timeout) {
-    LogFormatted(LOG_ERROR, "The application did not end within %lld ms of the stop request; it is ended by force "
-                            "with exit code %d", timeout, (int)RESULT_TIMED_OUT);
+    LogFormatted(LOG_ERROR, MSG_ENDED_BY_FORCE, timeout, (int)RESULT_TIMED_OUT);
     applicationForced.store(1);
     if (applicationDetached && EndSubprocess(RESULT_TIMED_OUT) == 0) return;
     TerminateThread(applicationHandle, RESULT_TIMED_OUT);

@@ -2,6 +2,7 @@
 #include <stdlib.h>
 
 #include "common/guard.h"
+#include "common/messages.h"
 #include "common/settings.h"
 #include "common/stringlist.h"
 #include "config/params.h"
@@ -24,8 +25,7 @@ static void ReportCreateFailure(DWORD code) {
         LogSystemError("CreateService", code);
         return;
     }
-    LogFormatted(LOG_ERROR, "Cannot create the service named %s.\nService with this name already exists.",
-            settings.serviceName);
+    LogFormatted(LOG_ERROR, MSG_SERVICE_ALREADY_EXISTS, settings.serviceName);
     LogSystemErrorAt(LOG_WARNING, "CreateService", code);
 }
 
@@ -84,7 +84,7 @@ int CreateServiceEntry(void) {
     SetPreshutdownTimeout(service.Get());
     service.Reset();
     manager.Reset();
-    printf("%s installed.\n", settings.serviceName);
+    printf(MSG_SERVICE_INSTALLED_LINE, settings.serviceName);
     fflush(stdout);
     return 0;
 }
@@ -108,7 +108,7 @@ int DeleteServiceEntry(void) {
     if (DeleteService(service.Get())) {
         service.Reset();
         manager.Reset();
-        printf("%s removed.\n", settings.serviceName);
+        printf(MSG_SERVICE_REMOVED, settings.serviceName);
         fflush(stdout);
         return 0;
     }

@@ -1,6 +1,7 @@
 #include <stdio.h>
 
 #include "common/guard.h"
+#include "common/messages.h"
 #include "common/settings.h"
 #include "log/log.h"
 #include "scm/scm.h"
@@ -35,13 +36,13 @@ static const ProgressRequest startRequest = {
     "start",
     9, /* a service that does not exist cannot be started */
     {ERROR_SERVICE_ALREADY_RUNNING, 0},
-    "Service %s is already running.",
+    MSG_ALREADY_RUNNING,
     "StartService",
-    "Starting %s.",
+    MSG_STARTING,
     SERVICE_START_PENDING,
     SERVICE_RUNNING,
-    "\n%s started.\n",
-    "\n%s failed to start.\n",
+    MSG_STARTED,
+    MSG_FAILED_TO_START,
 };
 
 static const ProgressRequest stopRequest = {
@@ -50,13 +51,13 @@ static const ProgressRequest stopRequest = {
     "stop",
     0, /* nothing runs under a name that is not installed */
     {ERROR_SERVICE_NOT_ACTIVE, ERROR_SERVICE_CANNOT_ACCEPT_CTRL},
-    "Service %s is not running.",
+    MSG_NOT_RUNNING,
     "ControlService",
-    "Stopping %s.",
+    MSG_STOPPING,
     SERVICE_STOP_PENDING,
     SERVICE_STOPPED,
-    "\n%s stopped.\n",
-    "\n%s failed to stop.\n",
+    MSG_STOPPED,
+    MSG_FAILED_TO_STOP,
 };
 
 static int IsRefusedAsDone(const ProgressRequest *request, DWORD code) {
@@ -71,7 +72,7 @@ static bool IsStillStarting(SC_HANDLE service) {
 }
 
 static void PrintDot(void) {
-    fputs(".", stdout);
+    fputs(MSG_PROGRESS_DOT, stdout);
     fflush(stdout);
 }
 
@@ -90,7 +91,7 @@ static void FollowProgress(const ProgressRequest *request, SC_HANDLE service, SE
         *status = next;
         if (status->dwCurrentState != request->pendingState) return;
         if (status->dwCheckPoint <= checkPoint) {
-            fputs("CheckPoint not incremented\n", stderr);
+            fputs(MSG_CHECKPOINT_NOT_INCREMENTED, stderr);
             fflush(stderr);
             return;
         }
@@ -126,8 +127,7 @@ static int SendRequest(const ProgressRequest *request, SC_HANDLE service) {
     if (request->send(service)) return CONTINUE_RUN;
     DWORD code = GetLastError();
     if (code == ERROR_SERVICE_CANNOT_ACCEPT_CTRL && IsStillStarting(service)) {
-        LogFormatted(LOG_ERROR, "Service %s is starting and cannot accept a stop yet; try again when it runs.",
-                     settings.serviceName);
+        LogFormatted(LOG_ERROR, MSG_STILL_STARTING, settings.serviceName);
         LogSystemErrorAt(LOG_WARNING, request->requestName, code);
         return 9;
     }

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include "common/guard.h"
+#include "common/messages.h"
 #include "common/settings.h"
 #include "common/stringlist.h"
 #include "log/log.h"
@@ -15,7 +16,6 @@ void LogSystemErrorAt(int level, const char *name, DWORD code) {
 }
 
 void ReportMissingService(const char *verb, DWORD code) {
-    LogFormatted(LOG_ERROR, "Cannot %s the service named %s.\nService with this name does not exist.", verb,
-            settings.serviceName);
+    LogFormatted(LOG_ERROR, MSG_SERVICE_DOES_NOT_EXIST, verb, settings.serviceName);
     LogSystemErrorAt(LOG_WARNING, "OpenService", code);
 }
