@@ -1,6 +1,9 @@
 /*
  * The few facts that differ between the platforms and are not Win32 calls.
- * One implementation per platform: platform/windows/host.cpp, platform/posix/host.cpp.
+ * One implementation per platform: platform/windows/host.cpp, platform/posix/host.cpp;
+ * the path helpers (HostIsAbsolutePath, HostParentDirectory, HostJoinPath) are
+ * written once, in platform/host_paths.cpp, over HostIsPathSeparator and
+ * hostHasDriveLetters.
  * Every function that writes text writes at most `capacity` bytes including the
  * terminating NUL and returns 0, or returns 1 (with an empty text) when the
  * result would not fit; nothing is ever cut.
@@ -77,6 +80,10 @@ extern const size_t hostImageMagicLength;
 
 /* Whether `c` separates directories: '\\' or '/' on Windows, '/' on Linux. */
 int HostIsPathSeparator(char c);
+
+/* Whether a path may begin with a drive letter and a colon ("C:"): 1 on
+ * Windows, 0 on Linux, where "C:" is a name like any other. */
+extern const int hostHasDriveLetters;
 
 /* `path` without its last name and the separators around it: "C:\\jdk" of
  * "C:\\jdk\\bin\\". A drive's root keeps its separator ("C:\\" of

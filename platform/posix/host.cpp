@@ -6,14 +6,14 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "host_paths.h"
 #include "library.h"
 #include "named_pipe.h"
 #include "root.h"
 
 const char hostPathSeparator = '/';
-
-int HostIsAbsolutePath(const char *path) { return path[0] == '/'; }
 int HostIsPathSeparator(char c) { return c == '/'; }
+const int hostHasDriveLetters = 0;
 const char hostPathListSeparator = ':';
 const char *const hostJreSubdirectory = "/jre";
 
@@ -45,25 +45,6 @@ int HostLostArgument(unsigned *codePage) {
 const char hostImageMagic[] = "\x7f" "ELF";
 const size_t hostImageMagicLength = 4;
 
-static int FormatInto(char *out, size_t capacity, int written) {
-    if (written < 0 || (size_t)written >= capacity) {
-        if (capacity > 0) out[0] = '\0';
-        return 1;
-    }
-    return 0;
-}
-
-/* The length of `path` without the separators that end it. */
-static int TrimmedLength(const char *path) {
-    size_t length = strlen(path);
-    while (length > 0 && path[length - 1] == '/') length--;
-    return (int)length;
-}
-
-int HostJoinPath(char *out, size_t capacity, const char *directory, const char *rest) {
-    return FormatInto(out, capacity, snprintf(out, capacity, "%.*s%s", TrimmedLength(directory), directory, rest));
-}
-
 int HostTypedJvmPath(char *out, size_t capacity, const char *directory, const char *configDirectory,
                      const char *typeName) {
     (void)directory;
@@ -79,15 +60,6 @@ int HostClassicJvmPath(char *out, size_t capacity, const char *directory) {
 int HostJavaPipePath(char *out, size_t capacity, const char *pipeName) {
     if (FormatPipeClientPath(out, capacity, pipeName) != 0) return FormatInto(out, capacity, -1);
     return 0;
-}
-
-int HostParentDirectory(char *out, size_t capacity, const char *path) {
-    size_t length = strlen(path);
-    while (length > 0 && path[length - 1] == '/') length--;
-    while (length > 0 && path[length - 1] != '/') length--;
-    while (length > 1 && path[length - 1] == '/') length--;
-    if (length == 0) return FormatInto(out, capacity, -1);
-    return FormatInto(out, capacity, snprintf(out, capacity, "%.*s", (int)length, path));
 }
 
 int HostJavaHomeOfLauncher(char *out, size_t capacity, const char *directory) {

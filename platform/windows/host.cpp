@@ -8,15 +8,12 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "host_paths.h"
+
 const char hostPathSeparator = '\\';
 
 int HostIsPathSeparator(char c) { return c == '\\' || c == '/'; }
-
-int HostIsAbsolutePath(const char *path) {
-    if (HostIsPathSeparator(path[0])) return 1;
-    bool drive = (path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z');
-    return drive && path[1] == ':' && HostIsPathSeparator(path[2]);
-}
+const int hostHasDriveLetters = 1;
 
 const char *const hostJreSubdirectory = "\\jre";
 #ifdef _WIN64
@@ -143,25 +140,6 @@ int HostPointRuntimeStreams(void *out, void *err) {
 const char hostImageMagic[] = "MZ";
 const size_t hostImageMagicLength = 2;
 
-static int FormatInto(char *out, size_t capacity, int written) {
-    if (written < 0 || (size_t)written >= capacity) {
-        if (capacity > 0) out[0] = '\0';
-        return 1;
-    }
-    return 0;
-}
-
-/* The length of `path` without the separators that end it. */
-static int TrimmedLength(const char *path) {
-    size_t length = strlen(path);
-    while (length > 0 && HostIsPathSeparator(path[length - 1])) length--;
-    return (int)length;
-}
-
-int HostJoinPath(char *out, size_t capacity, const char *directory, const char *rest) {
-    return FormatInto(out, capacity, snprintf(out, capacity, "%.*s%s", TrimmedLength(directory), directory, rest));
-}
-
 int HostTypedJvmPath(char *out, size_t capacity, const char *directory, const char *configDirectory,
                      const char *typeName) {
     (void)configDirectory;
@@ -176,16 +154,6 @@ int HostClassicJvmPath(char *out, size_t capacity, const char *directory) {
 
 int HostJavaPipePath(char *out, size_t capacity, const char *pipeName) {
     return FormatInto(out, capacity, snprintf(out, capacity, "%s", pipeName));
-}
-
-int HostParentDirectory(char *out, size_t capacity, const char *path) {
-    size_t length = strlen(path);
-    while (length > 0 && HostIsPathSeparator(path[length - 1])) length--;
-    while (length > 0 && !HostIsPathSeparator(path[length - 1])) length--;
-    while (length > 1 && HostIsPathSeparator(path[length - 1])) length--;
-    if (length == 0) return FormatInto(out, capacity, -1);
-    if (length == 2 && path[1] == ':' && HostIsPathSeparator(path[2])) length = 3;
-    return FormatInto(out, capacity, snprintf(out, capacity, "%.*s", (int)length, path));
 }
 
 int HostJavaHomeOfLauncher(char *out, size_t capacity, const char *directory) {

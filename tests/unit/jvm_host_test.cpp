@@ -1,5 +1,6 @@
-/* The VM host's guard, a jvm.cfg without types, and the feature versions that
- * runtimes' names and homes tell, without creating a VM. */
+/* The VM host's guard, a jvm.cfg without types, the feature versions that
+ * runtimes' names and homes tell, without creating a VM, and the path helpers
+ * that the runtime search builds its paths with. */
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -7,6 +8,7 @@
 
 #include "common/settings.h"
 #include "harness.h"
+#include "host.h"
 #include "jvm/jvm.h"
 #include "log/log.h"
 
@@ -67,6 +69,31 @@ TEST(JvmHost, FeatureVersionsOfNamesAndHomes) {
     harness::WriteText(home + "/release", "IMPLEMENTOR=\"Eclipse Adoptium\"\nJAVA_VERSION=\"17.0.6\"\n");
     EXPECT_EQ(FeatureVersionOfHome(home.c_str()), 17);
     EXPECT_EQ(FeatureVersionOfHome("/nonexistent/folder"), 0);
+}
+
+/* Linux has one separator and no drives: a backslash is part of a name, and
+ * "C:" is a folder like any other, whose parent the drive rule of Windows must
+ * not widen to "C:/". The root stays the root; a result that does not fit is
+ * refused whole. */
+TEST(JvmHost, PathHelpersKnowOnlyTheSlash) {
+    char out[16];
+    EXPECT_EQ(HostParentDirectory(out, sizeof out, "/jdk/bin//"), 0);
+    EXPECT_STREQ(out, "/jdk");
+    EXPECT_EQ(HostParentDirectory(out, sizeof out, "//libjvm.so"), 0);
+    EXPECT_STREQ(out, "/");
+    EXPECT_EQ(HostParentDirectory(out, sizeof out, "C:/libjvm.so"), 0);
+    EXPECT_STREQ(out, "C:");
+    EXPECT_EQ(HostParentDirectory(out, sizeof out, "jdk\\libjvm.so"), 1);
+    EXPECT_STREQ(out, "");
+    EXPECT_EQ(HostJoinPath(out, sizeof out, "/jdk//", "/bin"), 0);
+    EXPECT_STREQ(out, "/jdk/bin");
+    EXPECT_EQ(HostJoinPath(out, sizeof out, "jdk\\", "/bin"), 0);
+    EXPECT_STREQ(out, "jdk\\/bin");
+    EXPECT_EQ(HostJoinPath(out, 8, "/jdk/", "/bin"), 1);
+    EXPECT_STREQ(out, "");
+    EXPECT_TRUE(HostIsAbsolutePath("/jdk"));
+    EXPECT_FALSE(HostIsAbsolutePath("C:/jdk"));
+    EXPECT_FALSE(HostIsAbsolutePath("\\jdk"));
 }
 
 } // namespace

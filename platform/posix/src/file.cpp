@@ -24,6 +24,7 @@
 
 #include <string>
 
+#include "descriptor.h"
 #include "errors.h"
 #include "handles.h"
 #include "named_pipe.h"
@@ -73,25 +74,26 @@ bool StillRecord(int directory, const std::string &name, int fd) {
 }
 
 /* Opens the share record of a file below files/ (never through a link) and
- * takes its flock: 0 with the descriptor in *fd; ERROR_ACCESS_DENIED when the
- * record or files/ is refused as planted (root.h); another code when the
- * record is unavailable (no usable root, or no record and none to create). */
-DWORD LockShareRecord(const std::string &name, bool create, int *fd) {
-    int directory = -1;
-    DWORD error = OpenRootDirectory(kFilesDirectory, create, &directory);
+ * takes its flock: 0 with the descriptor held by *fd; ERROR_ACCESS_DENIED when
+ * the record or files/ is refused as planted (root.h); another code when the
+ * record is unavailable (no usable root, or no record and none to create).
+ * On failure *fd holds nothing. */
+DWORD LockShareRecord(const std::string &name, bool create, DescriptorGuard *fd) {
+    DescriptorGuard directory;
+    DWORD error = OpenRootDirectory(kFilesDirectory, create, directory.Out());
     if (error) return error;
     char directoryPath[PATH_MAX];
     MachinePath(directoryPath, sizeof directoryPath, kFilesDirectory);
     for (;;) {
-        error = OpenCheckedFile(directory, directoryPath, name.c_str(), O_RDWR | (create ? O_CREAT : 0), 0600, fd);
+        error = OpenCheckedFile(directory.Get(), directoryPath, name.c_str(), O_RDWR | (create ? O_CREAT : 0), 0600,
+                                fd->Out());
         if (error) break;
-        RetryOnInterrupt([&] { return flock(*fd, LOCK_EX); });
-        if (StillRecord(directory, name, *fd)) break;
-        close(*fd); /* removed by its last closer meanwhile */
+        RetryOnInterrupt([&] { return flock(fd->Get(), LOCK_EX); });
+        if (StillRecord(directory.Get(), name, fd->Get())) break;
+        fd->Reset(); /* removed by its last closer meanwhile */
         error = ERROR_FILE_NOT_FOUND;
         if (!create) break;
     }
-    close(directory);
     return error;
 }
 
@@ -100,10 +102,11 @@ DWORD LockShareRecord(const std::string &name, bool create, int *fd) {
  * ERROR_SHARING_VIOLATION. */
 DWORD AcquireShare(const struct stat &file, DWORD access, DWORD share, int *recordFd) {
     *recordFd = -1;
-    int fd = -1;
-    DWORD locked = LockShareRecord(ShareRecordName(file.st_dev, file.st_ino), true, &fd);
+    DescriptorGuard record;
+    DWORD locked = LockShareRecord(ShareRecordName(file.st_dev, file.st_ino), true, &record);
     if (locked == ERROR_ACCESS_DENIED) return locked;
     if (locked) return 0;
+    int fd = record.Get();
     bool conflict = (WantsRead(access) && ShareByteHeld(fd, kDeniesRead)) ||
                     (WantsWrite(access) && ShareByteHeld(fd, kDeniesWrite)) ||
                     (!(share & FILE_SHARE_READ) && ShareByteHeld(fd, kReads)) ||
@@ -115,11 +118,8 @@ DWORD AcquireShare(const struct stat &file, DWORD access, DWORD share, int *reco
     if (!error && !(share & FILE_SHARE_WRITE)) error = HoldShareByte(fd, kDeniesWrite);
     if (!error && !(share & FILE_SHARE_DELETE)) error = HoldShareByte(fd, kDeniesDelete);
     flock(fd, LOCK_UN);
-    if (error) {
-        close(fd);
-        return error;
-    }
-    *recordFd = fd;
+    if (error) return error;
+    *recordFd = record.Release();
     return 0;
 }
 
@@ -133,10 +133,10 @@ void ReleaseShare(int recordFd, const std::string &name) {
     fcntl(recordFd, F_OFD_SETLK, &release);
     bool held = false;
     for (off_t byte = 0; byte < kShareBytes && !held; byte++) held = ShareByteHeld(recordFd, byte);
-    int directory = -1;
-    if (!held && OpenRootDirectory(kFilesDirectory, false, &directory) == 0) {
-        if (StillRecord(directory, name, recordFd)) unlinkat(directory, name.c_str(), 0);
-        close(directory);
+    if (!held) {
+        DescriptorGuard directory;
+        if (OpenRootDirectory(kFilesDirectory, false, directory.Out()) == 0 && StillRecord(directory.Get(), name, recordFd))
+            unlinkat(directory.Get(), name.c_str(), 0);
     }
     close(recordFd);
 }
@@ -268,8 +268,10 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     mode_t mode = (dwFlagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
     bool existed = false;
     DWORD error = 0;
-    int fd = OpenForDisposition(lpFileName, OpenFlagsFor(dwDesiredAccess), dwCreationDisposition, mode, &existed, &error);
-    if (fd < 0) return FailWithHandle(error, INVALID_HANDLE_VALUE);
+    DescriptorGuard opened(
+        OpenForDisposition(lpFileName, OpenFlagsFor(dwDesiredAccess), dwCreationDisposition, mode, &existed, &error));
+    if (!opened) return FailWithHandle(error, INVALID_HANDLE_VALUE);
+    int fd = opened.Get();
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     struct stat st = {};
     int recordFd = -1;
@@ -282,10 +284,9 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     std::string recordName = ShareRecordName(st.st_dev, st.st_ino);
     if (error) {
         ReleaseShare(recordFd, recordName);
-        close(fd);
         return FailWithHandle(error, INVALID_HANDLE_VALUE);
     }
-    FileObject *file = new FileObject(fd, recordFd, recordName);
+    FileObject *file = new FileObject(opened.Release(), recordFd, recordName);
     HANDLE handle = InsertHandle(file, inheritable);
     if (!handle) {
         ReleaseObject(file);
@@ -357,13 +358,11 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
     struct stat st;
     if (lstat(lpFileName, &st) != 0) return FailWith(LastPathErrnoAsWin32(lpFileName));
     if (S_ISDIR(st.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
-    int recordFd = -1;
-    DWORD locked = LockShareRecord(ShareRecordName(st.st_dev, st.st_ino), false, &recordFd);
-    if (locked) recordFd = -1;
-    bool denied = recordFd >= 0 && ShareByteHeld(recordFd, kDeniesDelete);
+    DescriptorGuard record; /* its flock held until the name is gone */
+    DWORD locked = LockShareRecord(ShareRecordName(st.st_dev, st.st_ino), false, &record);
+    bool denied = record && ShareByteHeld(record.Get(), kDeniesDelete);
     DWORD error = locked == ERROR_ACCESS_DENIED ? locked : denied ? (DWORD)ERROR_SHARING_VIOLATION : 0;
     if (!error && unlink(lpFileName) != 0) error = LastErrnoAsWin32();
-    if (recordFd >= 0) close(recordFd);
     if (error) return FailWith(error);
     return TRUE;
 }
@@ -371,15 +370,14 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
 /* Whether the share record of the file at `path` (lstat in *st) has an open
  * that refuses to share deletion: 0, ERROR_SHARING_VIOLATION, or
  * ERROR_ACCESS_DENIED for a record refused as planted. The record's flock is
- * held in *recordFd (-1 without one) until the caller closes it, so that no
- * such open comes between the test and the caller's change of the name. */
-static DWORD TestDeleteShare(const struct stat &st, int *recordFd) {
-    *recordFd = -1;
+ * held by *record (empty without one) until the caller's guard closes it, so
+ * that no such open comes between the test and the caller's change of the name. */
+static DWORD TestDeleteShare(const struct stat &st, DescriptorGuard *record) {
+    record->Reset();
     if (S_ISDIR(st.st_mode)) return 0;
-    DWORD locked = LockShareRecord(ShareRecordName(st.st_dev, st.st_ino), false, recordFd);
-    if (locked) *recordFd = -1;
+    DWORD locked = LockShareRecord(ShareRecordName(st.st_dev, st.st_ino), false, record);
     if (locked == ERROR_ACCESS_DENIED) return locked;
-    return *recordFd >= 0 && ShareByteHeld(*recordFd, kDeniesDelete) ? (DWORD)ERROR_SHARING_VIOLATION : 0;
+    return *record && ShareByteHeld(record->Get(), kDeniesDelete) ? (DWORD)ERROR_SHARING_VIOLATION : 0;
 }
 
 /* renameat2 with RENAME_NOREPLACE where the file system has it; elsewhere the
@@ -400,7 +398,7 @@ BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD d
     bool replacing = lstat(lpNewFileName, &target) == 0;
     if (replacing && !(dwFlags & MOVEFILE_REPLACE_EXISTING)) return FailWith(ERROR_ALREADY_EXISTS);
     if (replacing && S_ISDIR(target.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
-    int sourceRecord = -1, targetRecord = -1;
+    DescriptorGuard sourceRecord, targetRecord;
     DWORD error = TestDeleteShare(source, &sourceRecord);
     if (!error && replacing && (source.st_dev != target.st_dev || source.st_ino != target.st_ino) &&
         TestDeleteShare(target, &targetRecord) != 0)
@@ -410,8 +408,6 @@ BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD d
                               : RenameWithoutReplacing(lpExistingFileName, lpNewFileName);
         if (moved != 0) error = errno == EEXIST ? (DWORD)ERROR_ALREADY_EXISTS : LastErrnoAsWin32();
     }
-    if (sourceRecord >= 0) close(sourceRecord);
-    if (targetRecord >= 0) close(targetRecord);
     if (error) return FailWith(error);
     return TRUE;
 }

@@ -11,6 +11,7 @@
 
 #include <new>
 
+#include "descriptor.h"
 #include "errors.h"
 #include "handles.h"
 #include "pipe.h"
@@ -32,13 +33,11 @@ int StandardDescriptor(DWORD which) {
 
 /* A handle for a duplicate of `descriptor`; NULL when it is closed. */
 HANDLE InheritedHandle(int descriptor) {
-    int copy = fcntl(descriptor, F_DUPFD_CLOEXEC, 3);
-    if (copy < 0) return nullptr;
-    PipeEnd *end = new (std::nothrow) PipeEnd(copy, false);
-    if (!end) {
-        close(copy);
-        return nullptr;
-    }
+    DescriptorGuard copy(fcntl(descriptor, F_DUPFD_CLOEXEC, 3));
+    if (!copy) return nullptr;
+    PipeEnd *end = new (std::nothrow) PipeEnd(copy.Get(), false);
+    if (!end) return nullptr;
+    copy.Release(); /* the pipe end's from here on */
     HANDLE handle = InsertHandle(end, false);
     if (!handle) ReleaseObject(end);
     return handle;

@@ -50,6 +50,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "descriptor.h"
 #include "errors.h"
 #include "kernel_objects.h"
 #include "root.h"
@@ -118,27 +119,29 @@ int AllocatePage(int fd) {
     });
 }
 
+/* Maps the page of `fd`, whose flock the caller holds, and sets it up when
+ * nobody has yet; NULL with errno when it cannot be had. */
+SyncPage *MapLockedPage(int fd) {
+    /* Also a page that an older build made with a hole. */
+    if (AllocatePage(fd) != 0) return nullptr;
+    void *memory = mmap(nullptr, kPageSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (memory == MAP_FAILED) return nullptr;
+    SyncPage *mapped = (SyncPage *)memory;
+    if (__atomic_load_n(&mapped->magic, __ATOMIC_ACQUIRE) != kPageMagic) InitPage(mapped);
+    return mapped;
+}
+
 /* The root's page; the first process to map it sets it up under an flock.
  * NULL with *error when it cannot be had. */
 SyncPage *MapRootPage(DWORD *error) {
-    int fd = -1;
-    *error = OpenRootFile("sync.shm", O_RDWR | O_CREAT, 0600, &fd);
+    DescriptorGuard fd;
+    *error = OpenRootFile("sync.shm", O_RDWR | O_CREAT, 0600, fd.Out());
     if (*error) return nullptr;
     SyncPage *mapped = nullptr;
-    /* Also a page that an older build made with a hole. */
-    if (RetryOnInterrupt([&] { return flock(fd, LOCK_EX); }) != 0) goto done;
-    if (AllocatePage(fd) != 0) goto done;
-    {
-        void *memory = mmap(nullptr, kPageSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (memory == MAP_FAILED) goto done;
-        mapped = (SyncPage *)memory;
-    }
-    if (__atomic_load_n(&mapped->magic, __ATOMIC_ACQUIRE) != kPageMagic) InitPage(mapped);
-done:
+    if (RetryOnInterrupt([&] { return flock(fd.Get(), LOCK_EX); }) == 0) mapped = MapLockedPage(fd.Get());
     if (!mapped) *error = LastErrnoAsWin32();
     /* Explicitly: the mapping keeps the open file, and with it an flock, alive. */
-    flock(fd, LOCK_UN);
-    close(fd);
+    flock(fd.Get(), LOCK_UN);
     return mapped;
 }
 
