@@ -150,12 +150,19 @@ ssize_t ReceiveNote(int socket, KeeperMessage *message, int *passed) {
     RunKeeper(kKeeperFd);
 }
 
-/* Starts a keeper; *jobEnd is the job's end of its socket. The keeper is the
- * grandchild of a child that ends at once, so it is nobody's zombie. */
-DWORD StartKeeper(int *jobEnd) {
+/* The two ends of a keeper's socket: the job's and the keeper's. */
+DWORD CreateKeeperSocket(int *jobEnd, int *keeperEnd) {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return LastErrnoAsWin32();
-    DescriptorGuard jobSide(pair[0]), keeperSide(pair[1]);
+    *jobEnd = pair[0];
+    *keeperEnd = pair[1];
+    return 0;
+}
+
+/* Starts a keeper on `keeperEnd`, which stays the caller's to close. The
+ * keeper is the grandchild of a child that ends at once, so it is nobody's
+ * zombie. */
+DWORD StartKeeper(int keeperEnd) {
     static char program[] = "pelorim-job-keeper";
     static char variable[] = JOB_KEEPER_VARIABLE "=3";
     char *argv[] = {program, nullptr};
@@ -164,19 +171,18 @@ DWORD StartKeeper(int *jobEnd) {
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
     pid_t child = fork();
-    if (child == 0) LaunchKeeper(keeperSide.Get(), argv, envp);
+    if (child == 0) LaunchKeeper(keeperEnd, argv, envp);
     int forkError = errno;
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    keeperSide.Reset();
     int status = 0;
     if (child > 0 && RetryOnInterrupt([&] { return waitpid(child, &status, 0); }) != child) status = 0;
     if (child < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return child < 0 ? Win32ErrorFromErrno(forkError) : ERROR_NO_SYSTEM_RESOURCES;
-    *jobEnd = jobSide.Release();
     return 0;
 }
 
-DWORD SendNote(int socket, KeeperNote note, const JobMember *member) {
+/* `flags` adds to MSG_NOSIGNAL: MSG_DONTWAIT where nobody reads the socket yet. */
+DWORD SendNote(int socket, KeeperNote note, const JobMember *member, int flags = 0) {
     KeeperMessage message = {note, member ? member->pid : 0, member && member->leadsGroup};
     struct iovec part = {&message, sizeof message};
     alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))];
@@ -193,7 +199,7 @@ DWORD SendNote(int socket, KeeperNote note, const JobMember *member) {
         carried->cmsg_len = CMSG_LEN(sizeof(int));
         memcpy(CMSG_DATA(carried), &member->pidfd, sizeof(int));
     }
-    ssize_t sent = RetryOnInterrupt([&] { return sendmsg(socket, &header, MSG_NOSIGNAL); });
+    ssize_t sent = RetryOnInterrupt([&] { return sendmsg(socket, &header, MSG_NOSIGNAL | flags); });
     return sent == (ssize_t)sizeof message ? 0 : LastErrnoAsWin32();
 }
 
@@ -234,14 +240,27 @@ void *WatchKeeper(void *job);
 DWORD UpdateKeeper(JobObject *job) {
     if (job->keeper >= 0) return SendNote(job->keeper, job->killOnClose ? KEEP_ARMED : KEEP_DISARMED, nullptr);
     if (!job->killOnClose || job->members.empty()) return 0;
-    DescriptorGuard socket;
-    DWORD code = StartKeeper(socket.Out());
-    for (size_t i = 0; code == 0 && i < job->members.size(); i++)
-        code = SendNote(socket.Get(), KEEP_MEMBER, &job->members[i]);
-    if (code == 0) code = SendNote(socket.Get(), KEEP_ARMED, nullptr);
-    /* Closed before it was armed, the keeper ends without killing. */
+    DescriptorGuard jobEnd, keeperEnd;
+    DWORD code = CreateKeeperSocket(jobEnd.Out(), keeperEnd.Out());
     if (code != 0) return code;
-    job->keeper = socket.Release();
+    /* What the keeper is to know waits in its socket before it exists, as far
+     * as the socket holds it: a holder that dies at any moment after the start
+     * leaves a keeper that is armed and knows the members, as Windows ends a
+     * job's members with the process that holds it. */
+    size_t told = 0;
+    code = SendNote(jobEnd.Get(), KEEP_ARMED, nullptr, MSG_DONTWAIT);
+    while (code == 0 && told < job->members.size() &&
+           SendNote(jobEnd.Get(), KEEP_MEMBER, &job->members[told], MSG_DONTWAIT) == 0)
+        told++;
+    if (code == 0) code = StartKeeper(keeperEnd.Get());
+    for (; code == 0 && told < job->members.size(); told++)
+        code = SendNote(jobEnd.Get(), KEEP_MEMBER, &job->members[told]);
+    if (code != 0) {
+        /* The job lives on: a keeper that was started ends without killing. */
+        SendNote(jobEnd.Get(), KEEP_DISARMED, nullptr, MSG_DONTWAIT);
+        return code;
+    }
+    job->keeper = jobEnd.Release();
     /* Without the thread the job still kills on close; only a killed keeper
      * would go unnoticed. */
     if (!job->watching) job->watching = pthread_create(&job->watcher, nullptr, WatchKeeper, job) == 0;
