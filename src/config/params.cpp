@@ -42,18 +42,6 @@ static constexpr bool RowsFollowTheirIds(void) {
 }
 static_assert(RowsFollowTheirIds(), "storedParameters must list the values in the order of their ids");
 
-int WriteParameter(ParameterId id, const void *data, DWORD size) {
-    return WriteParameter(storedParameters[id].name, storedParameters[id].type, data, size);
-}
-
-LONG ReadDwordParameter(ParameterId id) {
-    return ReadDwordParameter(storedParameters[id].name, storedParameters[id].defaultValue);
-}
-
-char *ReadStringParameter(ParameterId id) { return ReadStringParameter(storedParameters[id].name); }
-
-int ParameterExists(ParameterId id) { return ParameterExists(storedParameters[id].name); }
-
 int ReadDetachedParameter(void) { return ReadDwordParameter(PARAMETER_CREATE_PROCESS) == 1; }
 
 char *FormatParameterKeyPath(void) {
@@ -75,11 +63,13 @@ static void LogValueFailure(const char *call, LONG status, const char *keyPath, 
     LogFormatted(LOG_WARNING, "%s\r\n\t%s\\%s", failure.Get(), keyPath, name);
 }
 
-int WriteParameter(const char *name, DWORD type, const void *data, DWORD size) {
+int WriteParameter(ParameterId id, const void *data, DWORD size) {
+    const char *name = storedParameters[id].name;
     TextGuard keyPath(FormatParameterKeyPath());
     KeyGuard key;
     if (OpenParameterKey(keyPath.Get(), KEY_SET_VALUE, key.Out()) != ERROR_SUCCESS) return 1;
-    LONG status = RegSetValueExA(key.Get(), name, 0, type, static_cast<const BYTE *>(data), size);
+    LONG status =
+        RegSetValueExA(key.Get(), name, 0, storedParameters[id].type, static_cast<const BYTE *>(data), size);
     if (status != ERROR_SUCCESS) {
         LogValueFailure("RegSetValueEx", status, keyPath.Get(), name);
         return 1;
@@ -89,21 +79,24 @@ int WriteParameter(const char *name, DWORD type, const void *data, DWORD size) {
 
 /* A status of 0 with the wrong type or size still fails; its text then
  * takes the thread's last error. */
-int ReadParameter(const char *name, DWORD expectedType, void *buffer, DWORD capacity) {
+int ReadParameter(ParameterId id, void *buffer, DWORD capacity) {
+    const char *name = storedParameters[id].name;
     TextGuard keyPath(FormatParameterKeyPath());
     KeyGuard key;
     if (OpenParameterKey(keyPath.Get(), KEY_READ, key.Out()) != ERROR_SUCCESS) return 1;
     DWORD type = REG_NONE;
     DWORD size = capacity;
     LONG status = RegQueryValueExA(key.Get(), name, nullptr, &type, static_cast<BYTE *>(buffer), &size);
-    if (status != ERROR_SUCCESS || type != expectedType || size > capacity) {
+    if (status != ERROR_SUCCESS || type != storedParameters[id].type || size > capacity) {
         LogValueFailure("RegQueryValueEx", status, keyPath.Get(), name);
         return 1;
     }
     return 0;
 }
 
-LONG ReadDwordParameter(const char *name, LONG defaultValue) {
+LONG ReadDwordParameter(ParameterId id) {
+    const char *name = storedParameters[id].name;
+    LONG defaultValue = storedParameters[id].defaultValue;
     TextGuard keyPath(FormatParameterKeyPath());
     KeyGuard key;
     if (OpenParameterKey(keyPath.Get(), KEY_READ, key.Out()) == ERROR_SUCCESS) {
@@ -118,14 +111,16 @@ LONG ReadDwordParameter(const char *name, LONG defaultValue) {
     return defaultValue;
 }
 
-int ParameterExists(const char *name) {
+int ParameterExists(ParameterId id) {
+    const char *name = storedParameters[id].name;
     TextGuard keyPath(FormatParameterKeyPath());
     KeyGuard key;
     if (OpenParameterKey(keyPath.Get(), KEY_READ, key.Out()) != ERROR_SUCCESS) return 0;
     return RegQueryValueExA(key.Get(), name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
 }
 
-char *ReadStringParameter(const char *name) {
+char *ReadStringParameter(ParameterId id) {
+    const char *name = storedParameters[id].name;
     TextGuard keyPath(FormatParameterKeyPath());
     KeyGuard key;
     if (OpenParameterKey(keyPath.Get(), KEY_READ, key.Out()) != ERROR_SUCCESS) return nullptr;

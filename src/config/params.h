@@ -43,11 +43,17 @@ struct StoredParameter {
 /* The one table of the stored values, in the order of their ids. */
 extern const StoredParameter storedParameters[PARAMETER_COUNT];
 
-/* The program names a value by its id; these take the name, type and default
- * from the table and do what the same functions below do by name. */
+/* A value is named by its id; its name, type and default come from the table.
+ * Each opens the service's key (never creating it) and logs its own failure.
+ * Writes with the table's type: 0 or 1. */
 int WriteParameter(ParameterId id, const void *data, DWORD size);
+/* 0 or 1; fixed-size read into the caller's buffer, of the table's type only. */
+int ReadParameter(ParameterId id, void *buffer, DWORD capacity);
+/* The stored number, or the table's default (logged at Info). */
 LONG ReadDwordParameter(ParameterId id);
+/* Owned text (the caller frees it) or NULL. */
 char *ReadStringParameter(ParameterId id);
+/* 1 when the value is stored, whatever its type; else 0. */
 int ParameterExists(ParameterId id);
 /* 1 when the service hosts its JVM in a detached child (CreateProcess stored
  * as 1); any other value, or none, hosts it in the service process. */
@@ -55,15 +61,6 @@ int ReadDetachedParameter(void);
 
 /* "System\CurrentControlSet\Services\<serviceName>"; the caller frees it. */
 char *FormatParameterKeyPath(void);
-/* 0 or 1; the key is opened, never created. */
-int WriteParameter(const char *name, DWORD type, const void *data, DWORD size);
-/* 0 or 1; fixed-size read into the caller's buffer. */
-int ReadParameter(const char *name, DWORD expectedType, void *buffer, DWORD capacity);
-LONG ReadDwordParameter(const char *name, LONG defaultValue);
-/* 1 when the value is stored, whatever its type; else 0. */
-int ParameterExists(const char *name);
-/* Owned text (the caller frees it) or NULL. */
-char *ReadStringParameter(const char *name);
 /* Owned buffer of the value's bytes, always NUL-terminated twice past the
  * stored data so that a value stored without its terminators reads safely;
  * or NULL. Works on a key the caller opened and closes. */

@@ -67,7 +67,7 @@ static void AddListLines(StringList *lines, const char *header, ParameterId id, 
 /* The stored number, or 0 with *present cleared when it cannot be read. */
 static LONG ReadNumber(ParameterId id, int *present) {
     LONG number = 0;
-    *present = ReadParameter(storedParameters[id].name, REG_DWORD, &number, sizeof number) == 0;
+    *present = ReadParameter(id, &number, sizeof number) == 0;
     return *present ? number : 0;
 }
 

@@ -37,8 +37,8 @@ class Params : public testing::Test {
         Store(name, REG_DWORD, std::string(reinterpret_cast<const char *>(&value), 4));
     }
     /* The stored text, or "<none>". */
-    static std::string ReadString(const char *name) {
-        char *value = ReadStringParameter(name);
+    static std::string ReadString(ParameterId id) {
+        char *value = ReadStringParameter(id);
         std::string result = value != nullptr ? value : "<none>";
         free(value);
         return result;
@@ -58,22 +58,20 @@ class Params : public testing::Test {
 
 TEST_F(Params, NumbersAndTheirDefaults) {
     StoreDword("Timeout", 45000);
-    StoreDword("Negative", 0xFFFFFFFF);
-    Store("Text", REG_SZ, std::string("12", 3));
-    EXPECT_EQ(ReadDwordParameter("Timeout", 30000), 45000);
-    EXPECT_EQ(ReadDwordParameter("Negative", 0), -1);
-    EXPECT_EQ(ReadDwordParameter("Missing", 30000), 30000);
-    EXPECT_EQ(ReadDwordParameter("Text", 7), 7);
-    DWORD value = 0;
-    EXPECT_EQ(ReadParameter("Timeout", REG_DWORD, &value, sizeof value), 0);
-    EXPECT_EQ(value, 45000u);
-    EXPECT_EQ(ReadParameter("Text", REG_DWORD, &value, sizeof value), 1);
-    EXPECT_EQ(ReadParameter("Missing", REG_DWORD, &value, sizeof value), 1);
-
-    /* By id, the table's default stands in for a missing value. */
+    StoreDword("Priority", 0xFFFFFFFF);
+    Store("DebugLevel", REG_SZ, std::string("12", 3));
     EXPECT_EQ(ReadDwordParameter(PARAMETER_TIMEOUT), 45000);
+    EXPECT_EQ(ReadDwordParameter(PARAMETER_PRIORITY), -1);
+    /* Missing, or of the wrong type: the table's default stands in. */
     EXPECT_EQ(ReadDwordParameter(PARAMETER_LOG_KEEP), 5);
     EXPECT_EQ(ReadDwordParameter(PARAMETER_EVENT_LOGGING), 1);
+    EXPECT_EQ(ReadDwordParameter(PARAMETER_DEBUG_LEVEL), 0);
+    DWORD value = 0;
+    EXPECT_EQ(ReadParameter(PARAMETER_TIMEOUT, &value, sizeof value), 0);
+    EXPECT_EQ(value, 45000u);
+    EXPECT_EQ(ReadParameter(PARAMETER_DEBUG_LEVEL, &value, sizeof value), 1);
+    EXPECT_EQ(ReadParameter(PARAMETER_LOG_KEEP, &value, sizeof value), 1);
+
     /* CreateProcess has one meaning for every reader: only 1 detaches. */
     EXPECT_EQ(ReadDetachedParameter(), 0);
     StoreDword("CreateProcess", 2);
@@ -84,68 +82,71 @@ TEST_F(Params, NumbersAndTheirDefaults) {
 
 TEST_F(Params, FailedNumberReadsLogAWarningAndTheDefaultAtTheirLevels) {
     settings.debugLevel = 2;
-    std::string missing = Console([] { ReadDwordParameter("Missing", 30000); });
-    EXPECT_EQ(missing, QueryFailure(2) + "\r\n\t" + keyPath + "\\Missing\nMissing not specified (default = 30000)\n");
+    std::string missing = Console([] { ReadDwordParameter(PARAMETER_LOG_KEEP); });
+    EXPECT_EQ(missing, QueryFailure(2) + "\r\n\t" + keyPath + "\\LogKeep\nLogKeep not specified (default = 5)\n");
     settings.debugLevel = 1;
-    EXPECT_EQ(Console([] { ReadDwordParameter("Missing", -4); }),
-              QueryFailure(2) + "\r\n\t" + keyPath + "\\Missing\n");
+    EXPECT_EQ(Console([] { ReadDwordParameter(PARAMETER_LOG_KEEP); }),
+              QueryFailure(2) + "\r\n\t" + keyPath + "\\LogKeep\n");
     settings.debugLevel = 0;
-    EXPECT_EQ(Console([] { ReadDwordParameter("Missing", 1); }), "");
+    EXPECT_EQ(Console([] { ReadDwordParameter(PARAMETER_LOG_KEEP); }), "");
 }
 
 TEST_F(Params, StringsAreReturnedAsStored) {
-    Store("Plain", REG_SZ, std::string("C:\\work\0", 8));
-    Store("Empty", REG_SZ, std::string("\0", 1));
-    Store("Expand", REG_EXPAND_SZ, std::string("%JAVA_HOME%\\bin\0", 16));
-    EXPECT_EQ(ReadString("Plain"), "C:\\work");
-    EXPECT_EQ(ReadString("Empty"), "");
-    EXPECT_EQ(ReadString("Expand"), "%JAVA_HOME%\\bin");
-    EXPECT_EQ(ReadString("Absent"), "<none>");
+    Store("CurrentDirectory", REG_SZ, std::string("C:\\work\0", 8));
+    Store("Description", REG_SZ, std::string("\0", 1));
+    Store("JavaHome", REG_EXPAND_SZ, std::string("%JAVA_HOME%\\bin\0", 16));
+    EXPECT_EQ(ReadString(PARAMETER_CURRENT_DIRECTORY), "C:\\work");
+    EXPECT_EQ(ReadString(PARAMETER_DESCRIPTION), "");
+    EXPECT_EQ(ReadString(PARAMETER_JAVA_HOME), "%JAVA_HOME%\\bin");
+    EXPECT_EQ(ReadString(PARAMETER_LOG_FILE), "<none>");
 }
 
 TEST_F(Params, ValuesWithoutTerminatorsReadSafely) {
-    Store("NoNul", REG_SZ, "abc");
-    Store("Truncated", REG_MULTI_SZ, std::string("a=1\0b=2", 7));
-    Store("Nothing", REG_MULTI_SZ, std::string("\0", 1));
-    Store("ZeroSize", REG_SZ, "");
-    EXPECT_EQ(ReadString("NoNul"), "abc");
-    char *list = ReadStringParameter("Truncated");
+    Store("ShutdownCommand", REG_SZ, "abc");
+    Store("Environment", REG_MULTI_SZ, std::string("a=1\0b=2", 7));
+    Store("JavaOptions", REG_MULTI_SZ, std::string("\0", 1));
+    Store("JVMType", REG_SZ, "");
+    EXPECT_EQ(ReadString(PARAMETER_SHUTDOWN_COMMAND), "abc");
+    char *list = ReadStringParameter(PARAMETER_ENVIRONMENT);
     ASSERT_NE(list, nullptr);
     EXPECT_STREQ(list, "a=1");
     EXPECT_STREQ(list + 4, "b=2");
     EXPECT_EQ(list[8], '\0');
     free(list);
-    char *nothing = ReadStringParameter("Nothing");
+    char *nothing = ReadStringParameter(PARAMETER_JAVA_OPTIONS);
     ASSERT_NE(nothing, nullptr);
     EXPECT_EQ(nothing[0], '\0');
     free(nothing);
-    EXPECT_EQ(ReadString("ZeroSize"), "");
+    EXPECT_EQ(ReadString(PARAMETER_JVM_TYPE), "");
 }
 
 TEST_F(Params, StringReadsLogAtWarning) {
-    StoreDword("Number", 3);
+    StoreDword("JavaHome", 3);
     settings.debugLevel = 1;
-    std::string wrongType = Console([] { EXPECT_EQ(ReadStringParameter("Number"), nullptr); });
-    EXPECT_EQ(wrongType, "Registry key value does not contain string data:\r\n\tNumber\n");
-    EXPECT_EQ(Console([] { EXPECT_EQ(ReadStringParameter("Absent"), nullptr); }),
-              QueryFailure(2) + "\r\n\tAbsent\n");
+    std::string wrongType = Console([] { EXPECT_EQ(ReadStringParameter(PARAMETER_JAVA_HOME), nullptr); });
+    EXPECT_EQ(wrongType, "Registry key value does not contain string data:\r\n\tJavaHome\n");
+    EXPECT_EQ(Console([] { EXPECT_EQ(ReadStringParameter(PARAMETER_LOG_FILE), nullptr); }),
+              QueryFailure(2) + "\r\n\tLogFile\n");
     settings.debugLevel = 0;
-    EXPECT_EQ(Console([] { ReadStringParameter("Absent"); }), "");
+    EXPECT_EQ(Console([] { ReadStringParameter(PARAMETER_LOG_FILE); }), "");
 }
 
+/* Each value is written with the table's type. */
 TEST_F(Params, WritesLandUnderTheServiceKey) {
     std::string text("app.log\0", 8);
     DWORD number = 64;
-    EXPECT_EQ(WriteParameter("LogFile", REG_SZ, text.data(), 8), 0);
-    EXPECT_EQ(WriteParameter("Priority", REG_DWORD, &number, 4), 0);
-    EXPECT_EQ(WriteParameter("JavaArgs", REG_MULTI_SZ, "x\0y\0", 5), 0);
+    EXPECT_EQ(WriteParameter(PARAMETER_LOG_FILE, text.data(), 8), 0);
+    EXPECT_EQ(WriteParameter(PARAMETER_PRIORITY, &number, 4), 0);
+    EXPECT_EQ(WriteParameter(PARAMETER_JAVA_ARGS, "x\0y\0", 5), 0);
     auto logFile = harness::RegistryGet(keyPath, "LogFile");
     ASSERT_TRUE(logFile);
     EXPECT_EQ(logFile->type, static_cast<unsigned>(REG_SZ));
     EXPECT_EQ(logFile->data, text);
-    EXPECT_EQ(ReadDwordParameter("Priority", 0), 64);
-    EXPECT_EQ(harness::SplitMultiString(harness::RegistryGet(keyPath, "JavaArgs")->data),
-              (std::vector<std::string>{"x", "y"}));
+    EXPECT_EQ(ReadDwordParameter(PARAMETER_PRIORITY), 64);
+    auto arguments = harness::RegistryGet(keyPath, "JavaArgs");
+    ASSERT_TRUE(arguments);
+    EXPECT_EQ(arguments->type, static_cast<unsigned>(REG_MULTI_SZ));
+    EXPECT_EQ(harness::SplitMultiString(arguments->data), (std::vector<std::string>{"x", "y"}));
 }
 
 TEST_F(Params, AServiceThatIsNotInstalledHasNoValues) {
@@ -155,12 +156,12 @@ TEST_F(Params, AServiceThatIsNotInstalledHasNoValues) {
     char *open = FormatSystemError("RegOpenKeyEx", 2);
     std::string openFailure = std::string(open) + "\r\n\t" + missingKey + "\n";
     free(open);
-    EXPECT_EQ(Console([] { EXPECT_EQ(ReadDwordParameter("Timeout", 30000), 30000); }),
+    EXPECT_EQ(Console([] { EXPECT_EQ(ReadDwordParameter(PARAMETER_TIMEOUT), 30000); }),
               openFailure + "Timeout not specified (default = 30000)\n");
-    EXPECT_EQ(Console([] { EXPECT_EQ(ReadStringParameter("LogFile"), nullptr); }), openFailure);
+    EXPECT_EQ(Console([] { EXPECT_EQ(ReadStringParameter(PARAMETER_LOG_FILE), nullptr); }), openFailure);
     DWORD value = 1;
-    EXPECT_EQ(Console([&] { EXPECT_EQ(WriteParameter("Timeout", REG_DWORD, &value, 4), 1); }), openFailure);
-    EXPECT_EQ(Console([&] { EXPECT_EQ(ReadParameter("Timeout", REG_DWORD, &value, 4), 1); }), openFailure);
+    EXPECT_EQ(Console([&] { EXPECT_EQ(WriteParameter(PARAMETER_TIMEOUT, &value, 4), 1); }), openFailure);
+    EXPECT_EQ(Console([&] { EXPECT_EQ(ReadParameter(PARAMETER_TIMEOUT, &value, 4), 1); }), openFailure);
     EXPECT_TRUE(harness::RegistryValueNames(missingKey).empty());
     KeyGuard key;
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, missingKey.c_str(), 0, KEY_READ, key.Out()), ERROR_FILE_NOT_FOUND);
