@@ -1,5 +1,5 @@
-/* The service runtime: service entry and status, supervisor, detached child,
- * shutdown command and output pipes. */
+/* The service runtime: service entry, status record, supervisor, the
+ * application's thread, detached child, shutdown command and output pipes. */
 #ifndef PELORIM_RUNTIME_H
 #define PELORIM_RUNTIME_H
 

@@ -3,7 +3,6 @@
 #include "runtime/runtime.h"
 
 #include <atomic>
-#include <stdio.h>
 
 #include "common/guard.h"
 #include "common/messages.h"

@@ -3,8 +3,6 @@
  * stop request. */
 #include "runtime/runtime.h"
 
-#include <stdint.h>
-#include <stdio.h>
 
 #include <atomic>
 
